@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, running and testing sluice need.
+# Asks apt only when something is missing.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config git
+  libsrt-openssl-dev librist-dev libcpp-httplib-dev
+  libgtest-dev python3 curl
+  srt-tools rist-tools
+)
+if [ "${1:-}" = "--test" ]; then
+  packages+=(iproute2 nftables procps g++-mingw-w64-x86-64)
+fi
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update
+  apt-get install -y --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds sluice three times (plain, AddressSanitizer+UBSan,
+# ThreadSanitizer) and runs every unit and end-to-end test against each build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install_deps.sh --test
+
+run_suite() {
+  local dir=$1 sanitizer=$2
+  echo "=== build $dir (sanitizer: ${sanitizer:-none})"
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSLUICE_SANITIZER="$sanitizer"
+  cmake --build "$dir" -j"$(nproc)"
+  (cd "$dir" && ctest --output-on-failure --timeout 900)
+}
+
+run_suite build ""
+run_suite build-asan address
+run_suite build-tsan thread

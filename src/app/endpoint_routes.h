@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "app/global_state.h"
+
+class ConfigStore;
+
+// Fills set from the configuration and the interface list: the RIST destinations of
+// `rist_endpoint`, the addresses of the interfaces not named in `ignore`, and
+// `tb_endpoint`. Starts from empty lists.
+void fill_endpoint_set(EndpointSet& set, const ConfigStore& config, const NetIfaceList& interfaces);
+
+// Writes prefix and the items separated by ", " as one unframed line.
+void print_list(const std::string& prefix, const std::vector<std::string>& items);

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "net/net_iface.h"
+
+class ConfigStore;
+
+// The route of one accepted SRT connection, filled by IGlobalState::update.
+struct EndpointSet {
+  std::vector<std::string> rist_endpoints;
+  std::vector<std::string> networks;
+  std::string tb_endpoint;
+};
+
+// What the other subsystems may reach of the application core. MainApp is the one
+// implementation, reached through `global_state`.
+class IGlobalState {
+ public:
+  virtual ConfigStore& get_config() = 0;
+  virtual NetIfaceList get_interfaces() = 0;
+  virtual void update(EndpointSet& set) = 0;
+
+ protected:
+  ~IGlobalState() = default;
+};
+
+extern IGlobalState* global_state;

@@ -1,0 +1,24 @@
+#include <srt/srt.h>
+
+#include "app/log_line.h"
+#include "app/main_app.h"
+#include "app/stop_signals.h"
+
+int main() {
+  block_stop_signals();
+  unsigned version = static_cast<unsigned>(srt_getversion());
+  int startup = srt_startup();
+  if (startup < 0) {
+    LogLine() << "SRT STARTUP FAILED " << startup;
+  } else {
+    LogLine() << "SRT STARTUP SUCCESS " << startup;
+  }
+  srt_setloglevel(3);
+  LogLine() << "BUILD DATE: " << __DATE__;
+  LogLine() << "SRT VERSION:" << ((version >> 16) & 0xff) << "." << ((version >> 8) & 0xff) << "."
+            << (version & 0xff);
+  {
+    MainApp app;
+  }
+  return 0;
+}

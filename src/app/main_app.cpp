@@ -1,0 +1,54 @@
+#include "app/main_app.h"
+
+#include <mutex>
+
+#include "app/endpoint_routes.h"
+#include "app/log_line.h"
+#include "config/paths.h"
+#include "net/interfaces.h"
+
+IGlobalState* global_state = nullptr;
+
+namespace {
+
+const int kDefaultSrtPort = 9001;
+const int kDefaultWebPort = 8081;
+const int kMaxPort = 65535;
+
+}  // namespace
+
+MainApp::MainApp() : config(config_path()) {
+  global_state = this;
+  config.load();
+  int srt_port = config.get_int("srt_port", kDefaultSrtPort, 1, kMaxPort);
+  LogLine() << "LISTENER PORT:" << srt_port;
+  srt_server.start(srt_port);
+  ifaces = enumerate_interfaces();
+  interface_monitor.start([this] { refresh_interfaces(); });
+  int web_port = config.get_int("web_port", kDefaultWebPort, 1, kMaxPort);
+  stop_signal_watcher.start([this] { web_server.stop(); });
+  web_server.start(web_port, web_folder_path());
+}
+
+MainApp::~MainApp() {
+  srt_server.stop();
+  web_server.stop();
+}
+
+ConfigStore& MainApp::get_config() { return config; }
+
+NetIfaceList MainApp::get_interfaces() {
+  std::shared_lock<std::shared_mutex> lock(ifaces_lock);
+  return ifaces;
+}
+
+void MainApp::update(EndpointSet& set) {
+  NetIfaceList interfaces = get_interfaces();
+  LogLine() << "update " << interfaces.size();
+  fill_endpoint_set(set, config, interfaces);
+}
+
+void MainApp::refresh_interfaces() {
+  std::unique_lock<std::shared_mutex> lock(ifaces_lock);
+  ifaces = enumerate_interfaces();
+}

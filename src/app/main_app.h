@@ -1,0 +1,39 @@
+#pragma once
+
+#include <shared_mutex>
+
+#include "app/global_state.h"
+#include "app/interface_monitor.h"
+#include "app/stop_signals.h"
+#include "config/config_store.h"
+#include "net/net_iface.h"
+#include "srt/srt_server.h"
+#include "web/web_server.h"
+
+// The running gateway. The constructor starts everything and then serves HTTP on the
+// calling (main) thread until the web server stops; the destructor stops the rest.
+// `update` runs on the SRT listener thread, `get_interfaces` and `get_config` on
+// HTTP workers too; `ifaces` is guarded by `ifaces_lock`. Members are destroyed in
+// reverse order: the signal watcher and the interface monitor are joined first.
+class MainApp final : public IGlobalState {
+ public:
+  MainApp();
+  ~MainApp();
+  MainApp(const MainApp&) = delete;
+  MainApp& operator=(const MainApp&) = delete;
+
+  ConfigStore& get_config() override;
+  NetIfaceList get_interfaces() override;
+  void update(EndpointSet& set) override;
+
+ private:
+  void refresh_interfaces();
+
+  ConfigStore config;
+  SrtServer srt_server;
+  WebServer web_server;
+  NetIfaceList ifaces;
+  std::shared_mutex ifaces_lock;
+  InterfaceMonitor interface_monitor;
+  StopSignalWatcher stop_signal_watcher;
+};

@@ -1,0 +1,28 @@
+#include "config/secret_mask.h"
+
+namespace {
+
+const char* const kMask = "***";
+
+bool is_secret_key(const std::string& key) { return key == "web_token" || key == "passphrase"; }
+
+// Replaces the value of every "passphrase=" query parameter up to the next '&'.
+std::string mask_passphrase_parameters(std::string value) {
+  const std::string marker = "passphrase=";
+  size_t position = value.find(marker);
+  while (position != std::string::npos) {
+    size_t start = position + marker.size();
+    size_t end = value.find('&', start);
+    if (end == std::string::npos) end = value.size();
+    value.replace(start, end - start, kMask);
+    position = value.find(marker, start + 3);
+  }
+  return value;
+}
+
+}  // namespace
+
+std::string mask_secrets(const std::string& key, const std::string& value) {
+  if (is_secret_key(key)) return kMask;
+  return mask_passphrase_parameters(value);
+}

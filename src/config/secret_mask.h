@@ -1,0 +1,7 @@
+#pragma once
+
+#include <string>
+
+// The text to log for a setting or URL parameter: secrets (the web token, SRT
+// passphrases, also inside a URL's query) are replaced by "***".
+std::string mask_secrets(const std::string& key, const std::string& value);

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <list>
+#include <string>
+
+// One network interface as shown to the outside: its description ("All" for the
+// aggregate entry), first IPv4 address, and transmit and receive rates as text.
+struct NetIface {
+  std::string title;
+  std::string ip;
+  std::string output;
+  std::string input;
+};
+
+using NetIfaceList = std::list<NetIface>;

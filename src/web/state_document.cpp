@@ -1,0 +1,44 @@
+#include "web/state_document.h"
+
+#include <cstdio>
+
+namespace {
+
+std::string member(const char* key, const std::string& value) {
+  return std::string("\"") + key + "\": \"" + json_escape(value) + "\"";
+}
+
+std::string interface_object(const NetIface& iface) {
+  return "{ " + member("title", iface.title) + "," + member("ip", iface.ip) + "," +
+         member("output", iface.output) + "," + member("input", iface.input) + "}";
+}
+
+}  // namespace
+
+std::string state_document(const NetIfaceList& interfaces) {
+  std::string objects;
+  for (const NetIface& iface : interfaces) {
+    if (!objects.empty()) objects += ",";
+    objects += interface_object(iface);
+  }
+  return "{\"ifaces\":[" + objects + "]}";
+}
+
+std::string json_escape(const std::string& value) {
+  std::string escaped;
+  escaped.reserve(value.size());
+  for (char c : value) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      escaped += '\\';
+      escaped += c;
+    } else if (byte < 0x20) {
+      char code[8];
+      std::snprintf(code, sizeof code, "\\u%04x", byte);
+      escaped += code;
+    } else {
+      escaped += c;
+    }
+  }
+  return escaped;
+}

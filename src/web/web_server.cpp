@@ -1,0 +1,84 @@
+#include "web/web_server.h"
+
+#include <chrono>
+#include <thread>
+
+#include "app/global_state.h"
+#include "app/log_line.h"
+#include "config/config_store.h"
+#include "web/state_document.h"
+
+WebServer::WebServer() {
+  server.Get("/hi", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content("Hello from server", "text/plain");
+  });
+  register_routes();
+}
+
+void WebServer::register_routes() {
+  server.Get("/api/state", [this](const httplib::Request& request, httplib::Response& response) {
+    handle_state(request, response);
+  });
+  server.Get("/api/config", [this](const httplib::Request& request, httplib::Response& response) {
+    handle_config_get(request, response);
+  });
+  server.Post("/api/config", [this](const httplib::Request& request, httplib::Response& response) {
+    handle_config_post(request, response);
+  });
+}
+
+void WebServer::start(int port, std::string web_folder) {
+  this->port = port;
+  server.set_mount_point("", web_folder);
+  LogLine() << "START WEB SERVER: " << port << "  web folder: " << web_folder;
+  serving = true;
+  if (!stop_requested && server.bind_to_port("0.0.0.0", port)) {
+    server.listen_after_bind();
+  } else if (!stop_requested) {
+    LogLine() << "-- WEB SERVER CANNOT LISTEN ON PORT " << port;
+  }
+  serving = false;
+}
+
+void WebServer::stop() {
+  stop_requested = true;
+  server.stop();
+  // The library only stops a loop that already runs: repeat until start has returned.
+  while (serving) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    server.stop();
+  }
+}
+
+void WebServer::handle_state(const httplib::Request&, httplib::Response& response) {
+  std::lock_guard<std::mutex> lock(api_mutex);
+  response.set_content(state_document(global_state->get_interfaces()), "application/json");
+}
+
+void WebServer::handle_config_get(const httplib::Request&, httplib::Response& response) {
+  std::lock_guard<std::mutex> lock(api_mutex);
+  response.set_content(global_state->get_config().read_text(), "text/plain");
+}
+
+void WebServer::handle_config_post(const httplib::Request& request, httplib::Response& response) {
+  std::lock_guard<std::mutex> lock(api_mutex);
+  if (!request.has_param("config")) {
+    response.status = 400;
+    response.set_content("missing parameter \"config\"\n", "text/plain");
+    return;
+  }
+  switch (global_state->get_config().apply(request.get_param_value("config"), true)) {
+    case ApplyResult::applied:
+      break;
+    case ApplyResult::bad_format:
+      LogLine() << "fail apply config";
+      response.status = 400;
+      response.set_content("rejected: the text holds no \"key = value\" entry\n", "text/plain");
+      break;
+    case ApplyResult::save_failed:
+      LogLine() << "fail apply config";
+      response.status = 500;
+      response.set_content("config.ini could not be saved; the old configuration stays\n", "text/plain");
+      break;
+  }
+}

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#include <httplib.h>
+
+// The HTTP control server: static files of the web folder, "/hi", the state document
+// and the configuration text. `start` runs the accept loop on the calling thread (the
+// main thread) until `stop`; handlers run on the library's worker pool and reach the
+// rest of the system through `global_state`. `stop` may be called from any thread.
+class WebServer {
+ public:
+  WebServer();
+  WebServer(const WebServer&) = delete;
+  WebServer& operator=(const WebServer&) = delete;
+
+  // Binds 0.0.0.0:port and serves until stopped; returns at once when the port
+  // cannot be bound or stop came first.
+  void start(int port, std::string web_folder);
+  // Ends the accept loop; also when it has not begun listening yet.
+  void stop();
+
+ private:
+  void register_routes();
+  void handle_state(const httplib::Request& request, httplib::Response& response);
+  void handle_config_get(const httplib::Request& request, httplib::Response& response);
+  void handle_config_post(const httplib::Request& request, httplib::Response& response);
+
+  int port = 0;
+  httplib::Server server;
+  // held by each API handler for its whole run
+  std::mutex api_mutex;
+  // handshake between start (main thread) and stop (any thread)
+  std::atomic<bool> stop_requested{false};
+  std::atomic<bool> serving{false};
+};

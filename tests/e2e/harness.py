@@ -1,0 +1,134 @@
+"""Shared pieces of the end-to-end tests: a run directory with its own config.ini and
+free ports, the real sluice binary, processes ended by the PID we started, and the
+deterministic TS-like payload with its checker."""
+
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+
+SLUICE_BIN = os.environ.get("SLUICE_BIN", "")
+SOURCE_DIR = os.environ.get(
+    "SLUICE_SOURCE_DIR", os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
+SANITIZER = os.environ.get("SLUICE_SANITIZER", "")
+LOG_LINE = re.compile(r"^\[\d{4}-\d{2}-\d{2}\.\d{2}:\d{2}:\d{2}\]  (.*)  (src/[\w/]+\.cpp)  (-?\d+)$")
+
+
+def free_port(kind=socket.SOCK_DGRAM):
+    """A port that is free on 127.0.0.1 for both UDP and TCP at the moment of asking."""
+    while True:
+        with socket.socket(socket.AF_INET, kind) as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        other = socket.SOCK_STREAM if kind == socket.SOCK_DGRAM else socket.SOCK_DGRAM
+        try:
+            with socket.socket(socket.AF_INET, other) as check:
+                check.bind(("127.0.0.1", port))
+            return port
+        except OSError:
+            continue
+
+
+def wait_until(predicate, timeout, interval=0.05):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(interval)
+    return predicate()
+
+
+def sanitizer_env():
+    env = dict(os.environ)
+    env.setdefault("ASAN_OPTIONS", "detect_leaks=1:abort_on_error=0:exitcode=66")
+    env.setdefault("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1:exitcode=66")
+    suppressions = os.path.join(SOURCE_DIR, "tests", "tsan.supp")
+    env.setdefault("TSAN_OPTIONS", f"exitcode=66:second_deadlock_stack=1:suppressions={suppressions}")
+    return env
+
+
+class Gateway:
+    """The sluice binary running in a temporary directory of its own."""
+
+    def __init__(self, config_text=None, with_web=True):
+        if not SLUICE_BIN:
+            raise unittest.SkipTest("SLUICE_BIN is not set")
+        self.dir = tempfile.mkdtemp(prefix="sluice-e2e-")
+        self.srt_port = free_port(socket.SOCK_DGRAM)
+        self.web_port = free_port(socket.SOCK_STREAM)
+        if config_text is None:
+            config_text = self.default_config()
+        if config_text != "":
+            self.write_config(config_text)
+        if with_web:
+            shutil.copytree(os.path.join(SOURCE_DIR, "web"), os.path.join(self.dir, "web"))
+        self.log_path = os.path.join(self.dir, "sluice.log")
+        self.err_path = os.path.join(self.dir, "sluice.err")
+        self.process = None
+
+    def default_config(self, extra=""):
+        return f"srt_port={self.srt_port}\nweb_port={self.web_port}\n{extra}"
+
+    def write_config(self, text):
+        with open(os.path.join(self.dir, "config.ini"), "w", newline="") as file:
+            file.write(text)
+
+    def start(self, wait_for="START WEB SERVER: "):
+        self.process = subprocess.Popen(
+            [SLUICE_BIN], cwd=self.dir, stdin=subprocess.DEVNULL,
+            stdout=open(self.log_path, "wb"), stderr=open(self.err_path, "wb"), env=sanitizer_env())
+        if wait_for and not wait_until(lambda: wait_for in self.log(), 20):
+            raise AssertionError("sluice did not log " + wait_for + "\n" + self.log())
+        if wait_for == "START WEB SERVER: ":
+            self.wait_for_http()
+        return self
+
+    def wait_for_http(self, timeout=10):
+        def listening():
+            try:
+                with socket.create_connection(("127.0.0.1", self.web_port), timeout=0.5):
+                    return True
+            except OSError:
+                return False
+        if not wait_until(listening, timeout):
+            raise AssertionError("the HTTP port does not answer\n" + self.log())
+
+    def log(self):
+        with open(self.log_path, "rb") as file:
+            return file.read().decode("utf-8", "replace")
+
+    def errors(self):
+        with open(self.err_path, "rb") as file:
+            return file.read().decode("utf-8", "replace")
+
+    def wait_for_log(self, text, timeout=10, count=1):
+        if not wait_until(lambda: self.log().count(text) >= count, timeout):
+            raise AssertionError(f"log never showed {text!r} x{count}\n" + self.log()[-4000:])
+
+    def stop(self, timeout=15):
+        """SIGTERM, then the exit status (None when it had to be killed)."""
+        if self.process is None or self.process.poll() is not None:
+            return self.process.returncode if self.process else None
+        self.process.send_signal(signal.SIGTERM)
+        try:
+            return self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+            return None
+
+    def close(self):
+        self.stop()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def assert_clean_exit(self, test):
+        status = self.stop()
+        test.assertEqual(status, 0, "sluice did not exit cleanly\n" + self.log()[-3000:] + self.errors()[-6000:])
+        for marker in ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "WARNING: ThreadSanitizer",
+                       "runtime error:"):
+            test.assertNotIn(marker, self.errors(), self.errors()[-6000:])

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+
+// A fresh directory below the system's temporary folder, removed with everything in it.
+class TempDir {
+ public:
+  TempDir() {
+    std::random_device random;
+    path = std::filesystem::temp_directory_path() / ("sluice-test-" + std::to_string(random()));
+    std::filesystem::create_directories(path);
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ignored);
+    std::filesystem::remove_all(path, ignored);
+  }
+  std::string file(const std::string& name) const { return (path / name).string(); }
+
+  std::filesystem::path path;
+};
+
+inline std::string read_file(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream content;
+  content << file.rdbuf();
+  return content.str();
+}
+
+inline void write_file(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
