@@ -79,9 +79,10 @@ class Gateway:
             file.write(text)
 
     def start(self, wait_for="START WEB SERVER: "):
-        self.process = subprocess.Popen(
-            [SLUICE_BIN], cwd=self.dir, stdin=subprocess.DEVNULL,
-            stdout=open(self.log_path, "wb"), stderr=open(self.err_path, "wb"), env=sanitizer_env())
+        with open(self.log_path, "wb") as out, open(self.err_path, "wb") as err:
+            self.process = subprocess.Popen(
+                [SLUICE_BIN], cwd=self.dir, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                env=sanitizer_env())
         if wait_for and not wait_until(lambda: wait_for in self.log(), 20):
             raise AssertionError("sluice did not log " + wait_for + "\n" + self.log())
         if wait_for == "START WEB SERVER: ":
