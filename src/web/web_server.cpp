@@ -8,7 +8,17 @@
 #include "config/config_store.h"
 #include "web/state_document.h"
 
+namespace {
+
+// An idle keep-alive connection holds a worker, and stopping the server waits for every
+// worker. A browser that polls the page keeps one open all the time, so the library's
+// 5 s would delay every stop by up to 5 s; one second still spares the reconnects.
+const time_t kKeepAliveSeconds = 1;
+
+}  // namespace
+
 WebServer::WebServer() {
+  server.set_keep_alive_timeout(kKeepAliveSeconds);
   server.Get("/hi", [](const httplib::Request&, httplib::Response& response) {
     response.set_content("Hello from server", "text/plain");
   });
