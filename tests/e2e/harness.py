@@ -58,6 +58,7 @@ class Gateway:
     def __init__(self, config_text=None, with_web=True):
         if not SLUICE_BIN:
             raise unittest.SkipTest("SLUICE_BIN is not set")
+        self.binary = SLUICE_BIN
         self.dir = tempfile.mkdtemp(prefix="sluice-e2e-")
         self.srt_port = free_port(socket.SOCK_DGRAM)
         self.web_port = free_port(socket.SOCK_STREAM)
@@ -80,7 +81,7 @@ class Gateway:
 
     def start(self, wait_for="START WEB SERVER: "):
         self.process = subprocess.Popen(
-            [SLUICE_BIN], cwd=self.dir, stdin=subprocess.DEVNULL,
+            [self.binary], cwd=self.dir, stdin=subprocess.DEVNULL,
             stdout=open(self.log_path, "wb"), stderr=open(self.err_path, "wb"), env=sanitizer_env())
         if wait_for and not wait_until(lambda: wait_for in self.log(), 20):
             raise AssertionError("sluice did not log " + wait_for + "\n" + self.log())
