@@ -134,6 +134,20 @@ describe("web page", () => {
     assert.equal(await page.locator("#config-dirty").isVisible(), false);
   });
 
+  test("leaving with unsaved edits asks first", async () => {
+    const other = await context.newPage();
+    await other.goto(gateway.url + "/");
+    await other.locator("#config-text").click();
+    await other.keyboard.type("// not saved yet\n");
+    const asked = new Promise((resolve) => other.once("dialog", (dialog) => {
+      resolve(dialog.type());
+      dialog.accept();
+    }));
+    const silence = new Promise((resolve) => setTimeout(() => resolve("no dialog"), 5000));
+    await other.close({ runBeforeUnload: true });
+    assert.equal(await Promise.race([asked, silence]), "beforeunload");
+  });
+
   test("charts keep each interface's rates over time; titles are shown as text", async () => {
     const charts = await context.newPage();
     let step = 0;
