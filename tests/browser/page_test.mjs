@@ -12,6 +12,7 @@ import { chromium } from "playwright-core";
 import { Gateway } from "./gateway.mjs";
 
 const CHROMIUM = process.env.CHROMIUM_PATH ?? "/usr/bin/chromium";
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 const OUTPUT = process.env.BROWSER_OUTPUT ?? path.join(os.tmpdir(), "sluice-browser-output");
 
 describe("web page", () => {
@@ -163,8 +164,12 @@ describe("web page", () => {
     });
     await charts.clock.install();
     await charts.goto(gateway.url + "/");
+    // One refresh per 5 s of page time: wait until each has been answered and shown.
     for (let refresh = 1; refresh <= 60; refresh += 1) {
-      await charts.locator("#iface-rows tr:first-child td:nth-child(4)").getByText(`${step}.00 Kbps`).waitFor();
+      for (let waited = 0; step < refresh && waited < 10000; waited += 10) await sleep(10);
+      assert.equal(step, refresh);
+      await charts.locator("#iface-rows tr:first-child td:nth-child(4)")
+        .getByText(`${refresh}.00 Kbps`, { exact: true }).waitFor();
       await charts.clock.runFor(5000);
     }
     assert.deepEqual(await charts.locator("#iface-rows tr td:first-child").allTextContents(), ["eth0", "<b>wlan0</b>"]);
