@@ -231,10 +231,11 @@ async function loadConfig() {
 // The outcome of a save in plain words, from the answer's status and reason.
 function describeSave(status, reason) {
   const why = reason.trim();
+  const kept = "The gateway keeps the configuration it had.";
   if (status === 200) return ["saved", "Saved. The next SRT caller uses it; ports change at the next start."];
-  if (status === 400) return ["rejected", `Rejected by the gateway: ${why || "the text was not accepted"}. Nothing was changed.`];
-  if (status === 413) return ["failed", "Save failed: the text is too long for the gateway. Nothing was changed."];
-  return ["failed", `Save failed: ${why || `HTTP ${status}`}. Nothing was changed.`];
+  if (status === 400) return ["rejected", `Rejected: ${why || "the gateway did not accept the text"}. ${kept}`];
+  if (status === 413) return ["failed", `Save failed: the text is too long for the gateway. ${kept}`];
+  return ["failed", `Save failed: ${why || `the gateway answered ${status}`}. ${kept}`];
 }
 
 async function saveConfig() {
@@ -252,7 +253,7 @@ async function saveConfig() {
     if (outcome === "saved") savedText = text;
     showOutcome(outcome, message);
   } catch (error) {
-    showOutcome("failed", "Save failed: the gateway did not answer. Nothing was changed.");
+    showOutcome("failed", "Save failed: the gateway did not answer.");
   } finally {
     button.disabled = false;
     showDirty();
