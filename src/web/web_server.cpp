@@ -8,7 +8,17 @@
 #include "config/config_store.h"
 #include "web/state_document.h"
 
+namespace {
+
+// An idle keep-alive connection holds a worker, and stopping the server waits for every
+// worker. A browser that polls the page keeps one open all the time, so the library's
+// 5 s would delay every stop by up to 5 s; one second still spares the reconnects.
+const time_t kKeepAliveSeconds = 1;
+
+}  // namespace
+
 WebServer::WebServer() {
+  server.set_keep_alive_timeout(kKeepAliveSeconds);
   server.Get("/hi", [](const httplib::Request&, httplib::Response& response) {
     response.set_content("Hello from server", "text/plain");
   });
@@ -64,7 +74,7 @@ void WebServer::handle_config_post(const httplib::Request& request, httplib::Res
   std::lock_guard<std::mutex> lock(api_mutex);
   if (!request.has_param("config")) {
     response.status = 400;
-    response.set_content("missing parameter \"config\"\n", "text/plain");
+    response.set_content("the request has no \"config\" field\n", "text/plain");
     return;
   }
   switch (global_state->get_config().apply(request.get_param_value("config"), true)) {
@@ -73,12 +83,12 @@ void WebServer::handle_config_post(const httplib::Request& request, httplib::Res
     case ApplyResult::bad_format:
       LogLine() << "fail apply config";
       response.status = 400;
-      response.set_content("rejected: the text holds no \"key = value\" entry\n", "text/plain");
+      response.set_content("the text holds no \"key = value\" line\n", "text/plain");
       break;
     case ApplyResult::save_failed:
       LogLine() << "fail apply config";
       response.status = 500;
-      response.set_content("config.ini could not be saved; the old configuration stays\n", "text/plain");
+      response.set_content("config.ini could not be written\n", "text/plain");
       break;
   }
 }

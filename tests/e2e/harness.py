@@ -58,6 +58,7 @@ class Gateway:
     def __init__(self, config_text=None, with_web=True):
         if not SLUICE_BIN:
             raise unittest.SkipTest("SLUICE_BIN is not set")
+        self.binary = SLUICE_BIN
         self.dir = tempfile.mkdtemp(prefix="sluice-e2e-")
         self.srt_port = free_port(socket.SOCK_DGRAM)
         self.web_port = free_port(socket.SOCK_STREAM)
@@ -81,7 +82,7 @@ class Gateway:
     def start(self, wait_for="START WEB SERVER: "):
         with open(self.log_path, "wb") as out, open(self.err_path, "wb") as err:
             self.process = subprocess.Popen(
-                [SLUICE_BIN], cwd=self.dir, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                [self.binary], cwd=self.dir, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                 env=sanitizer_env())
         if wait_for and not wait_until(lambda: wait_for in self.log(), 20):
             raise AssertionError("sluice did not log " + wait_for + "\n" + self.log())
