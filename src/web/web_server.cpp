@@ -6,6 +6,8 @@
 #include "app/global_state.h"
 #include "app/log_line.h"
 #include "config/config_store.h"
+#include "config/text_utils.h"
+#include "web/bearer_token.h"
 #include "web/state_document.h"
 
 namespace {
@@ -15,10 +17,17 @@ namespace {
 // 5 s would delay every stop by up to 5 s; one second still spares the reconnects.
 const time_t kKeepAliveSeconds = 1;
 
+// Every path under "/api" is checked, also those that no route serves yet.
+bool is_api_path(const std::string& path) { return path == "/api" || starts_with(path, "/api/"); }
+
 }  // namespace
 
 WebServer::WebServer() {
   server.set_keep_alive_timeout(kKeepAliveSeconds);
+  // Runs on the library's worker threads before any route or static file is matched.
+  server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
+    return check_access(request, response);
+  });
   server.Get("/hi", [](const httplib::Request&, httplib::Response& response) {
     response.set_content("Hello from server", "text/plain");
   });
@@ -58,6 +67,24 @@ void WebServer::stop() {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     server.stop();
   }
+}
+
+httplib::Server::HandlerResponse WebServer::check_access(const httplib::Request& request,
+                                                         httplib::Response& response) {
+  if (!is_api_path(request.path)) return httplib::Server::HandlerResponse::Unhandled;
+  // Read at each request, so that a newly posted token counts from the next request on.
+  std::string token = global_state->get_config().get("web_token", "");
+  if (token.empty()) return httplib::Server::HandlerResponse::Unhandled;
+  if (bearer_token_matches(request.get_header_value("Authorization"), token)) {
+    return httplib::Server::HandlerResponse::Unhandled;
+  }
+  response.status = 401;
+  response.set_header("WWW-Authenticate", "Bearer");
+  const char* reason = request.has_header("Authorization")
+                           ? "the access token is wrong\n"
+                           : "this gateway needs the header \"Authorization: Bearer <web_token>\"\n";
+  response.set_content(reason, "text/plain");
+  return httplib::Server::HandlerResponse::Handled;
 }
 
 void WebServer::handle_state(const httplib::Request&, httplib::Response& response) {

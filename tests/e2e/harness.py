@@ -11,11 +11,20 @@ import subprocess
 import tempfile
 import time
 import unittest
+import urllib.error
+import urllib.parse
+import urllib.request
 
 SLUICE_BIN = os.environ.get("SLUICE_BIN", "")
 SOURCE_DIR = os.environ.get(
     "SLUICE_SOURCE_DIR", os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
 SANITIZER = os.environ.get("SLUICE_SANITIZER", "")
+# Requests go straight to loopback, whatever proxy the environment names.
+OPENER = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+# The state document byte by byte: one object per interface, JSON string values.
+_VALUE = r'"(?:[^"\\\x00-\x1f]|\\["\\/bfnrt]|\\u[0-9a-fA-F]{4})*"'
+_OBJECT = r'\{ "title": %s,"ip": %s,"output": %s,"input": %s\}' % (_VALUE, _VALUE, _VALUE, _VALUE)
+STATE_LAYOUT = re.compile(r'^\{"ifaces":\[(?:%s,)*%s\]\}$' % (_OBJECT, _OBJECT))
 LOG_LINE = re.compile(r"^\[\d{4}-\d{2}-\d{2}\.\d{2}:\d{2}:\d{2}\]  (.*)  (src/[\w/]+\.cpp)  (-?\d+)$")
 
 
@@ -134,3 +143,33 @@ class Gateway:
         for marker in ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "WARNING: ThreadSanitizer",
                        "runtime error:"):
             test.assertNotIn(marker, self.errors(), self.errors()[-6000:])
+
+
+class Answer:
+    def __init__(self, status, content_type, body, headers=None):
+        self.status = status
+        self.content_type = content_type
+        self.body = body
+        self.headers = headers
+
+
+def request(gateway, method, path, data=None, headers=None):
+    """One HTTP request to the gateway's web port; HTTP errors are answers too."""
+    url = f"http://127.0.0.1:{gateway.web_port}{path}"
+    req = urllib.request.Request(url, data=data, method=method, headers=headers or {})
+    try:
+        with OPENER.open(req, timeout=20) as answer:
+            return Answer(answer.status, answer.headers.get("Content-Type", ""), answer.read(), answer.headers)
+    except urllib.error.HTTPError as error:
+        return Answer(error.code, error.headers.get("Content-Type", ""), error.read(), error.headers)
+
+
+def post_form(gateway, pairs, path="/api/config", headers=None):
+    body = urllib.parse.urlencode(pairs).encode()
+    return request(gateway, "POST", path, body,
+                   {"Content-Type": "application/x-www-form-urlencoded", **(headers or {})})
+
+
+def config_on_disk(gateway):
+    with open(os.path.join(gateway.dir, "config.ini"), "rb") as file:
+        return file.read()

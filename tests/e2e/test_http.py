@@ -9,46 +9,11 @@ import os
 import re
 import signal
 import unittest
-import urllib.error
 import urllib.parse
-import urllib.request
 
-from harness import Gateway
+from harness import STATE_LAYOUT, Gateway, config_on_disk, post_form, request
 
-# Requests go straight to loopback, whatever proxy the environment names.
-OPENER = urllib.request.build_opener(urllib.request.ProxyHandler({}))
-
-VALUE = r'"(?:[^"\\\x00-\x1f]|\\["\\/bfnrt]|\\u[0-9a-fA-F]{4})*"'
-OBJECT = r'\{ "title": %s,"ip": %s,"output": %s,"input": %s\}' % (VALUE, VALUE, VALUE, VALUE)
-STATE_LAYOUT = re.compile(r'^\{"ifaces":\[(?:%s,)*%s\]\}$' % (OBJECT, OBJECT))
 RATE = re.compile(r"^\d+\.\d\d (?:G|M|K)?bps$")
-
-
-class Answer:
-    def __init__(self, status, content_type, body):
-        self.status = status
-        self.content_type = content_type
-        self.body = body
-
-
-def request(gateway, method, path, data=None, headers=None):
-    url = f"http://127.0.0.1:{gateway.web_port}{path}"
-    req = urllib.request.Request(url, data=data, method=method, headers=headers or {})
-    try:
-        with OPENER.open(req, timeout=20) as answer:
-            return Answer(answer.status, answer.headers.get("Content-Type", ""), answer.read())
-    except urllib.error.HTTPError as error:
-        return Answer(error.code, error.headers.get("Content-Type", ""), error.read())
-
-
-def post_form(gateway, pairs, path="/api/config"):
-    body = urllib.parse.urlencode(pairs).encode()
-    return request(gateway, "POST", path, body, {"Content-Type": "application/x-www-form-urlencoded"})
-
-
-def config_on_disk(gateway):
-    with open(os.path.join(gateway.dir, "config.ini"), "rb") as file:
-        return file.read()
 
 
 class HttpTestCase(unittest.TestCase):
