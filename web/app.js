@@ -2,6 +2,7 @@
 
 // The gateway's page: the interface table and rate charts from /api/state, and the
 // editor of config.ini through /api/config. Nothing is fetched from anywhere else.
+// When the gateway has a web_token, every /api/ call carries it (see apiFetch).
 
 const REFRESH_MS = 5000;
 const WINDOW_MINUTES = 15;
@@ -164,6 +165,64 @@ function drawChart(canvas, samples, now) {
   }
 }
 
+// ---- access token ------------------------------------------------------------------------
+
+// A gateway with a web_token answers /api/ calls without it with 401. The page then asks
+// for the token once, keeps it for this tab (sessionStorage) and sends it on every call;
+// when the gateway rejects the kept token, it asks again.
+const TOKEN_KEY = "sluice.web_token";
+let tokenQuestion = null; // the open dialog's promise, shared by calls refused together
+let tokenDeclined = false; // the operator cancelled: stop asking until they click the button
+
+const storedToken = () => sessionStorage.getItem(TOKEN_KEY);
+
+// The token the operator enters, or null when they cancel.
+function askForToken(rejected) {
+  if (!tokenQuestion) {
+    tokenQuestion = new Promise((resolve) => {
+      const dialog = byId("token-dialog");
+      byId("token-rejected").hidden = !rejected;
+      byId("token-input").value = "";
+      dialog.returnValue = "";
+      dialog.addEventListener("close", () => {
+        tokenQuestion = null;
+        const token = byId("token-input").value.trim();
+        resolve(dialog.returnValue === "ok" && token ? token : null);
+      }, { once: true });
+      dialog.showModal();
+    });
+  }
+  return tokenQuestion;
+}
+
+// fetch for the gateway's API, with the kept token; asks for one when the call is refused.
+async function apiFetch(path, options = {}) {
+  for (;;) {
+    const token = storedToken();
+    const headers = new Headers(options.headers);
+    if (token) headers.set("Authorization", `Bearer ${token}`);
+    const answer = await fetch(path, { cache: "no-store", ...options, headers });
+    if (answer.status !== 401 || tokenDeclined) return answer;
+    // Another call may have got a new token while this one was under way: try that first.
+    if (storedToken() !== token) continue;
+    sessionStorage.removeItem(TOKEN_KEY);
+    const entered = await askForToken(token !== null);
+    if (entered === null) {
+      tokenDeclined = true;
+      byId("token-button").hidden = false;
+      return answer;
+    }
+    sessionStorage.setItem(TOKEN_KEY, entered);
+  }
+}
+
+function enterTokenAgain() {
+  tokenDeclined = false;
+  byId("token-button").hidden = true;
+  refreshState();
+  if (!configLoaded) loadConfig();
+}
+
 // ---- polling /api/state ----------------------------------------------------------------
 
 let lastIfaces = [];
@@ -177,7 +236,11 @@ function showConnection(live, text) {
 
 async function refreshState() {
   try {
-    const answer = await fetch("/api/state", { cache: "no-store" });
+    const answer = await apiFetch("/api/state");
+    if (answer.status === 401) {
+      showConnection(false, "Access token needed");
+      return;
+    }
     if (!answer.ok) throw new Error(`HTTP ${answer.status}`);
     const { ifaces } = await answer.json();
     const now = Date.now();
@@ -197,6 +260,7 @@ async function refreshState() {
 // gateway's file had (CR-LF or LF), and edits are judged on LF-normalised text.
 let savedText = "";
 let lineEnd = "\n";
+let configLoaded = false;
 
 function editor() { return byId("config-text"); }
 
@@ -216,9 +280,14 @@ function showOutcome(outcome, text) {
 
 async function loadConfig() {
   try {
-    const answer = await fetch("/api/config", { cache: "no-store" });
+    const answer = await apiFetch("/api/config");
+    if (answer.status === 401) {
+      showOutcome("failed", "Could not read the configuration: the gateway needs its access token.");
+      return;
+    }
     if (!answer.ok) throw new Error(`HTTP ${answer.status}`);
     savedText = await answer.text();
+    configLoaded = true;
     lineEnd = savedText.includes("\r\n") ? "\r\n" : "\n";
     editor().value = savedText;
     showDirty();
@@ -233,6 +302,7 @@ function describeSave(status, reason) {
   const why = reason.trim();
   const kept = "The gateway keeps the configuration it had.";
   if (status === 200) return ["saved", "Saved. The next SRT caller uses it; ports change at the next start."];
+  if (status === 401) return ["failed", `Save failed: the gateway did not accept the access token. ${kept}`];
   if (status === 400) return ["rejected", `Rejected: ${why || "the gateway did not accept the text"}. ${kept}`];
   if (status === 413) return ["failed", `Save failed: the text is too long for the gateway. ${kept}`];
   return ["failed", `Save failed: ${why || `the gateway answered ${status}`}. ${kept}`];
@@ -244,7 +314,7 @@ async function saveConfig() {
   button.disabled = true;
   showOutcome("saving", "Saving…");
   try {
-    const answer = await fetch("/api/config", {
+    const answer = await apiFetch("/api/config", {
       method: "POST",
       headers: { "Content-Type": "application/x-www-form-urlencoded" },
       body: new URLSearchParams({ config: text }),
@@ -272,6 +342,7 @@ function start() {
   editor().addEventListener("input", showDirty);
   byId("config-save").addEventListener("click", saveConfig);
   byId("config-reload").addEventListener("click", reloadConfig);
+  byId("token-button").addEventListener("click", enterTokenAgain);
   document.addEventListener("keydown", (event) => {
     if ((event.ctrlKey || event.metaKey) && event.key === "s") {
       event.preventDefault();

@@ -40,19 +40,20 @@ export async function freePort() {
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 export class Gateway {
-  static async start() {
+  // extraConfig: lines added to the generated config.ini.
+  static async start(extraConfig = "") {
     const gateway = new Gateway();
-    await gateway.#launch();
+    await gateway.#launch(extraConfig);
     return gateway;
   }
 
-  async #launch() {
+  async #launch(extraConfig) {
     if (!process.env.SLUICE_BIN) throw new Error("SLUICE_BIN is not set");
     this.dir = fs.mkdtempSync(path.join(os.tmpdir(), "sluice-browser-"));
     this.srtPort = await freePort();
     do this.webPort = await freePort(); while (this.webPort === this.srtPort);
     this.url = `http://127.0.0.1:${this.webPort}`;
-    this.initialConfig = `// written by the browser test\r\nsrt_port = ${this.srtPort}\r\nweb_port = ${this.webPort}\r\n`;
+    this.initialConfig = `// written by the browser test\r\nsrt_port = ${this.srtPort}\r\nweb_port = ${this.webPort}\r\n${extraConfig}`;
     fs.writeFileSync(this.configPath(), this.initialConfig);
     fs.cpSync(path.join(SOURCE_DIR, "web"), path.join(this.dir, "web"), { recursive: true });
     this.logPath = path.join(this.dir, "sluice.log");
@@ -84,8 +85,10 @@ export class Gateway {
     return fs.readFileSync(this.logPath, "utf8");
   }
 
-  async configText() {
-    const answer = await fetch(`${this.url}/api/config`);
+  // The configuration as the gateway serves it; token: its web_token, when it has one.
+  async configText(token) {
+    const headers = token ? { Authorization: `Bearer ${token}` } : {};
+    const answer = await fetch(`${this.url}/api/config`, { headers });
     return answer.text();
   }
 

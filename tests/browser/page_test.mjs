@@ -1,8 +1,9 @@
 // The gateway's web page in Debian's headless Chromium, against the real binary: the
-// interface table, the rate parser behind the charts, and the configuration editor's
-// outcomes. Screenshots go to BROWSER_OUTPUT.
+// interface table, the rate parser behind the charts, the configuration editor's
+// outcomes, and the access token dialog. Screenshots go to BROWSER_OUTPUT.
 
 import assert from "node:assert/strict";
+import crypto from "node:crypto";
 import fs from "node:fs";
 import os from "node:os";
 import path from "node:path";
@@ -15,36 +16,52 @@ const CHROMIUM = process.env.CHROMIUM_PATH ?? "/usr/bin/chromium";
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 const OUTPUT = process.env.BROWSER_OUTPUT ?? path.join(os.tmpdir(), "sluice-browser-output");
 
+// Chromium with a fresh profile directory; close() ends it and removes the profile.
+async function launchBrowser() {
+  const profile = fs.mkdtempSync(path.join(os.tmpdir(), "sluice-chromium-"));
+  // headless: true adds --headless; the profile directory is a fresh --user-data-dir.
+  const context = await chromium.launchPersistentContext(profile, {
+    executablePath: CHROMIUM,
+    headless: true,
+    args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+           "--disable-background-networking", "--disable-component-update", "--disable-sync"],
+    viewport: { width: 1280, height: 900 },
+  });
+  const page = context.pages()[0] ?? (await context.newPage());
+  const close = async () => {
+    await context.close();
+    fs.rmSync(profile, { recursive: true, force: true });
+  };
+  return { context, page, close };
+}
+
+// Stops and removes the gateway; gives its whole log.
+async function stopGateway(gateway) {
+  if (!gateway) return "";
+  const status = await gateway.stop();
+  const log = gateway.log();
+  gateway.remove();
+  assert.equal(status, 0, "the gateway did not exit cleanly");
+  return log;
+}
+
 describe("web page", () => {
   let gateway;
-  let profile;
+  let browser;
   let context;
   let page;
 
   before(async () => {
     fs.mkdirSync(OUTPUT, { recursive: true });
     gateway = await Gateway.start();
-    profile = fs.mkdtempSync(path.join(os.tmpdir(), "sluice-chromium-"));
-    // headless: true adds --headless; the profile directory is a fresh --user-data-dir.
-    context = await chromium.launchPersistentContext(profile, {
-      executablePath: CHROMIUM,
-      headless: true,
-      args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-             "--disable-background-networking", "--disable-component-update", "--disable-sync"],
-      viewport: { width: 1280, height: 900 },
-    });
-    page = context.pages()[0] ?? (await context.newPage());
+    browser = await launchBrowser();
+    ({ context, page } = browser);
     await page.goto(gateway.url + "/");
   });
 
   after(async () => {
-    await context?.close();
-    if (profile) fs.rmSync(profile, { recursive: true, force: true });
-    if (gateway) {
-      const status = await gateway.stop();
-      gateway.remove();
-      assert.equal(status, 0, "the gateway did not exit cleanly");
-    }
+    await browser?.close();
+    await stopGateway(gateway);
   });
 
   async function waitForOutcome(outcome) {
@@ -197,5 +214,93 @@ describe("web page", () => {
     assert.ok(overflow <= 0, `the page is ${overflow}px wider than a phone screen`);
     await page.screenshot({ path: path.join(OUTPUT, "page-phone.png"), fullPage: true });
     assert.ok(fs.statSync(path.join(OUTPUT, "page-phone.png")).size > 0);
+  });
+});
+
+describe("web page of a gateway with an access token", () => {
+  const token = `tok-${crypto.randomBytes(12).toString("hex")}`;
+  let gateway;
+  let browser;
+  let page;
+
+  before(async () => {
+    fs.mkdirSync(OUTPUT, { recursive: true });
+    gateway = await Gateway.start(`web_token = ${token}\r\n`);
+    browser = await launchBrowser();
+    page = browser.page;
+  });
+
+  after(async () => {
+    await browser?.close();
+    const log = await stopGateway(gateway);
+    assert.ok(log.includes("[map] web_token=***"));
+    assert.ok(!log.includes(token), "the token reached the log");
+  });
+
+  const dialog = () => page.locator("#token-dialog");
+
+  async function enterToken(text) {
+    await dialog().waitFor({ state: "visible", timeout: 10000 });
+    await page.locator("#token-input").fill(text);
+    await page.locator("#token-submit").click();
+  }
+
+  test("the page asks for the token, asks again when it is wrong, then shows the table", async () => {
+    await page.goto(gateway.url + "/");
+    await dialog().waitFor({ state: "visible", timeout: 10000 });
+    assert.equal(await page.locator("#token-rejected").isVisible(), false);
+    await page.screenshot({ path: path.join(OUTPUT, "page-token.png") });
+    await enterToken("not-the-token");
+    await page.locator("#token-rejected").waitFor({ state: "visible", timeout: 10000 });
+    await enterToken(token);
+    await page.locator("#iface-total tr.aggregate").waitFor({ timeout: 10000 });
+    await dialog().waitFor({ state: "hidden" });
+    await page.waitForFunction((expected) => document.getElementById("config-text").value.includes(expected),
+                               `web_token = ${token}`, { timeout: 10000 });
+    assert.match(await page.locator("#connection").textContent(), /^Updated /);
+  });
+
+  test("the token is kept for the session: a reload does not ask again", async () => {
+    let withoutToken = 0;
+    page.on("request", (request) => {
+      if (request.url().includes("/api/") && request.headers().authorization !== `Bearer ${token}`) withoutToken += 1;
+    });
+    await page.reload();
+    await page.locator("#iface-total tr.aggregate").waitFor({ timeout: 10000 });
+    await page.locator("#config-status[data-outcome=\"loaded\"]").waitFor({ timeout: 10000 });
+    assert.equal(await dialog().isVisible(), false);
+    assert.equal(withoutToken, 0, "every API call carries the kept token");
+    page.removeAllListeners("request");
+  });
+
+  test("a token changed on the gateway is asked for again", async () => {
+    const renewed = `${token}-renewed`;
+    const text = (await gateway.configText(token)).replace(token, renewed);
+    const changed = await fetch(gateway.url + "/api/config", {
+      method: "POST", headers: { Authorization: `Bearer ${token}` }, body: new URLSearchParams({ config: text }),
+    });
+    assert.equal(changed.status, 200);
+    // The next refresh (every 5 s) is refused and brings the dialog back.
+    await dialog().waitFor({ state: "visible", timeout: 15000 });
+    assert.equal(await page.locator("#token-rejected").isVisible(), true);
+    await enterToken(renewed);
+    await dialog().waitFor({ state: "hidden" });
+    await page.locator("#connection.live").waitFor({ timeout: 15000 });
+  });
+
+  test("cancelling leaves the page waiting until the operator enters the token", async () => {
+    const fresh = await browser.context.newPage();
+    await fresh.goto(gateway.url + "/");
+    await fresh.locator("#token-dialog").waitFor({ state: "visible", timeout: 10000 });
+    await fresh.getByRole("button", { name: "Cancel" }).click();
+    await fresh.locator("#token-button").waitFor({ state: "visible", timeout: 10000 });
+    assert.equal(await fresh.locator("#connection").textContent(), "Access token needed");
+    await fresh.locator("#token-button").click();
+    await fresh.locator("#token-input").fill(`${token}-renewed`);
+    await fresh.locator("#token-submit").click();
+    await fresh.locator("#iface-total tr.aggregate").waitFor({ timeout: 10000 });
+    await fresh.locator("#config-status[data-outcome=\"loaded\"]").waitFor({ timeout: 10000 });
+    assert.equal(await fresh.locator("#token-button").isVisible(), false);
+    await fresh.close();
   });
 });
