@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, compile-checks the Windows layer, builds sluice three times
 # (plain, AddressSanitizer+UBSan, ThreadSanitizer) and runs every unit and end-to-end
-# test against each build.
+# test against each build, then runs each fuzz target for 30 seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,3 +19,5 @@ run_suite() {
 run_suite build ""
 run_suite build-asan address
 run_suite build-tsan thread
+
+bash scripts/fuzz.sh 30
