@@ -36,7 +36,6 @@ TEST(RistWorker, StopOnANeverStartedWorkerIsHarmlessAndRepeatable) {
 // A socket id that was never opened: the loop finds it closed, stops its own worker on
 // its own thread, and the owner's destructor then joins that thread.
 TEST(RistWorker, LoopThatEndsByItselfIsJoinedByTheOwner) {
-  srt_startup();
   for (const char* stream_id : {"cam1", "cam1-talkback"}) {
     testing::internal::CaptureStdout();
     {

@@ -4,6 +4,16 @@
 
 namespace {
 
+// libsrt's threads must be ended before the process exits, or its collector thread
+// races the library's static destructors; every test of the binary shares this.
+class SrtLibrary : public testing::Environment {
+ public:
+  void SetUp() override { srt_startup(); }
+  void TearDown() override { srt_cleanup(); }
+};
+
+testing::Environment* const srt_library = testing::AddGlobalTestEnvironment(new SrtLibrary);
+
 const char* const kDnsWarning = "-- WARNING: resolve DNS not implemented. Use IP for host";
 
 TEST(SrtCaller, CheckHostWarnsUnlessFourDotSeparatedPieces) {
@@ -23,7 +33,6 @@ TEST(SrtCaller, CheckHostWarnsUnlessFourDotSeparatedPieces) {
 }
 
 TEST(SrtCaller, TargetThatIsNotIpv4TextFailsBeforeConnectingAndKeepsTheSecret) {
-  srt_startup();
   SrtCallerParams params;
   params.host = "mixer";
   params.port = 5000;
