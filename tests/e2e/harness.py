@@ -252,14 +252,13 @@ def rist_receiver(rist_port, sink_port):
                  "-i", f"rist://@127.0.0.1:{rist_port}", "-o", f"udp://127.0.0.1:{sink_port}"])
 
 
-class SrtCaller(Peer):
-    """srt-live-transmit calling the gateway with a stream id; the test feeds its stdin,
-    and each read of `chunk` bytes becomes one SRT message. It holds back the last few
-    kilobytes of its input: hang up before expecting all of it."""
+class SrtFeeder(Peer):
+    """srt-live-transmit sending what the test writes to its stdin to an SRT URL; each
+    read of `chunk` bytes becomes one SRT message. It holds back the last few kilobytes
+    of its input: push_through (or hang_up) before expecting all of it."""
 
-    def __init__(self, srt_port, stream_id, chunk=UNIT, extra=""):
-        url = f"srt://127.0.0.1:{srt_port}?streamid={stream_id}{extra}"
-        super().__init__(["srt-live-transmit", "-a:no", "-q", f"-c:{chunk}", "file://con", url],
+    def __init__(self, url, chunk=UNIT):
+        super().__init__(["srt-live-transmit", "-a:no", "-v", f"-c:{chunk}", "file://con", url],
                          stdin=subprocess.PIPE)
         self.chunk = chunk
 
@@ -273,11 +272,14 @@ class SrtCaller(Peer):
             if ahead > 0.002:
                 time.sleep(ahead)
 
+    def push_through(self, rate=2_000_000):
+        """Null packets behind the payload, so that none of it stays held back."""
+        self.send(ts_payload(NULL_PID, 7 * 12), rate)
+
     def hang_up(self, timeout=5):
-        """Pushes the payload out with null packets (srt-live-transmit may drop the last
-        bits it holds when it ends), ends the input, then ends the program: it closes
-        its SRT connection on the way out."""
-        self.send(ts_payload(NULL_PID, 7 * 12))
+        """Pushes the payload out, ends the input, then ends the program: it closes its
+        SRT connection on the way out (it may drop what it holds when the input ends)."""
+        self.push_through()
         self.process.stdin.close()
         time.sleep(0.5)
         self.process.terminate()
@@ -286,6 +288,22 @@ class SrtCaller(Peer):
         except subprocess.TimeoutExpired:
             self.process.kill()
             self.process.wait()
+
+
+def srt_caller(srt_port, stream_id, chunk=UNIT):
+    """A real SRT caller of the gateway, announcing stream_id, fed by the test."""
+    return SrtFeeder(f"srt://127.0.0.1:{srt_port}?streamid={stream_id}", chunk)
+
+
+def talkback_source(port, chunk=UNIT, options=""):
+    """An SRT listener on port that sends what the test feeds to whoever connects."""
+    return SrtFeeder(f"srt://127.0.0.1:{port}?mode=listener{options}", chunk)
+
+
+def srt_receiving_caller(srt_port, stream_id, sink_port, options=""):
+    """A real SRT caller of the gateway that writes what it receives to a UDP sink."""
+    return Peer(["srt-live-transmit", "-a:no", "-v",
+                 f"srt://127.0.0.1:{srt_port}?streamid={stream_id}{options}", f"udp://127.0.0.1:{sink_port}"])
 
 
 def thread_count(pid):

@@ -5,7 +5,7 @@ write to UDP sinks; the sinks check every packet."""
 import time
 import unittest
 
-from harness import (SANITIZER, SLOW, Gateway, SrtCaller, UdpSink, fd_count, free_port, rist_receiver,
+from harness import (SANITIZER, SLOW, Gateway, UdpSink, fd_count, free_port, rist_receiver, srt_caller,
                      thread_count, ts_payload, wait_until)
 
 RATE = 500_000 if SLOW else 2_000_000
@@ -30,7 +30,7 @@ class ForwardingTest(unittest.TestCase):
         return rist_port, sink
 
     def caller(self, gateway, stream_id, chunk=1316):
-        caller = SrtCaller(gateway.srt_port, stream_id, chunk)
+        caller = srt_caller(gateway.srt_port, stream_id, chunk)
         self.addCleanup(caller.stop)
         return caller
 
@@ -131,7 +131,7 @@ class ForwardingTest(unittest.TestCase):
         deadline = time.monotonic() + 300
         for cycle in range(cycles):
             self.assertLess(time.monotonic(), deadline, f"only {cycle} cycles in time")
-            caller = SrtCaller(gateway.srt_port, f"churn{cycle}")
+            caller = srt_caller(gateway.srt_port, f"churn{cycle}")
             caller.send(ts_payload(0x108, 7))
             gateway.wait_for_log(f"streamid:churn{cycle}  ")
             caller.stop()
