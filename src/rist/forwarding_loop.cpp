@@ -14,7 +14,9 @@ namespace {
 // Failed units tolerated over the life of a stream; the next one ends it.
 const int kSendErrorLimit = 5;
 
-bool is_closed(SRTSOCKET socket) {
+// True once the socket was closed on this side (libsrt then no longer knows the id). A
+// caller that hung up is noticed by the receive instead, which logs why.
+bool socket_closed(SRTSOCKET socket) {
   SRT_SOCKSTATUS state = srt_getsockstate(socket);
   return state == SRTS_CLOSED || state == SRTS_NONEXIST;
 }
@@ -57,7 +59,7 @@ void forward(RistWorker* worker) {
   rist_data_block block{};
   while (true) {
     SRTSOCKET socket = worker->srt_socket.load();
-    if (socket == 0 || is_closed(socket)) return;
+    if (socket == 0 || socket_closed(socket)) return;
     if (worker->stopped.load()) {
       worker->ring.reset();
       return;

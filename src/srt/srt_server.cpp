@@ -102,8 +102,8 @@ SRTSOCKET SrtServer::open_listener(int port) {
     srt_close(socket);
     return SRT_INVALID_SOCK;
   }
-  int latency = global_state->get_config().get_int("srt_latency", kDefaultLatency, 0,
-                                                     std::numeric_limits<int>::max());
+  int latency =
+      global_state->get_config().get_int("srt_latency", kDefaultLatency, 0, std::numeric_limits<int>::max());
   set_option(socket, SRTO_RCVLATENCY, "SRTO_RCVLATENCY", &latency, sizeof latency);
   if (srt_listen(socket, 1) == SRT_ERROR) {
     std::fprintf(stderr, "srt_listen: %s\n", srt_getlasterror_str());
@@ -152,7 +152,7 @@ void SrtServer::sweep_workers() {
   {
     std::lock_guard<std::mutex> lock(mutex);
     auto running_end = std::stable_partition(workers.begin(), workers.end(),
-                                              [](const auto& worker) { return worker->is_running(); });
+                                             [](const auto& worker) { return worker->is_running(); });
     std::move(running_end, workers.end(), std::back_inserter(finished));
     workers.erase(running_end, workers.end());
   }

@@ -105,6 +105,20 @@ class TalkbackTest(unittest.TestCase):
         self.addCleanup(gateway.close)
         return gateway.start()
 
+    def test_caller_hanging_up_while_the_source_is_silent_ends_the_worker(self):
+        tb_port = free_port()
+        source = self.source(tb_port)
+        gateway = self.start_gateway(f"srt://127.0.0.1:{tb_port}")
+        caller = self.caller(gateway, self.sink())
+        connected = wait_until(lambda: "Accepted SRT target connection" in source.output(), CONNECT_TIMEOUT)
+        self.assertTrue(connected, gateway.log()[-3000:])
+        time.sleep(2.5)  # a silent source outlasts several receive timeouts
+        self.assertNotIn("RistWorker try STOP", gateway.log())
+        caller.stop()
+        gateway.wait_for_log("RistWorker end STOPed", timeout=CONNECT_TIMEOUT)
+        self.assertNotIn("SRT Error: ", gateway.log())
+        gateway.assert_clean_exit(self)
+
     def test_shutdown_ends_a_talkback_loop_waiting_on_a_silent_source(self):
         tb_port = free_port()
         source = self.source(tb_port)

@@ -14,8 +14,8 @@ TEST(RistWorker, StreamIdChoosesTheLoop) {
     const char* stream_id;
     bool talkback;
   } cases[] = {
-      {"studio-talkback-2", true}, {"feedbackplay", true},      {"talkback+feedbackplay", true},
-      {"Talkback", false},         {"default", false},          {"cam1", false},
+      {"studio-talkback-2", true}, {"feedbackplay", true}, {"talkback+feedbackplay", true},
+      {"Talkback", false},         {"default", false},     {"cam1", false},
   };
   for (const Case& c : cases) EXPECT_EQ(is_talkback_stream(c.stream_id), c.talkback) << c.stream_id;
 }

@@ -14,7 +14,7 @@ namespace {
 class Listener {
  public:
   Listener() {
-      socket = srt_create_socket();
+    socket = srt_create_socket();
     sockaddr_in address{};
     address.sin_family = AF_INET;
     inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);

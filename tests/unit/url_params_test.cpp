@@ -9,7 +9,10 @@ TEST(UrlParams, ParseUrlSplitsHostPortAndQuery) {
     int port;
     UrlParams params;
   } cases[] = {
-      {"srt://10.0.0.9:7000?streamid=tb&latency=200", "10.0.0.9", 7000, {{"latency", "200"}, {"streamid", "tb"}}},
+      {"srt://10.0.0.9:7000?streamid=tb&latency=200",
+       "10.0.0.9",
+       7000,
+       {{"latency", "200"}, {"streamid", "tb"}}},
       {"srt://10.0.0.9:7000&latency=200", "10.0.0.9", 7000, {{"latency", "200"}}},
       {"srt://10.0.0.9", "10.0.0.9", 0, {{"old", "1"}}},
       {"srt://10.0.0.9:7000/path?a=1", "10.0.0.9", 7000, {{"a", "1"}}},
