@@ -32,20 +32,4 @@ TEST(SrtCaller, CheckHostWarnsUnlessFourDotSeparatedPieces) {
   }
 }
 
-TEST(SrtCaller, TargetThatIsNotIpv4TextFailsBeforeConnectingAndKeepsTheSecret) {
-  SrtCallerParams params;
-  params.host = "mixer";
-  params.port = 5000;
-  params.passphrase = "very-secret-words";
-  params.pbkeylen = 16;
-  testing::internal::CaptureStdout();
-  SRTSOCKET socket = 0;
-  EXPECT_FALSE(connect_caller(socket, params));
-  std::string log = testing::internal::GetCapturedStdout();
-  EXPECT_NE(log.find("Invalid target IP address mixer:5000"), std::string::npos) << log;
-  EXPECT_NE(log.find("set passphrase:*** pbkey:16"), std::string::npos) << log;
-  EXPECT_EQ(log.find("very-secret-words"), std::string::npos) << log;
-  EXPECT_NE(srt_getsockstate(socket), SRTS_INIT) << "the failed socket was closed";
-}
-
 }  // namespace

@@ -42,14 +42,3 @@ TEST(TalkbackLoop, EndpointParametersDescribeTheOutgoingConnection) {
     EXPECT_EQ(params.pbkeylen, c.pbkeylen) << c.endpoint;
   }
 }
-
-TEST(TalkbackLoop, PassphraseIsUsedButNeverLogged) {
-  testing::internal::CaptureStdout();
-  SrtCallerParams params =
-      talkback_caller_params("srt://10.0.0.9:7000?passphrase=s3cret-words&pbkeylen=32", {}, "tb");
-  std::string log = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(params.passphrase, "s3cret-words");
-  EXPECT_NE(log.find("  passphrase ***"), std::string::npos) << log;
-  EXPECT_NE(log.find("  pbkeylen 32"), std::string::npos) << log;
-  EXPECT_EQ(log.find("s3cret"), std::string::npos) << log;
-}
