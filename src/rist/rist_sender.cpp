@@ -9,6 +9,15 @@
 
 namespace {
 
+// librist 0.2.7 initialises a process-wide mutex afresh in every rist_sender_create and
+// locks it in rist_destroy: two workers creating or destroying senders at the same time
+// would re-initialise a mutex the other holds. All creations and destructions of
+// senders in the process take this lock.
+std::mutex& sender_lifecycle_mutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
 // The flow id comes from librist's own generator, which seeds itself once. Re-seeding
 // it with the current second would give every sender created in the same second the
 // same flow id, and a receiver would merge their streams.
@@ -31,7 +40,12 @@ void log_remaining_peers(const std::vector<RistPeerRecord>& peers) {
 bool create_sender(RistWorker* worker, rist_profile profile) {
   uint32_t flow_id = new_flow_id();
   struct rist_ctx* context = nullptr;
-  if (rist_sender_create(&context, profile, flow_id, rist_log_settings) != 0) {
+  int created = 0;
+  {
+    std::lock_guard<std::mutex> lock(sender_lifecycle_mutex());
+    created = rist_sender_create(&context, profile, flow_id, rist_log_settings);
+  }
+  if (created != 0) {
     LogLine() << "Rist Error 1: Could not create rist sender context";
     return false;
   }
@@ -52,6 +66,13 @@ bool create_sender(RistWorker* worker, rist_profile profile) {
     return false;
   }
   return true;
+}
+
+void destroy_sender(rist_ctx* context, const std::vector<rist_peer*>& peers) {
+  std::lock_guard<std::mutex> lock(sender_lifecycle_mutex());
+  for (rist_peer* peer : peers) rist_peer_destroy(context, peer);
+  LogLine() << "end close peers. next ctxs";
+  rist_destroy(context);
 }
 
 bool create_peer(RistWorker* worker, rist_ctx* context, std::string url, std::string network) {

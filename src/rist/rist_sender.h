@@ -3,6 +3,7 @@
 #include <librist/librist.h>
 
 #include <string>
+#include <vector>
 
 class RistWorker;
 
@@ -10,6 +11,10 @@ class RistWorker;
 // of the worker's networks and destinations (network by network), and starts it.
 // Runs on the worker's thread. False when the context could not be created or started.
 bool create_sender(RistWorker* worker, rist_profile profile);
+
+// Destroys the peers and then the context. librist must call back no more afterwards,
+// so the caller holds no lock that on_connection_status takes.
+void destroy_sender(rist_ctx* context, const std::vector<rist_peer*>& peers);
 
 // Builds the peer URL (with "&miface=" and "&weight=1" when network is not empty), has
 // librist parse it, creates the peer and records it in the worker's peers.

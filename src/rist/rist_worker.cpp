@@ -101,8 +101,5 @@ void RistWorker::release_rist() {
     peers.clear();
   }
   LogLine() << "close peers ctx:" << static_cast<void*>(context) << " peers:" << handles.size();
-  if (context == nullptr) return;
-  for (rist_peer* peer : handles) rist_peer_destroy(context, peer);
-  LogLine() << "end close peers. next ctxs";
-  rist_destroy(context);
+  if (context != nullptr) destroy_sender(context, handles);
 }

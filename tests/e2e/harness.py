@@ -255,7 +255,8 @@ def rist_receiver(rist_port, sink_port):
 class SrtFeeder(Peer):
     """srt-live-transmit sending what the test writes to its stdin to an SRT URL; each
     read of `chunk` bytes becomes one SRT message. It holds back the last few kilobytes
-    of its input: push_through (or hang_up) before expecting all of it."""
+    of its input: push_through before expecting all of it, and hang up only after it
+    arrived (a live-mode SRT close drops what the far end has not read yet)."""
 
     def __init__(self, url, chunk=UNIT):
         super().__init__(["srt-live-transmit", "-a:no", "-v", f"-c:{chunk}", "file://con", url],
@@ -277,8 +278,7 @@ class SrtFeeder(Peer):
         self.send(ts_payload(NULL_PID, 7 * 12), rate)
 
     def hang_up(self, timeout=5):
-        """Pushes the payload out, ends the input, then ends the program: it closes its
-        SRT connection on the way out (it may drop what it holds when the input ends)."""
+        """Ends the input, then the program: it closes its SRT connection on the way out."""
         self.push_through()
         self.process.stdin.close()
         time.sleep(0.5)
