@@ -6,6 +6,9 @@
 #include <sstream>
 #include <string>
 
+#include "app/global_state.h"
+#include "config/config_store.h"
+
 // A fresh directory below the system's temporary folder, removed with everything in it.
 class TempDir {
  public:
@@ -35,9 +38,6 @@ inline std::string read_file(const std::string& path) {
 inline void write_file(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
-
-#include "app/global_state.h"
-#include "config/config_store.h"
 
 // Stands in for MainApp where code reaches the application core through global_state:
 // an empty configuration (every key at its default) and a fixed route. Installs
