@@ -8,7 +8,9 @@ import shutil
 import signal
 import socket
 import subprocess
+import struct
 import tempfile
+import threading
 import time
 import unittest
 import urllib.error
@@ -173,3 +175,181 @@ def post_form(gateway, pairs, path="/api/config", headers=None):
 def config_on_disk(gateway):
     with open(os.path.join(gateway.dir, "config.ini"), "rb") as file:
         return file.read()
+
+
+# --- Media: a deterministic TS-like payload, a UDP sink that checks it, real peers. ---
+
+TS_PACKET = 188
+UNIT = 1316
+NULL_PID = 0x1FFF
+SLOW = SANITIZER != ""  # sanitizer builds run several times slower
+
+
+def ts_packet(pid, index):
+    """188 bytes: sync byte, PID, continuity counter, the packet index, then filler that
+    depends on PID and index, so any lost, repeated, reordered or altered packet shows."""
+    header = bytes([0x47, 0x40 | (pid >> 8) & 0x1F, pid & 0xFF, 0x10 | (index & 0x0F)])
+    body = struct.pack(">I", index) + bytes((index * 7 + pid + i) & 0xFF for i in range(TS_PACKET - 8))
+    return header + body
+
+
+def ts_payload(pid, count):
+    return b"".join(ts_packet(pid, index) for index in range(count))
+
+
+class UdpSink:
+    """Collects every datagram sent to 127.0.0.1:port on a thread of its own."""
+
+    def __init__(self):
+        self.socket = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8 * 1024 * 1024)
+        self.socket.bind(("127.0.0.1", 0))
+        self.socket.settimeout(0.2)
+        self.port = self.socket.getsockname()[1]
+        self.datagrams = []
+        self.lock = threading.Lock()
+        self.running = True
+        self.thread = threading.Thread(target=self._receive, daemon=True)
+        self.thread.start()
+
+    def _receive(self):
+        while self.running:
+            try:
+                data = self.socket.recv(65536)
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            with self.lock:
+                self.datagrams.append(data)
+
+    def data(self):
+        with self.lock:
+            return b"".join(self.datagrams)
+
+    def sizes(self):
+        with self.lock:
+            return [len(d) for d in self.datagrams]
+
+    def packets(self, pid):
+        """The TS-like packets of one PID, in arrival order."""
+        data = self.data()
+        return [data[i:i + TS_PACKET] for i in range(0, len(data) - TS_PACKET + 1, TS_PACKET)
+                if ((data[i + 1] & 0x1F) << 8 | data[i + 2]) == pid]
+
+    def wait_for_packets(self, pid, count, timeout):
+        return wait_until(lambda: len(self.packets(pid)) >= count, timeout, 0.2)
+
+    def check_stream(self, test, pid, count):
+        """Asserts that exactly packets 0..count-1 of pid arrived, intact and in order."""
+        packets = self.packets(pid)
+        indices = [struct.unpack(">I", p[4:8])[0] for p in packets]
+        test.assertEqual(len(self.data()) % TS_PACKET, 0, "a datagram was not made of whole packets")
+        test.assertEqual(indices, list(range(count)), f"pid {pid}: lost, repeated or reordered packets")
+        for index, packet in enumerate(packets):
+            if packet != ts_packet(pid, index):
+                test.fail(f"pid {pid}: packet {index} altered")
+
+    def close(self):
+        self.running = False
+        self.thread.join(2)
+        self.socket.close()
+
+
+class Peer:
+    """A helper program (srt-live-transmit, ristreceiver) ended by the PID we started."""
+
+    def __init__(self, args, stdin=subprocess.DEVNULL):
+        self.args = args
+        self.log_file = tempfile.TemporaryFile()
+        self.process = subprocess.Popen(args, stdin=stdin, stdout=self.log_file, stderr=subprocess.STDOUT)
+
+    def output(self):
+        self.log_file.seek(0)
+        return self.log_file.read().decode("utf-8", "replace")
+
+    def running(self):
+        return self.process.poll() is None
+
+    def stop(self, timeout=5):
+        if self.process.stdin:
+            try:
+                self.process.stdin.close()
+            except OSError:
+                pass
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.log_file.close()
+
+
+def rist_receiver(rist_port, sink_port):
+    """librist's receiver, main profile, listening on rist_port and writing to the sink."""
+    return Peer(["ristreceiver", "-p", "1", "-S", "0", "-v", "4",
+                 "-i", f"rist://@127.0.0.1:{rist_port}", "-o", f"udp://127.0.0.1:{sink_port}"])
+
+
+class SrtFeeder(Peer):
+    """srt-live-transmit sending what the test writes to its stdin to an SRT URL; each
+    read of `chunk` bytes becomes one SRT message. It holds back the last few kilobytes
+    of its input: push_through before expecting all of it, and hang up only after it
+    arrived (a live-mode SRT close drops what the far end has not read yet)."""
+
+    def __init__(self, url, chunk=UNIT):
+        super().__init__(["srt-live-transmit", "-a:no", "-v", f"-c:{chunk}", "file://con", url],
+                         stdin=subprocess.PIPE)
+        self.chunk = chunk
+
+    def send(self, data, rate=2_000_000):
+        """Writes data in chunks, paced at about rate bytes per second."""
+        started = time.monotonic()
+        for offset in range(0, len(data), self.chunk):
+            self.process.stdin.write(data[offset:offset + self.chunk])
+            self.process.stdin.flush()
+            ahead = (offset + self.chunk) / rate - (time.monotonic() - started)
+            if ahead > 0.002:
+                time.sleep(ahead)
+
+    def push_through(self, rate=2_000_000):
+        """Null packets behind the payload, so that none of it stays held back."""
+        self.send(ts_payload(NULL_PID, 7 * 12), rate)
+
+    def hang_up(self, timeout=5):
+        """Ends the input, then the program: it closes its SRT connection on the way out."""
+        self.push_through()
+        self.process.stdin.close()
+        time.sleep(0.5)
+        self.process.terminate()
+        try:
+            self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+
+
+def srt_caller(srt_port, stream_id, chunk=UNIT):
+    """A real SRT caller of the gateway, announcing stream_id, fed by the test."""
+    return SrtFeeder(f"srt://127.0.0.1:{srt_port}?streamid={stream_id}", chunk)
+
+
+def talkback_source(port, chunk=UNIT, options=""):
+    """An SRT listener on port that sends what the test feeds to whoever connects."""
+    return SrtFeeder(f"srt://127.0.0.1:{port}?mode=listener{options}", chunk)
+
+
+def srt_receiving_caller(srt_port, stream_id, sink_port, options=""):
+    """A real SRT caller of the gateway that writes what it receives to a UDP sink."""
+    return Peer(["srt-live-transmit", "-a:no", "-v",
+                 f"srt://127.0.0.1:{srt_port}?streamid={stream_id}{options}", f"udp://127.0.0.1:{sink_port}"])
+
+
+def thread_count(pid):
+    return len(os.listdir(f"/proc/{pid}/task"))
+
+
+def fd_count(pid):
+    return len(os.listdir(f"/proc/{pid}/fd"))
