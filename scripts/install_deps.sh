@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config git
-  libsrt-openssl-dev librist-dev libcpp-httplib-dev
+  libsrt-openssl-dev librist-dev libcpp-httplib-dev nlohmann-json3-dev
   libgtest-dev python3 curl
   srt-tools rist-tools
 )

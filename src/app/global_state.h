@@ -6,6 +6,7 @@
 #include "net/net_iface.h"
 
 class ConfigStore;
+class StreamRegistry;
 
 // The route of one accepted SRT connection, filled by IGlobalState::update.
 struct EndpointSet {
@@ -21,6 +22,7 @@ class IGlobalState {
   virtual ConfigStore& get_config() = 0;
   virtual NetIfaceList get_interfaces() = 0;
   virtual void update(EndpointSet& set) = 0;
+  virtual StreamRegistry& get_streams() = 0;
 
  protected:
   ~IGlobalState() = default;

@@ -37,6 +37,8 @@ MainApp::~MainApp() {
 
 ConfigStore& MainApp::get_config() { return config; }
 
+StreamRegistry& MainApp::get_streams() { return srt_server.streams(); }
+
 NetIfaceList MainApp::get_interfaces() {
   std::shared_lock<std::shared_mutex> lock(ifaces_lock);
   return ifaces;

@@ -25,6 +25,7 @@ class MainApp final : public IGlobalState {
   ConfigStore& get_config() override;
   NetIfaceList get_interfaces() override;
   void update(EndpointSet& set) override;
+  StreamRegistry& get_streams() override;
 
  private:
   void refresh_interfaces();

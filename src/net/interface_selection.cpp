@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <string_view>
+#include <utility>
 
 #include "net/format_bitrate.h"
 
@@ -35,10 +36,17 @@ uint64_t counter_delta(uint64_t previous, uint64_t current) {
   return forward < (uint64_t{1} << 63) ? forward : current;
 }
 
-// The first call has no interval yet (and only zero deltas): it reads 0.00 bps.
-std::string rate_text(uint64_t octets, double elapsed_seconds) {
-  if (elapsed_seconds <= 0) return format_bitrate(0);
-  return format_bitrate(static_cast<double>(octets) * 8.0 / elapsed_seconds);
+// The first call has no interval yet (and only zero deltas): it reads 0 bits per second.
+double bits_per_second(uint64_t octets, double elapsed_seconds) {
+  if (elapsed_seconds <= 0) return 0;
+  return static_cast<double>(octets) * 8.0 / elapsed_seconds;
+}
+
+NetIface interface_entry(std::string title, std::string ip, uint64_t out_octets, uint64_t in_octets,
+                         double elapsed_seconds) {
+  double output = bits_per_second(out_octets, elapsed_seconds);
+  double input = bits_per_second(in_octets, elapsed_seconds);
+  return {std::move(title), std::move(ip), format_bitrate(output), format_bitrate(input), output, input};
 }
 
 }  // namespace
@@ -68,10 +76,9 @@ NetIfaceList InterfaceSelection::select(const std::optional<InterfaceSnapshot>& 
 
   NetIfaceList list;
   for (const auto& [description, entry] : entries) {
-    list.push_back({description, entry.ip, rate_text(entry.moved.out, elapsed_seconds),
-                    rate_text(entry.moved.in, elapsed_seconds)});
+    list.push_back(interface_entry(description, entry.ip, entry.moved.out, entry.moved.in, elapsed_seconds));
   }
-  list.push_back({"All", "", rate_text(total.out, elapsed_seconds), rate_text(total.in, elapsed_seconds)});
+  list.push_back(interface_entry("All", "", total.out, total.in, elapsed_seconds));
   return list;
 }
 

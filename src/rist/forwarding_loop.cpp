@@ -42,8 +42,12 @@ int write_unit(struct rist_ctx* context, rist_data_block& block, const uint8_t* 
 void drain_ring(RistWorker* worker, rist_data_block& block) {
   while (const uint8_t* unit = worker->ring.take_unit()) {
     int result = write_unit(worker->rist_ctx, block, unit);
-    if (result >= 0) continue;
+    if (result >= 0) {
+      worker->stats->units_written.fetch_add(1, std::memory_order_relaxed);
+      continue;
+    }
     ++worker->send_errors;
+    worker->stats->send_errors.fetch_add(1, std::memory_order_relaxed);
     LogLine() << "rist error send";
     if (worker->send_errors <= kSendErrorLimit) continue;
     LogLine() << "*** RIST PACKET SEND ERROR (5 times).  STOP.";

@@ -9,6 +9,9 @@
 
 namespace {
 
+// How often librist reports each peer's figures.
+const int kStatsIntervalMs = 1000;
+
 // librist 0.2.7 initialises a process-wide mutex afresh in every rist_sender_create and
 // locks it in rist_destroy: two workers creating or destroying senders at the same time
 // would re-initialise a mutex the other holds. All creations and destructions of
@@ -55,6 +58,10 @@ bool create_sender(RistWorker* worker, rist_profile profile) {
   }
   // on_connection_status runs on librist's protocol thread from here until rist_destroy.
   if (rist_connection_status_callback_set(context, on_connection_status, worker) == -1) return false;
+  // on_rist_stats runs on librist's protocol thread, every kStatsIntervalMs per peer.
+  if (worker->stats && rist_stats_callback_set(context, kStatsIntervalMs, on_rist_stats, worker->stats.get()) != 0) {
+    LogLine() << "-- RIST STATISTICS NOT AVAILABLE";
+  }
   LogLine() << "src networks:" << worker->networks.size() << " * dest rist:" << worker->destinations.size();
   for (const std::string& network : worker->networks) {
     for (const std::string& destination : worker->destinations) {
@@ -92,8 +99,9 @@ bool create_peer(RistWorker* worker, rist_ctx* context, std::string url, std::st
   } else if (rist_peer_create(context, &peer, config) == -1) {
     LogLine() << "@@@Error_create_peer: Could not add peer connector to sender";
   } else {
+    uint32_t stats_id = worker->stats ? worker->stats->add_peer(url) : 0;
     std::lock_guard<std::mutex> lock(worker->mutex);
-    worker->peers.push_back({network, url, peer});
+    worker->peers.push_back({network, url, peer, stats_id});
     created = true;
   }
   if (created) LogLine() << "dest " << config->virt_dst_port << config->physical_port;
@@ -111,6 +119,7 @@ void on_connection_status(void* arg, rist_peer* peer, rist_connection_status sta
   auto found = std::find_if(peers.begin(), peers.end(), same_peer);
   if (found != peers.end()) {
     LogLine() << "remove " << found->dest_url;
+    if (worker->stats) worker->stats->remove_peer(found->stats_id);
     std::erase_if(peers, same_peer);
   }
   if (!peers.empty()) {

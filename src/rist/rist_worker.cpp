@@ -8,6 +8,7 @@
 #include "rist/forwarding_loop.h"
 #include "rist/rist_sender.h"
 #include "rist/talkback_loop.h"
+#include "srt/peer_address.h"
 
 rist_logging_settings* rist_log_settings = nullptr;
 
@@ -46,6 +47,7 @@ void RistWorker::start(const EndpointSet& route, SRTSOCKET socket, const std::st
   srt_socket = socket;
   stream_id = id;
   bool talkback = is_talkback_stream(stream_id);
+  stats = std::make_shared<StreamStats>(stream_id, talkback, peer_address(socket), socket);
   LogLine() << "rist worker start " << (talkback ? 1 : 0) << " " << stream_id;
   stopped.exchange(false);
   try {
@@ -70,6 +72,7 @@ bool RistWorker::is_running() const { return !stopped.load(); }
 void RistWorker::stop() {
   LogLine() << "RistWorker try STOP";
   stopped.exchange(true);
+  if (stats) stats->end();
   close_sockets();
   bool own_thread = loop_thread_id.load() == std::this_thread::get_id();
   if (!own_thread && worker_thread.joinable()) {
@@ -80,11 +83,14 @@ void RistWorker::stop() {
   LogLine() << "RistWorker end STOPed";
 }
 
-// Closing a socket wakes a loop blocked in srt_recv on it.
+// Closing a socket wakes a loop blocked in srt_recv on it. The statistics stop reading
+// the accepted socket before it is closed.
 void RistWorker::close_sockets() {
   for (std::atomic<SRTSOCKET>* socket : {&srt_socket, &talkback_socket}) {
     SRTSOCKET id = socket->exchange(0);
-    if (id != 0) srt_close(id);
+    if (id == 0) continue;
+    if (socket == &srt_socket && stats) stats->forget_socket();
+    srt_close(id);
   }
 }
 

@@ -4,6 +4,7 @@
 #include <srt/srt.h>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -11,13 +12,16 @@
 
 #include "app/global_state.h"
 #include "rist/adaptive_ring.h"
+#include "stats/stream_stats.h"
 
 // One RIST peer created for a worker: the local address it sends from (empty when
-// none), the URL handed to librist and librist's handle.
+// none), the URL handed to librist, librist's handle and the number librist's
+// statistics reports give it.
 struct RistPeerRecord {
   std::string src_network;
   std::string dest_url;
   rist_peer* peer = nullptr;
+  uint32_t stats_id = 0;
 };
 
 // librist's logging settings, shared by every worker's sender.
@@ -55,6 +59,8 @@ class RistWorker {
   std::vector<std::string> networks;
   std::vector<std::string> destinations;  // replaced by peer base URLs when forwarding
   std::string tb_endpoint;
+  // The stream's live figures, shared with the stream registry; set by start.
+  std::shared_ptr<StreamStats> stats;
 
   // The loop's own state; stop() touches it only on the loop's thread or after the join.
   int send_errors = 0;

@@ -77,6 +77,8 @@ void relay(RistWorker* worker, SRTSOCKET caller, SRTSOCKET source) {
       std::this_thread::sleep_for(kGatherPause);
     } else if (!send_unit(caller, unit)) {
       return;
+    } else {
+      worker->stats->units_written.fetch_add(1, std::memory_order_relaxed);
     }
   }
 }

@@ -126,6 +126,7 @@ void SrtServer::serve(SRTSOCKET socket) {
       LogLine() << "--STOP SERVER";
       return;
     }
+    stream_registry.count_accepted();
     std::string stream_id;
     if (!read_stream_id(accepted, stream_id)) {
       LogLine() << "-- CANNOT READ STREAMID, CLOSE CALLER: " << srt_getlasterror_str();
@@ -138,6 +139,7 @@ void SrtServer::serve(SRTSOCKET socket) {
     auto worker = std::make_unique<RistWorker>();
     global_state->update(route);
     worker->start(route, accepted, stream_id);
+    stream_registry.add(worker->stats);
     {
       std::lock_guard<std::mutex> lock(mutex);
       workers.push_back(std::move(worker));

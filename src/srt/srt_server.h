@@ -10,10 +10,12 @@
 #include <vector>
 
 #include "rist/rist_worker.h"
+#include "stats/stream_registry.h"
 
 // The SRT listener: accepts callers on one port on a thread of its own and gives each
 // accepted connection a RistWorker, which it owns. Finished workers are destroyed at
-// the next accepted connection and all of them at stop.
+// the next accepted connection and all of them at stop. Every started worker's
+// figures go into `streams`, which the HTTP handlers read.
 // Threads: start, stop and the destructor on the owner's thread (MainApp's main
 // thread); run and the sweep on `server_thread`. stop joins `server_thread` before it
 // touches the workers.
@@ -29,6 +31,8 @@ class SrtServer {
   // Closes the listener, ends its thread, stops and destroys every worker. Repeatable.
   void stop();
 
+  StreamRegistry& streams() { return stream_registry; }
+
  private:
   void run(int port);
   SRTSOCKET open_listener(int port);
@@ -36,6 +40,7 @@ class SrtServer {
   void serve(SRTSOCKET socket);
   void sweep_workers();
 
+  StreamRegistry stream_registry;
   std::atomic<bool> stop_requested{false};
   std::thread server_thread;  // owner's thread only
 

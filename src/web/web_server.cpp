@@ -7,8 +7,11 @@
 #include "app/log_line.h"
 #include "config/config_store.h"
 #include "config/text_utils.h"
+#include "stats/stream_registry.h"
 #include "web/bearer_token.h"
+#include "web/metrics_text.h"
 #include "web/state_document.h"
+#include "web/streams_document.h"
 
 namespace {
 
@@ -17,8 +20,11 @@ namespace {
 // 5 s would delay every stop by up to 5 s; one second still spares the reconnects.
 const time_t kKeepAliveSeconds = 1;
 
-// Every path under "/api" is checked, also those that no route serves yet.
-bool is_api_path(const std::string& path) { return path == "/api" || starts_with(path, "/api/"); }
+// Every path under "/api" is checked, also those that no route serves yet, and the
+// metrics page, which tells as much about the streams as "/api/streams".
+bool needs_token(const std::string& path) {
+  return path == "/api" || starts_with(path, "/api/") || path == "/metrics";
+}
 
 }  // namespace
 
@@ -47,6 +53,12 @@ void WebServer::register_routes() {
   server.Post("/api/config", [this](const httplib::Request& request, httplib::Response& response) {
     handle_config_post(request, response);
   });
+  server.Get("/api/streams", [this](const httplib::Request& request, httplib::Response& response) {
+    handle_streams(request, response);
+  });
+  server.Get("/metrics", [this](const httplib::Request& request, httplib::Response& response) {
+    handle_metrics(request, response);
+  });
 }
 
 void WebServer::start(int port, std::string web_folder) {
@@ -74,7 +86,7 @@ void WebServer::stop() {
 
 httplib::Server::HandlerResponse WebServer::check_access(const httplib::Request& request,
                                                          httplib::Response& response) {
-  if (!is_api_path(request.path)) return httplib::Server::HandlerResponse::Unhandled;
+  if (!needs_token(request.path)) return httplib::Server::HandlerResponse::Unhandled;
   // Read at each request, so that a newly posted token counts from the next request on.
   std::string token = global_state->get_config().get("web_token", "");
   if (token.empty()) return httplib::Server::HandlerResponse::Unhandled;
@@ -93,6 +105,18 @@ httplib::Server::HandlerResponse WebServer::check_access(const httplib::Request&
 void WebServer::handle_state(const httplib::Request&, httplib::Response& response) {
   std::lock_guard<std::mutex> lock(api_mutex);
   response.set_content(state_document(global_state->get_interfaces()), "application/json");
+}
+
+// The stream handlers do not take api_mutex: the registry is safe to read from any
+// number of threads, and a scrape need not wait for a configuration save.
+void WebServer::handle_streams(const httplib::Request&, httplib::Response& response) {
+  response.set_content(streams_document(global_state->get_streams().snapshot()), "application/json");
+}
+
+void WebServer::handle_metrics(const httplib::Request&, httplib::Response& response) {
+  StreamRegistry& streams = global_state->get_streams();
+  ProcessFigures process{streams.accepted_total(), global_state->get_interfaces()};
+  response.set_content(metrics_text(streams.snapshot(), process), "text/plain; version=0.0.4; charset=utf-8");
 }
 
 void WebServer::handle_config_get(const httplib::Request&, httplib::Response& response) {

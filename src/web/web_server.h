@@ -6,9 +6,10 @@
 
 #include <httplib.h>
 
-// The HTTP control server: static files of the web folder, "/hi", the state document
-// and the configuration text. When `web_token` is set, every request under "/api" must
-// present it as a bearer token or is answered 401. `start` runs the accept loop on the calling thread (the
+// The HTTP control server: static files of the web folder, "/hi", the state document,
+// the configuration text, the streams document and the metrics page. When `web_token`
+// is set, every request under "/api" and to "/metrics" must present it as a bearer
+// token or is answered 401. `start` runs the accept loop on the calling thread (the
 // main thread) until `stop`; handlers run on the library's worker pool and reach the
 // rest of the system through `global_state`. `stop` may be called from any thread.
 class WebServer {
@@ -30,6 +31,8 @@ class WebServer {
   void handle_state(const httplib::Request& request, httplib::Response& response);
   void handle_config_get(const httplib::Request& request, httplib::Response& response);
   void handle_config_post(const httplib::Request& request, httplib::Response& response);
+  void handle_streams(const httplib::Request& request, httplib::Response& response);
+  void handle_metrics(const httplib::Request& request, httplib::Response& response);
 
   int port = 0;
   httplib::Server server;

@@ -8,6 +8,7 @@
 
 #include "app/global_state.h"
 #include "config/config_store.h"
+#include "stats/stream_registry.h"
 
 // A fresh directory below the system's temporary folder, removed with everything in it.
 class TempDir {
@@ -53,10 +54,12 @@ class FakeGlobalState final : public IGlobalState {
   ConfigStore& get_config() override { return config; }
   NetIfaceList get_interfaces() override { return {}; }
   void update(EndpointSet& set) override { set = route; }
+  StreamRegistry& get_streams() override { return streams; }
 
   TempDir dir;
   ConfigStore config;
   EndpointSet route;
+  StreamRegistry streams;
 
  private:
   IGlobalState* previous = nullptr;

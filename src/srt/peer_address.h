@@ -1,0 +1,12 @@
+#pragma once
+
+#include <srt/srt.h>
+#include <sys/socket.h>
+
+#include <string>
+
+// An IPv4 address as "ip:port", an IPv6 one as "[ip]:port"; empty for anything else.
+std::string address_text(const sockaddr_storage& address);
+
+// The far end of a connected SRT socket as address_text; empty when libsrt cannot tell.
+std::string peer_address(SRTSOCKET socket);

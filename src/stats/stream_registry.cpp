@@ -1,0 +1,26 @@
+#include "stats/stream_registry.h"
+
+#include <utility>
+
+void StreamRegistry::count_accepted() { accepted.fetch_add(1, std::memory_order_relaxed); }
+
+uint64_t StreamRegistry::accepted_total() const { return accepted.load(std::memory_order_relaxed); }
+
+void StreamRegistry::add(std::shared_ptr<StreamStats> stream) {
+  std::lock_guard<std::mutex> lock(mutex);
+  streams.push_back(std::move(stream));
+}
+
+std::vector<StreamSnapshot> StreamRegistry::snapshot() {
+  std::vector<std::shared_ptr<StreamStats>> running;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    std::erase_if(streams, [](const auto& stream) { return stream->ended(); });
+    running = streams;
+  }
+  std::vector<StreamSnapshot> snapshots;
+  for (const auto& stream : running) {
+    if (!stream->ended()) snapshots.push_back(stream->snapshot());
+  }
+  return snapshots;
+}
