@@ -1,0 +1,128 @@
+#include "stats/stream_registry.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace {
+
+rist_stats_sender_peer peer_report(uint32_t id, size_t bandwidth, double quality) {
+  rist_stats_sender_peer report{};
+  report.peer_id = id;
+  report.bandwidth = bandwidth;
+  report.retransmitted = id * 10;
+  report.quality = quality;
+  report.rtt = id;
+  return report;
+}
+
+TEST(StreamRegistry, EndedStreamsLeaveTheSnapshotAndAcceptedCallersAreCounted) {
+  StreamRegistry registry;
+  auto first = std::make_shared<StreamStats>("cam1", false, "10.0.0.1:1000", SRT_INVALID_SOCK);
+  auto second = std::make_shared<StreamStats>("cam1-talkback", true, "10.0.0.2:2000", SRT_INVALID_SOCK);
+  registry.add(first);
+  registry.add(second);
+  for (int i = 0; i < 3; ++i) registry.count_accepted();
+  first->units_written += 5;
+
+  std::vector<StreamSnapshot> both = registry.snapshot();
+  ASSERT_EQ(both.size(), 2u);
+  EXPECT_EQ(both[0].stream_id, "cam1");
+  EXPECT_EQ(both[0].mode, "forward");
+  EXPECT_EQ(both[0].caller, "10.0.0.1:1000");
+  EXPECT_EQ(both[0].units_written, 5u);
+  EXPECT_EQ(both[1].mode, "talkback");
+
+  first->end();
+  std::vector<StreamSnapshot> left = registry.snapshot();
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0].stream_id, "cam1-talkback");
+  EXPECT_EQ(registry.accepted_total(), 3u);
+}
+
+// librist numbers a context's peers 1, 2, ... in creation order and reports each by
+// that number; reports of unknown or removed peers change nothing.
+TEST(StreamStats, PeerReportsLandOnThePeerTheyName) {
+  StreamStats stats("cam1", false, "", SRT_INVALID_SOCK);
+  EXPECT_EQ(stats.add_peer("rist://a?cname=cam1"), 1u);
+  EXPECT_EQ(stats.add_peer("rist://b?cname=cam1"), 2u);
+  stats.record_peer_report(peer_report(2, 6000000, 99.5));
+  stats.record_peer_report(peer_report(7, 1, 1));
+
+  std::vector<RistPeerFigures> peers = stats.snapshot().peers;
+  ASSERT_EQ(peers.size(), 2u);
+  EXPECT_EQ(peers[0].url, "rist://a?cname=cam1");
+  EXPECT_EQ(peers[0].bandwidth_bps, 0u) << "not reported yet";
+  EXPECT_EQ(peers[1].url, "rist://b?cname=cam1");
+  EXPECT_EQ(peers[1].bandwidth_bps, 6000000u);
+  EXPECT_EQ(peers[1].retransmitted, 20u);
+  EXPECT_DOUBLE_EQ(peers[1].quality, 99.5);
+  EXPECT_EQ(peers[1].rtt_ms, 2u);
+
+  stats.remove_peer(1);
+  stats.record_peer_report(peer_report(1, 5, 5));
+  peers = stats.snapshot().peers;
+  ASSERT_EQ(peers.size(), 1u);
+  EXPECT_EQ(peers[0].url, "rist://b?cname=cam1");
+}
+
+// A socket libsrt does not know reads as zeros, and so does a forgotten one.
+TEST(StreamStats, SrtLegIsZeroWithoutALiveSocket) {
+  StreamStats unknown("cam1", false, "", 123456);
+  EXPECT_EQ(unknown.snapshot().srt.bytes_received, 0u);
+  unknown.forget_socket();
+  EXPECT_EQ(unknown.snapshot().srt.latency_ms, 0u);
+}
+
+TEST(StreamStats, SrtCountersAreTakenAndNegativeOnesReadAsZero) {
+  SRT_TRACEBSTATS perf{};
+  perf.byteRecvTotal = 1316000;
+  perf.pktRecvTotal = 1000;
+  perf.pktRcvLossTotal = -1;
+  perf.pktRcvRetrans = 3;
+  perf.pktRcvDropTotal = 2;
+  perf.msRTT = 0.25;
+  perf.mbpsRecvRate = 9.5;
+  perf.msRcvTsbPdDelay = 120;
+  SrtLegFigures figures = srt_leg_figures(perf);
+  EXPECT_EQ(figures.bytes_received, 1316000u);
+  EXPECT_EQ(figures.packets_received, 1000u);
+  EXPECT_EQ(figures.packets_lost, 0u);
+  EXPECT_EQ(figures.packets_retransmitted, 3u);
+  EXPECT_EQ(figures.packets_dropped, 2u);
+  EXPECT_DOUBLE_EQ(figures.rtt_ms, 0.25);
+  EXPECT_DOUBLE_EQ(figures.receive_rate_mbps, 9.5);
+  EXPECT_EQ(figures.latency_ms, 120u);
+}
+
+// Readers, the loop's counters, librist's reports and the teardown all at once: the
+// sanitizer builds check that none of them races.
+TEST(StreamStats, ConcurrentReadersWritersAndTeardown) {
+  StreamRegistry registry;
+  auto stats = std::make_shared<StreamStats>("cam1", false, "", 123456);
+  stats->add_peer("rist://a");
+  registry.add(stats);
+  std::thread loop([&] {
+    for (int i = 0; i < 20000; ++i) stats->units_written.fetch_add(1, std::memory_order_relaxed);
+  });
+  std::thread librist([&] {
+    for (uint32_t i = 0; i < 2000; ++i) stats->record_peer_report(peer_report(1, i, 100));
+  });
+  std::vector<std::thread> readers;
+  for (int r = 0; r < 3; ++r) {
+    readers.emplace_back([&] {
+      for (int i = 0; i < 300; ++i) registry.snapshot();
+    });
+  }
+  loop.join();
+  librist.join();
+  stats->forget_socket();
+  stats->end();
+  for (std::thread& reader : readers) reader.join();
+  EXPECT_TRUE(registry.snapshot().empty());
+  EXPECT_EQ(stats->units_written.load(), 20000u);
+}
+
+}  // namespace
