@@ -1,7 +1,7 @@
 "use strict";
 
-// The gateway's page: the interface table and rate charts from /api/state, and the
-// editor of config.ini through /api/config. Nothing is fetched from anywhere else.
+// The gateway's page: the interface table and rate charts from /api/state, the streams
+// table from /api/streams, and the editor of config.ini through /api/config. Nothing is fetched from anywhere else.
 // When the gateway has a web_token, every /api/ call carries it (see apiFetch).
 
 const REFRESH_MS = 5000;
@@ -220,6 +220,7 @@ function enterTokenAgain() {
   tokenDeclined = false;
   byId("token-button").hidden = true;
   refreshState();
+  refreshStreams();
   if (!configLoaded) loadConfig();
 }
 
@@ -251,6 +252,70 @@ async function refreshState() {
     showConnection(true, `Updated ${new Date(now).toLocaleTimeString()}`);
   } catch (error) {
     showConnection(false, "Gateway not reachable — retrying");
+  }
+}
+
+// ---- polling /api/streams ---------------------------------------------------------------
+
+// librist rates a link 100 when nothing had to be skipped or sent again.
+const GOOD_QUALITY = 95;
+
+function cell(text, className) {
+  const element = document.createElement("td");
+  element.textContent = text;
+  if (className) element.className = className;
+  return element;
+}
+
+// "0.12 % (3 lost, 1 dropped)" from the SRT leg's counters.
+function describeLoss(srt) {
+  const expected = srt.packets_received + srt.packets_lost;
+  const share = expected > 0 ? (100 * srt.packets_lost) / expected : 0;
+  return `${share.toFixed(2)} % (${srt.packets_lost} lost, ${srt.packets_dropped} dropped)`;
+}
+
+function peerList(peers) {
+  const list = document.createElement("ul");
+  list.className = "peers";
+  for (const peer of peers) {
+    const item = document.createElement("li");
+    const url = document.createElement("span");
+    url.className = "peer-url";
+    url.textContent = peer.url;
+    const quality = document.createElement("span");
+    quality.className = "quality";
+    quality.dataset.level = peer.quality >= GOOD_QUALITY ? "good" : "poor";
+    quality.textContent = `${+peer.quality.toFixed(1)} %`;
+    const detail = document.createElement("span");
+    detail.className = "peer-detail";
+    detail.textContent = `${formatRate(peer.bandwidth_bps)}, ${peer.rtt_ms} ms, ${peer.retransmitted} resent`;
+    item.append(url, quality, detail);
+    list.appendChild(item);
+  }
+  return list;
+}
+
+function streamRow(stream) {
+  const row = document.createElement("tr");
+  const id = cell(stream.stream_id, "stream-id");
+  id.title = `caller ${stream.caller}, running ${stream.seconds} s`;
+  const peers = document.createElement("td");
+  if (stream.rist.length) peers.appendChild(peerList(stream.rist));
+  else peers.textContent = "—";
+  row.append(id, cell(stream.mode), cell(`${stream.srt.receive_rate_mbps.toFixed(2)} Mbps`),
+             cell(describeLoss(stream.srt)), cell(`${stream.srt.rtt_ms.toFixed(1)} ms`), peers);
+  return row;
+}
+
+async function refreshStreams() {
+  try {
+    const answer = await apiFetch("/api/streams");
+    if (!answer.ok) return;
+    const { streams } = await answer.json();
+    byId("stream-rows").replaceChildren(...streams.map(streamRow));
+    byId("streams-empty").hidden = streams.length > 0;
+  } catch (error) {
+    // The connection line already tells that the gateway is not reachable.
   }
 }
 
@@ -356,8 +421,10 @@ function start() {
   });
   window.addEventListener("resize", () => renderCharts(lastIfaces, Date.now()));
   refreshState();
+  refreshStreams();
   loadConfig();
   setInterval(refreshState, REFRESH_MS);
+  setInterval(refreshStreams, REFRESH_MS);
 }
 
 start();

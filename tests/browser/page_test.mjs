@@ -1,6 +1,6 @@
 // The gateway's web page in Debian's headless Chromium, against the real binary: the
-// interface table, the rate parser behind the charts, the configuration editor's
-// outcomes, and the access token dialog. Screenshots go to BROWSER_OUTPUT.
+// interface table, the rate parser behind the charts, the streams table, the
+// configuration editor's outcomes, and the access token dialog. Screenshots go to BROWSER_OUTPUT.
 
 import assert from "node:assert/strict";
 import crypto from "node:crypto";
@@ -201,6 +201,50 @@ describe("web page", () => {
     for (const count of drawn) assert.ok(count > 200, `a chart drew only ${count} coloured pixels`);
     await charts.screenshot({ path: path.join(OUTPUT, "page-charts.png"), fullPage: true });
     await charts.close();
+  });
+
+  test("the streams table shows both legs of every stream and empties when they end", async () => {
+    const streamsPage = await context.newPage();
+    const srt = (rate, received, lost, dropped, rtt) => ({
+      bytes_received: received * 1316, packets_received: received, packets_lost: lost, packets_retransmitted: 0,
+      packets_dropped: dropped, rtt_ms: rtt, receive_rate_mbps: rate, latency_ms: 120 });
+    const peer = (url, quality, rtt) => ({ url, bandwidth_bps: 6200000, retransmitted: 4, quality, rtt_ms: rtt });
+    let streams = [
+      { stream_id: "cam1", mode: "forward", caller: "10.1.2.3:40000", seconds: 61, srt: srt(5.8, 9990, 10, 2, 1.25),
+        rist: [peer("rist://10.0.0.5:5000?cname=cam1", 100, 6),
+               peer("rist://10.0.0.5:5000?cname=cam1&miface=10.1.2.9&weight=1", 71.5, 40)],
+        units_written: 9990, send_errors: 0 },
+      { stream_id: "<b>studio</b>-talkback", mode: "talkback", caller: "10.1.2.4:40001", seconds: 5,
+        srt: srt(0, 0, 0, 0, 0.5), rist: [], units_written: 300, send_errors: 0 },
+    ];
+    let asked = 0;
+    await streamsPage.route("**/api/streams", (route) => {
+      asked += 1;
+      route.fulfill({ status: 200, contentType: "application/json", body: JSON.stringify({ streams }) });
+    });
+    await streamsPage.clock.install();
+    await streamsPage.goto(gateway.url + "/");
+    const rows = streamsPage.locator("#stream-rows tr");
+    await rows.nth(1).waitFor({ timeout: 10000 });
+    assert.deepEqual(await rows.nth(0).locator("> td").evaluateAll((cells) => cells.slice(0, 5).map((c) => c.textContent)),
+                     ["cam1", "forward", "5.80 Mbps", "0.10 % (10 lost, 2 dropped)", "1.3 ms"]);
+    assert.deepEqual(await rows.nth(0).locator(".peer-url").allTextContents(),
+                     ["rist://10.0.0.5:5000?cname=cam1", "rist://10.0.0.5:5000?cname=cam1&miface=10.1.2.9&weight=1"]);
+    assert.deepEqual(await rows.nth(0).locator(".quality").allTextContents(), ["100 %", "71.5 %"]);
+    assert.deepEqual(await rows.nth(0).locator(".quality").evaluateAll((q) => q.map((e) => e.dataset.level)),
+                     ["good", "poor"]);
+    assert.equal(await rows.nth(1).locator("td").first().textContent(), "<b>studio</b>-talkback");
+    assert.equal(await streamsPage.locator("#stream-rows b").count(), 0);
+    assert.equal(await streamsPage.locator("#streams-empty").isVisible(), false);
+    await streamsPage.screenshot({ path: path.join(OUTPUT, "page-streams.png"), fullPage: true });
+
+    streams = [];
+    const before = asked;
+    await streamsPage.clock.runFor(5000);
+    await streamsPage.locator("#streams-empty").waitFor({ state: "visible", timeout: 10000 });
+    assert.ok(asked > before, "the table is refreshed every few seconds");
+    assert.equal(await rows.count(), 0);
+    await streamsPage.close();
   });
 
   test("screenshots on a laptop and a phone", async () => {
