@@ -4,8 +4,7 @@ next SRT caller, and SIGTERM during live forwarding stops everything in order.""
 import time
 import unittest
 
-from harness import (SLOW, Gateway, UdpSink, free_port, post_form, rist_receiver, srt_caller, ts_payload,
-                     wait_until)
+from harness import SLOW, Gateway, post_form, rist_destination, srt_caller, ts_payload, wait_until
 
 RATE = 500_000 if SLOW else 2_000_000
 ARRIVAL_TIMEOUT = 60 if SLOW else 20
@@ -13,12 +12,7 @@ ARRIVAL_TIMEOUT = 60 if SLOW else 20
 
 class HttpMediaTest(unittest.TestCase):
     def receiver(self):
-        sink = UdpSink()
-        self.addCleanup(sink.close)
-        rist_port = free_port()
-        receiver = rist_receiver(rist_port, sink.port)
-        self.addCleanup(receiver.stop)
-        return rist_port, sink
+        return rist_destination(self)
 
     def caller(self, gateway, stream_id):
         caller = srt_caller(gateway.srt_port, stream_id)
