@@ -26,4 +26,4 @@ run_suite build-tsan thread
 bash scripts/fuzz.sh 30
 
 # Reached only when every suite passed (set -e).
-echo "all suites: $total passed, 0 failed"
+echo "total: $total passed, 0 failed"
