@@ -277,6 +277,11 @@ class Peer:
                 self.process.stdin.close()
             except OSError:
                 pass
+        self.terminate(timeout)
+        self.log_file.close()
+
+    def terminate(self, timeout=5):
+        """SIGTERM to the PID we started, SIGKILL when it does not end in time."""
         if self.process.poll() is None:
             self.process.terminate()
             try:
@@ -284,13 +289,23 @@ class Peer:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
-        self.log_file.close()
 
 
 def rist_receiver(rist_port, sink_port):
     """librist's receiver, main profile, listening on rist_port and writing to the sink."""
     return Peer(["ristreceiver", "-p", "1", "-S", "0", "-v", "4",
                  "-i", f"rist://@127.0.0.1:{rist_port}", "-o", f"udp://127.0.0.1:{sink_port}"])
+
+
+def rist_destination(test):
+    """A RIST receiver on a free port writing to a UDP sink of its own, both ended with
+    the test; gives the receiver's RIST port and the sink."""
+    sink = UdpSink()
+    test.addCleanup(sink.close)
+    rist_port = free_port()
+    receiver = rist_receiver(rist_port, sink.port)
+    test.addCleanup(receiver.stop)
+    return rist_port, sink
 
 
 class SrtFeeder(Peer):
@@ -323,12 +338,7 @@ class SrtFeeder(Peer):
         self.push_through()
         self.process.stdin.close()
         time.sleep(0.5)
-        self.process.terminate()
-        try:
-            self.process.wait(timeout)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
+        self.terminate(timeout)
 
 
 def srt_caller(srt_port, stream_id, chunk=UNIT):

@@ -5,8 +5,8 @@ write to UDP sinks; the sinks check every packet."""
 import time
 import unittest
 
-from harness import (SANITIZER, SLOW, Gateway, UdpSink, fd_count, free_port, rist_receiver, srt_caller,
-                     thread_count, ts_payload, wait_until)
+from harness import (SANITIZER, SLOW, Gateway, fd_count, rist_destination, srt_caller, thread_count,
+                     ts_payload, wait_until)
 
 RATE = 500_000 if SLOW else 2_000_000
 ARRIVAL_TIMEOUT = 60 if SLOW else 20
@@ -21,13 +21,7 @@ class ForwardingTest(unittest.TestCase):
         return gateway.start()
 
     def receiver(self):
-        """A RIST receiver writing to a sink of its own; gives its RIST port and the sink."""
-        sink = UdpSink()
-        self.addCleanup(sink.close)
-        rist_port = free_port()
-        receiver = rist_receiver(rist_port, sink.port)
-        self.addCleanup(receiver.stop)
-        return rist_port, sink
+        return rist_destination(self)
 
     def caller(self, gateway, stream_id, chunk=1316):
         caller = srt_caller(gateway.srt_port, stream_id, chunk)
