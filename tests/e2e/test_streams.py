@@ -11,8 +11,7 @@ import threading
 import time
 import unittest
 
-from harness import (SLOW, Gateway, UdpSink, free_port, request, rist_receiver, srt_caller, ts_payload,
-                     wait_until)
+from harness import SLOW, Gateway, free_port, request, rist_destination, srt_caller, ts_payload, wait_until
 
 RATE = 500_000 if SLOW else 2_000_000
 SETTLE = 60 if SLOW else 20
@@ -139,12 +138,7 @@ class StreamsTest(unittest.TestCase):
         return gateway.start()
 
     def receiver(self):
-        sink = UdpSink()
-        self.addCleanup(sink.close)
-        rist_port = free_port()
-        receiver = rist_receiver(rist_port, sink.port)
-        self.addCleanup(receiver.stop)
-        return rist_port, sink
+        return rist_destination(self)
 
     def caller(self, gateway, stream_id):
         caller = srt_caller(gateway.srt_port, stream_id)
