@@ -133,7 +133,9 @@ class ForwardingTest(unittest.TestCase):
             caller.stop()
         self.forward_one_stream(gateway, sink, "survivor", 0x109)
         self.assertEqual(gateway.log().count("end process_data need stop"), cycles + 2)
-        settled = wait_until(lambda: (thread_count(pid), fd_count(pid)) == (threads_before, fds_before), 30, 0.5)
+        # The baseline may still hold the warm-up worker's last thread on its way out, so a
+        # leak shows as more than the baseline, never as less.
+        settled = wait_until(lambda: thread_count(pid) <= threads_before and fd_count(pid) <= fds_before, 30, 0.5)
         self.assertTrue(settled, f"threads {threads_before} -> {thread_count(pid)}, "
                                  f"descriptors {fds_before} -> {fd_count(pid)}")
         self.assertEqual(gateway.log().count("~RistWorker"), cycles + 1)
