@@ -64,12 +64,15 @@ def sanitizer_env():
 
 
 class Gateway:
-    """The sluice binary running in a temporary directory of its own."""
+    """The sluice binary running in a temporary directory of its own; command_prefix
+    runs it through another program (e.g. "ip netns exec NAME", which execs it, so the
+    process stays the one we started)."""
 
-    def __init__(self, config_text=None, with_web=True):
+    def __init__(self, config_text=None, with_web=True, command_prefix=()):
         if not SLUICE_BIN:
             raise unittest.SkipTest("SLUICE_BIN is not set")
         self.binary = SLUICE_BIN
+        self.command_prefix = list(command_prefix)
         self.dir = tempfile.mkdtemp(prefix="sluice-e2e-")
         self.srt_port = free_port(socket.SOCK_DGRAM)
         self.web_port = free_port(socket.SOCK_STREAM)
@@ -93,7 +96,7 @@ class Gateway:
     def start(self, wait_for="START WEB SERVER: "):
         with open(self.log_path, "wb") as out, open(self.err_path, "wb") as err:
             self.process = subprocess.Popen(
-                [self.binary], cwd=self.dir, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                [*self.command_prefix, self.binary], cwd=self.dir, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                 env=sanitizer_env())
         if wait_for and not wait_until(lambda: wait_for in self.log(), 20):
             raise AssertionError("sluice did not log " + wait_for + "\n" + self.log())
@@ -299,8 +302,8 @@ class SrtFeeder(Peer):
     of its input: push_through before expecting all of it, and hang up only after it
     arrived (a live-mode SRT close drops what the far end has not read yet)."""
 
-    def __init__(self, url, chunk=UNIT):
-        super().__init__(["srt-live-transmit", "-a:no", "-v", f"-c:{chunk}", "file://con", url],
+    def __init__(self, url, chunk=UNIT, options=()):
+        super().__init__(["srt-live-transmit", "-a:no", "-v", f"-c:{chunk}", *options, "file://con", url],
                          stdin=subprocess.PIPE)
         self.chunk = chunk
 
