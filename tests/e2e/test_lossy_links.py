@@ -212,6 +212,17 @@ class LossyLinksTest(unittest.TestCase):
                 self.sink.check_stream(self, pid, count)
         self.gateway.assert_clean_exit(self)
 
+    # Known fault: librist 0.2.7 drops what a weighted peer ("&weight=1") is given
+    # before it has connected; the first ~10 ms of a stream that starts at once are lost.
+    @unittest.expectedFailure
+    def test_a_stream_that_starts_at_once_arrives_from_its_first_packet(self):
+        count = UNIT_PACKETS * 300
+        caller = self.caller("at-once")
+        caller.send(ts_payload(0x3E0, count), RATE)
+        caller.push_through(RATE)
+        self.sink.wait_for_packets(0x3E0, count, 20)
+        self.sink.check_stream(self, 0x3E0, count)
+
     def test_a_3_second_rist_outage_is_ridden_out_and_the_gateway_keeps_serving(self):
         # librist 0.2.7 reports no peer time-out for a 3 s outage (nor for 12 s): the
         # worker keeps its peer and the caller, and the stream goes on when the link is back.

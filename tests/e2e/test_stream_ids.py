@@ -4,57 +4,13 @@ libsrt's limit of 512 bytes, with every byte value 1..255, and a few random bina
 Each is refused or served, the gateway never crashes, and afterwards it still forwards
 a stream complete."""
 
-import ctypes
 import random
 import unittest
 
-from harness import (SANITIZER, SLOW, Gateway, UdpSink, free_port, rist_receiver, srt_caller, ts_payload,
-                     wait_until)
+from harness import (LIBSRT, SANITIZER, SLOW, Gateway, SrtLibrary, UdpSink, free_port, rist_receiver, srt_caller,
+                     ts_payload)
 
-SRTO_SENDER, SRTO_CONNTIMEO, SRTO_STREAMID = 21, 36, 46
 MAX_STREAM_ID = 512
-try:
-    LIBSRT = ctypes.CDLL("libsrt.so.1.5")
-except OSError:
-    LIBSRT = None
-
-
-class SrtLibrary:
-    """libsrt's C calls, enough for a caller that announces a stream id and sends one
-    message. Every call runs on the test's thread."""
-
-    def __init__(self):
-        LIBSRT.srt_startup()
-        LIBSRT.srt_getlasterror_str.restype = ctypes.c_char_p
-        LIBSRT.srt_sendmsg2.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_void_p]
-
-    def call(self, port, stream_id, message):
-        """Connects to 127.0.0.1:port announcing stream_id, sends message, closes; gives
-        None when served or the library's reason when refused."""
-        sock = LIBSRT.srt_create_socket()
-        try:
-            self.set_int(sock, SRTO_SENDER, 1)
-            self.set_int(sock, SRTO_CONNTIMEO, 3000)
-            if LIBSRT.srt_setsockflag(sock, SRTO_STREAMID, stream_id, len(stream_id)) != 0:
-                return "stream id not accepted by libsrt: " + self.error()
-            address = bytes([2, 0]) + port.to_bytes(2, "big") + bytes([127, 0, 0, 1]) + bytes(8)
-            if LIBSRT.srt_connect(sock, address, len(address)) != 0:
-                return self.error()
-            if LIBSRT.srt_sendmsg2(sock, message, len(message), None) < 0:
-                return self.error()
-            return None
-        finally:
-            LIBSRT.srt_close(sock)
-
-    def set_int(self, sock, option, value):
-        number = ctypes.c_int(value)
-        LIBSRT.srt_setsockflag(sock, option, ctypes.byref(number), ctypes.sizeof(number))
-
-    def error(self):
-        return LIBSRT.srt_getlasterror_str().decode("utf-8", "replace")
-
-    def close(self):
-        LIBSRT.srt_cleanup()
 
 
 def stream_ids():
@@ -91,12 +47,11 @@ class StreamIdTest(unittest.TestCase):
         served, refused = 0, {}
         for label, stream_id in stream_ids():
             accepted = gateway.log().count("streamid:")
-            reason = library.call(gateway.srt_port, stream_id, message)
+            # One caller at a time: each stays until the gateway took it.
+            reason = library.call(gateway.srt_port, stream_id, message,
+                                  lambda: gateway.log().count("streamid:") > accepted)
             if reason is None:
                 served += 1
-                # One caller at a time: the next connects only after this one was taken.
-                self.assertTrue(wait_until(lambda: gateway.log().count("streamid:") > accepted, 10),
-                                f"{label}: connected but never accepted")
             else:
                 refused[label] = reason
             self.assertIsNone(gateway.process.poll(), f"sluice ended after the stream id of {label}")
