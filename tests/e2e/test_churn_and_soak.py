@@ -231,7 +231,7 @@ class ChurnAndSoakTest(unittest.TestCase):
         self.assertEqual(self.sink.bad, 0, "altered or reordered packets")
         self.assertEqual(self.sink.next_index, sender.sent, "the end of the long stream did not arrive")
 
-    # Known fault: the resident memory grows by about 0.9 MB per cycle.
+    # Known fault: the resident memory grows by about 0.6 to 0.9 MB per cycle.
     @unittest.expectedFailure
     def test_churn_leaves_the_long_stream_whole_and_the_memory_flat(self):
         sender, before, after = self.churn()
