@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets of tests/fuzz with clang-14 (AddressSanitizer and UBSan)
+# Builds the libFuzzer targets of tests/fuzz with clang-15 (AddressSanitizer and UBSan)
 # in build-fuzz and runs each one for a bounded time, starting from its kept corpus in
 # tests/fuzz/corpus/NAME/. Fails when any target crashes, breaks a checked property,
 # triggers a sanitizer report, hangs or runs out of memory; the input that did it is
@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-30}
 build=build-fuzz
 
-cmake -S . -B "$build" -DSLUICE_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B "$build" -DSLUICE_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++-15 -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"

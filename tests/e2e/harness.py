@@ -2,6 +2,7 @@
 free ports, the real sluice binary, processes ended by the PID we started, and the
 deterministic TS-like payload with its checker."""
 
+import ctypes
 import os
 import re
 import shutil
@@ -64,12 +65,15 @@ def sanitizer_env():
 
 
 class Gateway:
-    """The sluice binary running in a temporary directory of its own."""
+    """The sluice binary running in a temporary directory of its own; command_prefix
+    runs it through another program (e.g. "ip netns exec NAME", which execs it, so the
+    process stays the one we started)."""
 
-    def __init__(self, config_text=None, with_web=True):
+    def __init__(self, config_text=None, with_web=True, command_prefix=()):
         if not SLUICE_BIN:
             raise unittest.SkipTest("SLUICE_BIN is not set")
         self.binary = SLUICE_BIN
+        self.command_prefix = list(command_prefix)
         self.dir = tempfile.mkdtemp(prefix="sluice-e2e-")
         self.srt_port = free_port(socket.SOCK_DGRAM)
         self.web_port = free_port(socket.SOCK_STREAM)
@@ -93,7 +97,7 @@ class Gateway:
     def start(self, wait_for="START WEB SERVER: "):
         with open(self.log_path, "wb") as out, open(self.err_path, "wb") as err:
             self.process = subprocess.Popen(
-                [self.binary], cwd=self.dir, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                [*self.command_prefix, self.binary], cwd=self.dir, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                 env=sanitizer_env())
         if wait_for and not wait_until(lambda: wait_for in self.log(), 20):
             raise AssertionError("sluice did not log " + wait_for + "\n" + self.log())
@@ -314,8 +318,8 @@ class SrtFeeder(Peer):
     of its input: push_through before expecting all of it, and hang up only after it
     arrived (a live-mode SRT close drops what the far end has not read yet)."""
 
-    def __init__(self, url, chunk=UNIT):
-        super().__init__(["srt-live-transmit", "-a:no", "-v", f"-c:{chunk}", "file://con", url],
+    def __init__(self, url, chunk=UNIT, options=()):
+        super().__init__(["srt-live-transmit", "-a:no", "-v", f"-c:{chunk}", *options, "file://con", url],
                          stdin=subprocess.PIPE)
         self.chunk = chunk
 
@@ -357,9 +361,85 @@ def srt_receiving_caller(srt_port, stream_id, sink_port, options=""):
                  f"srt://127.0.0.1:{srt_port}?streamid={stream_id}{options}", f"udp://127.0.0.1:{sink_port}"])
 
 
+# --- libsrt through ctypes. ---
+
+SRTO_SENDER, SRTO_CONNTIMEO, SRTO_STREAMID = 21, 36, 46
+try:
+    LIBSRT = ctypes.CDLL("libsrt.so.1.5")
+except OSError:
+    LIBSRT = None
+
+
+class SrtLibrary:
+    """libsrt's C calls through ctypes, for callers that announce any stream id (which
+    srt-live-transmit cannot) and for a listener that serves every caller. A socket
+    belongs to the thread that made it; `close` of a listener unblocks its accept."""
+
+    def __init__(self):
+        LIBSRT.srt_startup()
+        LIBSRT.srt_getlasterror_str.restype = ctypes.c_char_p
+        LIBSRT.srt_sendmsg2.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_void_p]
+
+    def call(self, port, stream_id, message, keep_open_until=lambda: True):
+        """Connects to 127.0.0.1:port announcing stream_id, sends message, waits (up to
+        10 s) for keep_open_until, closes; gives None when served or the library's
+        reason when refused. A caller that closes before the listener took it off the
+        backlog is never seen by the gateway at all."""
+        sock = LIBSRT.srt_create_socket()
+        try:
+            self.set_int(sock, SRTO_SENDER, 1)
+            self.set_int(sock, SRTO_CONNTIMEO, 3000)
+            if LIBSRT.srt_setsockflag(sock, SRTO_STREAMID, stream_id, len(stream_id)) != 0:
+                return "stream id not accepted by libsrt: " + self.error()
+            address = loopback_address(port)
+            if LIBSRT.srt_connect(sock, address, len(address)) != 0:
+                return self.error()
+            if not self.send(sock, message):
+                return self.error()
+            return None if wait_until(keep_open_until, 10) else "not taken by the listener in 10 s"
+        finally:
+            LIBSRT.srt_close(sock)
+
+    def listen(self, port):
+        sock = LIBSRT.srt_create_socket()
+        address = loopback_address(port)
+        if LIBSRT.srt_bind(sock, address, len(address)) != 0 or LIBSRT.srt_listen(sock, 8) != 0:
+            raise OSError("SRT listen failed: " + self.error())
+        return sock
+
+    def accept(self, listener):
+        """The accepted socket, or None once the listener was closed."""
+        address, length = ctypes.create_string_buffer(128), ctypes.c_int(128)
+        sock = LIBSRT.srt_accept(listener, address, ctypes.byref(length))
+        return None if sock < 0 else sock
+
+    def send(self, sock, message):
+        return LIBSRT.srt_sendmsg2(sock, message, len(message), None) >= 0
+
+    def set_int(self, sock, option, value):
+        number = ctypes.c_int(value)
+        LIBSRT.srt_setsockflag(sock, option, ctypes.byref(number), ctypes.sizeof(number))
+
+    def error(self):
+        return LIBSRT.srt_getlasterror_str().decode("utf-8", "replace")
+
+    def close(self):
+        LIBSRT.srt_cleanup()
+
+
+def loopback_address(port):
+    """A sockaddr_in for 127.0.0.1:port."""
+    return bytes([2, 0]) + port.to_bytes(2, "big") + bytes([127, 0, 0, 1]) + bytes(8)
+
+
 def thread_count(pid):
     return len(os.listdir(f"/proc/{pid}/task"))
 
 
 def fd_count(pid):
     return len(os.listdir(f"/proc/{pid}/fd"))
+
+
+def rss_kib(pid):
+    with open(f"/proc/{pid}/status") as status:
+        return int(re.search(r"VmRSS:\s+(\d+)", status.read()).group(1))

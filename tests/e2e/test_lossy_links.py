@@ -1,0 +1,263 @@
+"""Forwarding over lossy links. The SRT caller, sluice and the RIST receiver each run in
+a network namespace the test creates, joined by two veth pairs whose /30 addresses
+exist only between their ends:
+
+    caller [lc] 10.213.1.1 --- 10.213.1.2 [gc] sluice [gr] 10.213.2.1 --- 10.213.2.2 [rr] receiver
+
+nftables drops a random share of the UDP packets on the outer end of a link, in both
+directions (netdev ingress and egress hooks: a drop there is silent, like a loss on the
+wire). The receiver writes to a UDP sink in its own namespace, which checks every
+188-byte packet. Needs root, ip and nft; skipped otherwise.
+
+SLUICE_LOSS_SECONDS sets the length of each stream (default 6 s, 4 s under a sanitizer);
+SLUICE_LOSS_SECONDS=20 gives the full figures."""
+
+import contextlib
+import ctypes
+import json
+import os
+import re
+import shutil
+import subprocess
+import threading
+import time
+import unittest
+
+from harness import NULL_PID, SLOW, Gateway, Peer, SrtFeeder, UdpSink, request, ts_packet, ts_payload
+
+SECONDS = float(os.environ.get("SLUICE_LOSS_SECONDS", "4" if SLOW else "6"))
+RATE = 1_250_000  # bytes per second: 10 Mbit/s
+UNIT_PACKETS = 7
+CLONE_NEWNET = 0x40000000
+LIBC = ctypes.CDLL(None, use_errno=True)
+
+CALLER_IP, GATEWAY_SRT_IP = "10.213.1.1", "10.213.1.2"
+GATEWAY_RIST_IP, RECEIVER_IP = "10.213.2.1", "10.213.2.2"
+
+
+def run(*args):
+    subprocess.run(args, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+
+def set_netns(fd):
+    if LIBC.setns(fd, CLONE_NEWNET) != 0:
+        raise OSError(ctypes.get_errno(), "setns failed")
+
+
+class Topology:
+    """Three namespaces joined by two veth pairs; deleting the namespaces removes the
+    veths with them. Sockets made and programs started inside `entered(role)` live in
+    that namespace."""
+
+    def __init__(self):
+        tag = f"sl{os.getpid()}"
+        self.names = {role: f"{tag}{role}" for role in ("caller", "gateway", "receiver")}
+        self.created = []
+        try:
+            for name in self.names.values():
+                run("ip", "netns", "add", name)
+                self.created.append(name)
+                run("ip", "-n", name, "link", "set", "lo", "up")
+            self.link("caller", "lc", CALLER_IP, "gateway", "gc", GATEWAY_SRT_IP)
+            self.link("gateway", "gr", GATEWAY_RIST_IP, "receiver", "rr", RECEIVER_IP)
+        except BaseException:
+            self.close()
+            raise
+
+    def link(self, left, left_device, left_ip, right, right_device, right_ip):
+        run("ip", "link", "add", "name", left_device, "netns", self.names[left], "type", "veth",
+            "peer", "name", right_device, "netns", self.names[right])
+        for role, device, ip in ((left, left_device, left_ip), (right, right_device, right_ip)):
+            run("ip", "-n", self.names[role], "addr", "add", f"{ip}/30", "dev", device)
+            run("ip", "-n", self.names[role], "link", "set", device, "up")
+
+    @contextlib.contextmanager
+    def entered(self, role):
+        """Runs the block in the role's namespace: sockets made and programs started there
+        stay in it."""
+        home = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
+        target = os.open(f"/run/netns/{self.names[role]}", os.O_RDONLY)
+        try:
+            set_netns(target)
+            yield
+        finally:
+            set_netns(home)
+            os.close(target)
+            os.close(home)
+
+    def set_loss(self, role, device, percent):
+        """Drops percent % of the UDP packets entering and leaving device; 0 lifts it."""
+        self.nft(role, "delete table netdev loss" if self.has_loss(role) else None)
+        if percent == 0:
+            return
+        drop = "counter drop" if percent >= 100 else f"numgen random mod 100 < {percent} counter drop"
+        rules = "\n".join(
+            f"  chain {hook} {{ type filter hook {hook} device \"{device}\" priority 0; policy accept;"
+            f" meta l4proto udp counter {drop}; }}" for hook in ("ingress", "egress"))
+        self.nft(role, f"table netdev loss {{\n{rules}\n}}")
+
+    def has_loss(self, role):
+        listing = subprocess.run(["ip", "netns", "exec", self.names[role], "nft", "list", "tables"],
+                                 capture_output=True, text=True, check=True).stdout
+        return "netdev loss" in listing
+
+    def nft(self, role, script):
+        if script:
+            subprocess.run(["ip", "netns", "exec", self.names[role], "nft", "-f", "-"], input=script,
+                           text=True, check=True)
+
+    def counters(self, role):
+        """(UDP packets seen, packets dropped) by the loss table of a role."""
+        if not self.has_loss(role):
+            return 0, 0
+        listing = subprocess.run(["ip", "netns", "exec", self.names[role], "nft", "-j", "list", "table",
+                                  "netdev", "loss"], capture_output=True, text=True, check=True).stdout
+        seen = dropped = 0
+        for item in json.loads(listing)["nftables"]:
+            counts = [e["counter"]["packets"] for e in item.get("rule", {}).get("expr", []) if "counter" in e]
+            seen += counts[0] if counts else 0
+            dropped += counts[1] if len(counts) > 1 else 0
+        return seen, dropped
+
+    def close(self):
+        for name in reversed(self.created):
+            subprocess.run(["ip", "netns", "delete", name], stderr=subprocess.DEVNULL)
+        self.created = []
+
+
+def rist_receiver_with_stats(port, sink_port):
+    return Peer(["ristreceiver", "-p", "1", "-S", "1000", "-v", "6",
+                 "-i", f"rist://@{RECEIVER_IP}:{port}", "-o", f"udp://127.0.0.1:{sink_port}"])
+
+
+def srt_retransmitted(caller_output):
+    """Packets the SRT caller sent again, from its last statistics line (totals)."""
+    lines = [line for line in caller_output.splitlines() if line.startswith('{"sid"')]
+    return json.loads(lines[-1])["send"]["packetsRetransmitted"] if lines else 0
+
+
+def rist_flow_totals(receiver_output):
+    """(received, recovered, lost) of the receiver's most recent flow."""
+    totals = re.findall(r'"flow_cumulative_stats":\{"flow_id":\d+,"received":(\d+),"recovered":(\d+),"lost":(\d+)',
+                        receiver_output)
+    return tuple(int(value) for value in totals[-1]) if totals else (0, 0, 0)
+
+
+@unittest.skipUnless(os.geteuid() == 0 and shutil.which("ip") and shutil.which("nft"),
+                     "needs root, ip and nft")
+class LossyLinksTest(unittest.TestCase):
+    def setUp(self):
+        self.topology = Topology()
+        self.addCleanup(self.topology.close)
+        rist_port = 7000
+        with self.topology.entered("receiver"):
+            self.sink = UdpSink()
+            self.addCleanup(self.sink.close)
+            self.receiver = rist_receiver_with_stats(rist_port, self.sink.port)
+            self.addCleanup(self.receiver.stop)
+        with self.topology.entered("gateway"):
+            # "ip netns exec" also shows the gateway its namespace's /sys/class/net.
+            self.gateway = Gateway(command_prefix=("ip", "netns", "exec", self.topology.names["gateway"]))
+            self.addCleanup(self.gateway.close)
+            self.gateway.write_config(self.gateway.default_config(
+                f"rist_endpoint={RECEIVER_IP}:{rist_port}\nignore=lo,gc\n"))
+            self.gateway.start()
+
+    def caller(self, stream_id):
+        with self.topology.entered("caller"):
+            caller = SrtFeeder(f"srt://{GATEWAY_SRT_IP}:{self.gateway.srt_port}?streamid={stream_id}",
+                               options=("-s:500", "-pf:json", "-f"))
+        self.addCleanup(caller.stop)
+        return caller
+
+    def stream(self, stream_id, pid, seconds, rate=RATE):
+        """Sends a paced stream and waits until all of it arrived or the wait ran out."""
+        count = UNIT_PACKETS * int(rate * seconds / (188 * UNIT_PACKETS))
+        caller = self.caller(stream_id)
+        # librist 0.2.7 never delivers the first packet a weighted peer ("&weight=1")
+        # sends; a unit of null packets goes first so that it is not one of the counted.
+        caller.send(ts_payload(NULL_PID, UNIT_PACKETS), rate)
+        caller.send(ts_payload(pid, count), rate)
+        caller.push_through(rate)
+        self.sink.wait_for_packets(pid, count, 30)
+        return caller, count
+
+    def test_a_10_mbit_stream_survives_random_loss_on_either_leg_and_both(self):
+        cases = [(leg, percent) for percent in (2, 5) for leg in ("srt", "rist", "both")]
+        print(f"\n{SECONDS:g} s at 10 Mbit/s per case; drops on both directions of a leg")
+        print("leg   loss  srt seen/dropped  rist seen/dropped  srt retransmitted  rist recovered  lost")
+        for number, (leg, percent) in enumerate(cases):
+            with self.subTest(leg=leg, percent=percent):
+                pid = 0x300 + number
+                srt_loss = percent if leg in ("srt", "both") else 0
+                rist_loss = percent if leg in ("rist", "both") else 0
+                self.topology.set_loss("caller", "lc", srt_loss)
+                self.topology.set_loss("receiver", "rr", rist_loss)
+                caller, count = self.stream(f"loss-{leg}-{percent}", pid, SECONDS)
+                srt_counts = self.topology.counters("caller")
+                rist_counts = self.topology.counters("receiver")
+                self.topology.set_loss("caller", "lc", 0)
+                self.topology.set_loss("receiver", "rr", 0)
+                time.sleep(1.2)  # one more statistics line from each peer
+                retransmitted = srt_retransmitted(caller.output())
+                _, recovered, _ = rist_flow_totals(self.receiver.output())
+                caller.hang_up()
+                lost = count - len(self.sink.packets(pid))
+                print(f"{leg:5} {percent:3}%  {srt_counts[0]:7}/{srt_counts[1]:<7}  "
+                      f"{rist_counts[0]:8}/{rist_counts[1]:<7}  {retransmitted:17}  {recovered:14}  {lost:4}")
+                if srt_loss:
+                    self.assertGreater(srt_counts[1], 0, "no loss was injected on the SRT leg")
+                if rist_loss:
+                    self.assertGreater(rist_counts[1], 0, "no loss was injected on the RIST leg")
+                self.sink.check_stream(self, pid, count)
+        self.gateway.assert_clean_exit(self)
+
+    # Known fault: librist 0.2.7 drops what a weighted peer ("&weight=1") is given
+    # before it has connected; the first ~10 ms of a stream that starts at once are lost.
+    @unittest.expectedFailure
+    def test_a_stream_that_starts_at_once_arrives_from_its_first_packet(self):
+        count = UNIT_PACKETS * 300
+        caller = self.caller("at-once")
+        caller.send(ts_payload(0x3E0, count), RATE)
+        caller.push_through(RATE)
+        self.sink.wait_for_packets(0x3E0, count, 20)
+        self.sink.check_stream(self, 0x3E0, count)
+
+    def test_a_3_second_rist_outage_is_ridden_out_and_the_gateway_keeps_serving(self):
+        # librist 0.2.7 reports no peer time-out for a 3 s outage (nor for 12 s): the
+        # worker keeps its peer and the caller, and the stream goes on when the link is back.
+        count = UNIT_PACKETS * 760  # 8 s at 1 Mbit/s
+        caller = self.caller("outage")
+        caller.send(ts_payload(NULL_PID, UNIT_PACKETS), 125_000)
+        sending = threading.Thread(target=caller.send, args=(ts_payload(0x3F0, count), 125_000), daemon=True)
+        sending.start()
+        time.sleep(2)
+        self.topology.set_loss("receiver", "rr", 100)
+        time.sleep(3)
+        dropped = self.topology.counters("receiver")[1]
+        self.topology.set_loss("receiver", "rr", 0)
+        sending.join(30)
+        caller.push_through(125_000)
+        self.sink.wait_for_packets(0x3F0, count, 10)
+        indices = [int.from_bytes(packet[4:8], "big") for packet in self.sink.packets(0x3F0)]
+        print(f"\nRIST leg down 3 s: {dropped} UDP packets dropped, {count - len(indices)} of {count} "
+              f"TS packets lost, the rest in order; caller still connected: {caller.running()}")
+        self.assertEqual(indices, sorted(set(indices)), "repeated or reordered packets")
+        self.assertEqual(indices[-count // 4:], list(range(count - count // 4, count)),
+                         "the stream did not resume after the outage")
+        for index, packet in zip(indices, self.sink.packets(0x3F0)):
+            self.assertEqual(packet, ts_packet(0x3F0, index), f"packet {index} altered")
+        self.assertTrue(caller.running())
+        self.assertNotIn("NEED srt DISCONNECT", self.gateway.log())
+        caller.hang_up()
+        self.gateway.wait_for_log("RistWorker end STOPed", timeout=10)
+
+        with self.topology.entered("gateway"):
+            self.assertEqual(request(self.gateway, "GET", "/api/state").status, 200)
+        _, count = self.stream("after-outage", 0x3F1, 2)
+        self.sink.check_stream(self, 0x3F1, count)
+        self.gateway.assert_clean_exit(self)
+
+
+if __name__ == "__main__":
+    unittest.main()
