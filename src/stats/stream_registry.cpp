@@ -6,8 +6,11 @@ void StreamRegistry::count_accepted() { accepted.fetch_add(1, std::memory_order_
 
 uint64_t StreamRegistry::accepted_total() const { return accepted.load(std::memory_order_relaxed); }
 
+// Ended streams go here too, so that the list stays as long as the running streams
+// when nobody reads the snapshots.
 void StreamRegistry::add(std::shared_ptr<StreamStats> stream) {
   std::lock_guard<std::mutex> lock(mutex);
+  std::erase_if(streams, [](const auto& known) { return known->ended(); });
   streams.push_back(std::move(stream));
 }
 

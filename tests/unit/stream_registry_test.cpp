@@ -42,6 +42,15 @@ TEST(StreamRegistry, EndedStreamsLeaveTheSnapshotAndAcceptedCallersAreCounted) {
   EXPECT_EQ(registry.accepted_total(), 3u);
 }
 
+TEST(StreamRegistry, EndedStreamsAreReleasedWithoutAnyReader) {
+  StreamRegistry registry;
+  auto ended = std::make_shared<StreamStats>("cam1", false, "10.0.0.1:1000", SRT_INVALID_SOCK);
+  registry.add(ended);
+  ended->end();
+  registry.add(std::make_shared<StreamStats>("cam2", false, "10.0.0.1:1001", SRT_INVALID_SOCK));
+  EXPECT_EQ(ended.use_count(), 1);
+}
+
 // librist numbers a context's peers 1, 2, ... in creation order and reports each by
 // that number; reports of unknown or removed peers change nothing.
 TEST(StreamStats, PeerReportsLandOnThePeerTheyName) {
