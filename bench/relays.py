@@ -144,7 +144,7 @@ class GstreamerRelay(Relay):
         self.ports = [free_port() for _ in range(streams)]
         for k, port in enumerate(self.ports):
             self.spawn(["gst-launch-1.0", "-q",
-                        "srtsrc", f"uri=srt://127.0.0.1:{port}?mode=listener", "!",
+                        "srtsrc", f"uri=srt://127.0.0.1:{port}?mode=listener", "do-timestamp=true", "!",
                         "video/mpegts,systemstream=(boolean)true,packetsize=(int)188", "!",
                         "rtpmp2tpay", "!", "ristsink", "address=127.0.0.1", f"port={rist_port}"],
                        f"gst{k}.log")
