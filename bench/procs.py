@@ -4,6 +4,7 @@ ending the processes we started, by PID only."""
 import os
 import signal
 import subprocess
+import time
 
 TICKS = os.sysconf("SC_CLK_TCK")
 
@@ -40,13 +41,15 @@ def total_memory_mb(pids, key):
 
 
 def end_all(processes, timeout=5):
-    """SIGTERM to each process we started, then SIGKILL to those that stay."""
+    """SIGTERM to each process we started, then SIGKILL to those still there when the
+    shared deadline has passed."""
     for process in processes:
         if process.poll() is None:
             process.send_signal(signal.SIGTERM)
+    deadline = time.monotonic() + timeout
     for process in processes:
         try:
-            process.wait(timeout)
+            process.wait(max(0.0, deadline - time.monotonic()))
         except subprocess.TimeoutExpired:
             process.kill()
             process.wait()

@@ -28,8 +28,8 @@ def fmt(value, digits=1):
 
 
 def step_at(ladder, rate):
-    """The ladder step measured at exactly `rate`, if any."""
-    return next((s for s in ladder["steps"] if s["rate_mbps"] == rate), None)
+    """The deciding ladder step measured at exactly `rate`, if any."""
+    return next((s for s in ladder["steps"] if s["rate_mbps"] == rate and not s.get("retried")), None)
 
 
 def ladder_tables(results):
@@ -51,7 +51,8 @@ def ladder_tables(results):
               "|---|---|---|---|---|---|---|"]
     for name, ladder in results["ladder"].items():
         for s in sorted(ladder["steps"], key=lambda s: s["rate_mbps"]):
-            lines.append(f"| {name} | {s['rate_mbps']} | {pct(s['loss'])} | {pct(s['worst_stream_loss'])} "
+            retried = " (retried)" if s.get("retried") else ""
+            lines.append(f"| {name} | {s['rate_mbps']}{retried} | {pct(s['loss'])} | {pct(s['worst_stream_loss'])} "
                          f"| {fmt(s['cpu_s_per_gb'])} | {fmt(s['peak_rss_mb'])} | {s['harness_cpu_share']} |")
     return lines
 
@@ -88,7 +89,8 @@ def soak_table(soak):
 def plot_ladder(results, path):
     fig, ax = plt.subplots(figsize=(8, 5))
     for name, ladder in results["ladder"].items():
-        steps = sorted((s for s in ladder["steps"] if s["cpu_s_per_gb"]), key=lambda s: s["rate_mbps"])
+        steps = sorted((s for s in ladder["steps"] if s["cpu_s_per_gb"] and not s.get("retried")),
+                       key=lambda s: s["rate_mbps"])
         ax.plot([s["rate_mbps"] for s in steps], [s["cpu_s_per_gb"] for s in steps], label=name, marker="o")
         lossy = [s for s in steps if not s["ok"]]
         ax.scatter([s["rate_mbps"] for s in lossy], [s["cpu_s_per_gb"] for s in lossy], marker="x", color="red",
