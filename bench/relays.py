@@ -34,6 +34,7 @@ class Relay:
 
     name = ""
     receiver_profile = 1  # librist main profile on the receiving side
+    rist_params = ""  # librist URL options, for the relays that take them
 
     def __init__(self, run_dir, cpus=None):
         self.run_dir = run_dir
@@ -88,7 +89,8 @@ class BareRelay(Relay):
 
     def start(self, streams, rist_port, free_port):
         self.srt_port = free_port()
-        self.spawn([self.binary, str(self.srt_port), f"rist://127.0.0.1:{rist_port}"], "bare.log")
+        query = f"?{self.rist_params}" if self.rist_params else ""
+        self.spawn([self.binary, str(self.srt_port), f"rist://127.0.0.1:{rist_port}{query}"], "bare.log")
         wait_for_ports([self.srt_port])
 
     def caller_target(self, k):

@@ -89,6 +89,8 @@ def soak_table(soak):
 def plot_ladder(results, path):
     fig, ax = plt.subplots(figsize=(8, 5))
     for name, ladder in results["ladder"].items():
+        if ladder["highest_ok_mbps"] == 0:
+            continue  # lossy from the first rung: its CPU per delivered GB says nothing
         steps = sorted((s for s in ladder["steps"] if s["cpu_s_per_gb"] and not s.get("retried")),
                        key=lambda s: s["rate_mbps"])
         ax.plot([s["rate_mbps"] for s in steps], [s["cpu_s_per_gb"] for s in steps], label=name, marker="o")

@@ -47,6 +47,7 @@ class Settings:
         self.profile_seconds = 0 if quick else 20
         self.soak_rates = [50, 100, 200]
         self.soak_seconds = 180
+        self.bare_rist_params = ""
 
 
 def harness_spawn(argv, log_path, pinned, **kwargs):
@@ -123,6 +124,7 @@ def measure(settings, relay_name, streams, rate_mbps, seconds, pinned, profile_n
     rate_bps = rate_mbps * 1_000_000
     packets = int(rate_bps * seconds / (8 * UNIT)) * PACKETS_PER_UNIT
     relay = relays.make(relay_name, run_dir, RELAY_CPU if pinned else None, settings.build_dir)
+    relay.rist_params = settings.bare_rist_params
     harness = []
     bench_bin = os.path.join(settings.build_dir, "bench")
     try:
@@ -266,16 +268,26 @@ def main():
     mode.add_argument("--quick", action="store_const", dest="mode", const="quick")
     mode.add_argument("--soak", action="store_const", dest="mode", const="soak")
     parser.add_argument("--relays", default="")
+    parser.add_argument("--soak-rates", default="", help="Mbit/s, comma-separated (default 50,100,200)")
+    parser.add_argument("--soak-seconds", type=int, default=0, help="length of each soak run (default 180)")
+    parser.add_argument("--bare-rist-params", default="",
+                        help="query appended to the bare relay's RIST URL, to try librist options")
     parser.add_argument("--build-dir", default=os.path.join(HERE, "..", "build"))
     parser.add_argument("--out", default=os.path.join(HERE, "results"))
     args = parser.parse_args()
     settings = Settings(args.mode or "full", os.path.abspath(args.build_dir), os.path.abspath(args.out))
+    if args.soak_rates:
+        settings.soak_rates = [float(rate) for rate in args.soak_rates.split(",")]
+    if args.soak_seconds:
+        settings.soak_seconds = args.soak_seconds
+    settings.bare_rist_params = args.bare_rist_params
     os.makedirs(settings.out_dir, exist_ok=True)
     names = args.relays.split(",") if args.relays else relays.available()
     if settings.mode == "soak" and not args.relays:
         names = ["sluice", "bare"]
 
-    results = {"mode": settings.mode, "machine": machine(), "relays": names}
+    results = {"mode": settings.mode, "machine": machine(), "relays": names,
+               "bare_rist_params": settings.bare_rist_params}
     if settings.mode == "soak":
         results["soak"] = [measure(settings, name, 1, rate, settings.soak_seconds, pinned=True)
                            for rate in settings.soak_rates for name in names]
