@@ -303,13 +303,15 @@ def main():
                 print(f"concurrency: {name} x{streams}", flush=True)
                 results["concurrency"].append(
                     measure(settings, name, streams, 2, settings.concurrency_seconds, pinned=False))
-        if settings.profile_seconds and "sluice" in names:
-            print("profile: sluice", flush=True)
-            results["profile"] = [
-                measure(settings, "sluice", 1, 200, settings.profile_seconds, pinned=True,
-                        profile_name="sluice_200mbit"),
-                measure(settings, "sluice", 50, 2, settings.profile_seconds, pinned=False,
-                        profile_name="sluice_50x2mbit")]
+        results["profile"] = []
+        for name in ("sluice", "bare"):
+            if settings.profile_seconds and name in names:
+                print(f"profile: {name}", flush=True)
+                results["profile"] += [
+                    measure(settings, name, 1, 200, settings.profile_seconds, pinned=True,
+                            profile_name=f"{name}_200mbit"),
+                    measure(settings, name, 50, 2, settings.profile_seconds, pinned=False,
+                            profile_name=f"{name}_50x2mbit")]
     with open("/proc/loadavg") as loadavg:
         results["machine"]["loadavg_end"] = loadavg.read().split()[:3]
     path = os.path.join(settings.out_dir, f"{settings.mode}.json")
