@@ -111,7 +111,7 @@ def profile_relay(pids, seconds, out_path):
 
 def write_profile_report(data, out_path):
     with open(out_path, "w") as report:
-        for sort in ("dso", "dso,sym"):
+        for sort in ("dso", "comm,dso", "dso,sym"):
             result = subprocess.run(["perf", "report", "-i", data, "--stdio", "--no-children",
                                      "--sort", sort, "-g", "none", "--percent-limit", "0.5"],
                                     capture_output=True, text=True)
