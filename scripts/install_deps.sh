@@ -9,8 +9,11 @@ packages=(
   libgtest-dev python3 curl
   srt-tools rist-tools
 )
+# The browser test drives Debian's Chromium with playwright-core from npm; Node.js 20
+# and npm come with the machine. clang-14 builds the libFuzzer targets; wrk loads the
+# HTTP server.
 if [ "${1:-}" = "--test" ]; then
-  packages+=(iproute2 nftables procps g++-mingw-w64-x86-64)
+  packages+=(iproute2 nftables procps g++-mingw-w64-x86-64 chromium clang-14 libclang-rt-14-dev wrk)
 fi
 
 missing=()

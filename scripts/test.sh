@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds sluice three times (plain, AddressSanitizer+UBSan,
-# ThreadSanitizer) and runs every unit and end-to-end test against each build.
+# Installs what is missing, compile-checks the Windows layer, builds sluice three times
+# (plain, AddressSanitizer+UBSan, ThreadSanitizer) and runs every unit and end-to-end
+# test against each build, then runs each fuzz target for 30 seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install_deps.sh --test
+bash scripts/check_windows.sh
 
 run_suite() {
   local dir=$1 sanitizer=$2
@@ -17,3 +19,5 @@ run_suite() {
 run_suite build ""
 run_suite build-asan address
 run_suite build-tsan thread
+
+bash scripts/fuzz.sh 30

@@ -20,5 +20,7 @@ int main() {
   {
     MainApp app;
   }
+  // Ends libsrt's own threads before the static destructors run.
+  srt_cleanup();
   return 0;
 }

@@ -12,26 +12,22 @@
 #include <unistd.h>
 
 #include "app/log_line.h"
+#include "config/config_parser.h"
 #include "config/secret_mask.h"
 #include "config/text_utils.h"
 
 namespace {
 
-// Parses the config.ini format: entries "key = value", comments "//", other lines
-// skipped. Gives nothing when no line is an accepted entry.
+// The store's content for a text: the first value of each key wins; every accepted
+// entry is logged, secrets masked. Gives nothing when the text has no accepted entry.
 std::optional<std::unordered_map<std::string, std::string>> parse_entries(const std::string& text) {
+  std::vector<ConfigEntry> parsed = parse_config_entries(text);
+  if (parsed.empty()) return std::nullopt;
   std::unordered_map<std::string, std::string> entries;
-  for (const std::string& line : split(text, "\n")) {
-    if (starts_with(line, "//")) continue;
-    size_t equals = line.find('=');
-    if (equals == std::string::npos) continue;
-    std::string key = to_lower(trim(line.substr(0, equals)));
-    std::string value = trim(line.substr(equals + 1));
-    if (key.empty() || value.empty()) continue;
-    LogLine() << "[map] " << key << "=" << mask_secrets(key, value);
-    entries.emplace(key, value);
+  for (const ConfigEntry& entry : parsed) {
+    LogLine() << "[map] " << entry.key << "=" << mask_secrets(entry.key, entry.value);
+    entries.emplace(entry.key, entry.value);
   }
-  if (entries.empty()) return std::nullopt;
   return entries;
 }
 

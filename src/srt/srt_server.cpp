@@ -1,9 +1,159 @@
 #include "srt/srt_server.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <limits>
+#include <utility>
+
+#include "app/global_state.h"
 #include "app/log_line.h"
+#include "config/config_store.h"
+#include "config/text_utils.h"
+#include "srt/srt_caller.h"
+
+namespace {
+
+const int kDefaultLatency = 120;
+// The longest stream id SRT lets a caller send.
+const int kMaxStreamIdLength = 512;
+
+}  // namespace
+
+bool read_stream_id(SRTSOCKET socket, std::string& stream_id) {
+  // libsrt wants room for a terminator beyond the longest stream id.
+  char buffer[kMaxStreamIdLength + 1] = {};
+  int length = sizeof buffer;
+  if (srt_getsockflag(socket, SRTO_STREAMID, buffer, &length) == SRT_ERROR) return false;
+  if (length < 0 || length > kMaxStreamIdLength) return false;
+  stream_id.assign(buffer, static_cast<size_t>(length));
+  return true;
+}
 
 SrtServer::~SrtServer() { stop(); }
 
-void SrtServer::start(int) { LogLine() << "run SRT server"; }
+void SrtServer::start(int port) {
+  if (server_thread.joinable()) {
+    LogLine() << "WARN: server already started. stopped ...";
+    stop();
+  }
+  stop_requested = false;
+  server_thread = std::thread([this, port] { run(port); });
+}
 
-void SrtServer::stop() { LogLine() << "STOP SRT SERVER"; }
+void SrtServer::stop() {
+  stop_requested = true;
+  LogLine() << "STOP SRT SERVER";
+  close_listener();
+  if (server_thread.joinable() && server_thread.get_id() != std::this_thread::get_id()) {
+    server_thread.join();
+  }
+  std::vector<std::unique_ptr<RistWorker>> stopping;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    stopping.swap(workers);
+  }
+  for (std::unique_ptr<RistWorker>& worker : stopping) {
+    worker->stop();
+    worker.reset();
+  }
+}
+
+void SrtServer::close_listener() {
+  SRTSOCKET socket = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    socket = std::exchange(listener, 0);
+  }
+  if (socket != 0) srt_close(socket);
+}
+
+void SrtServer::run(int port) {
+  LogLine() << "run SRT server";
+  SRTSOCKET socket = open_listener(port);
+  if (socket == SRT_INVALID_SOCK) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    listener = socket;
+  }
+  LogLine() << "SRT START LISTEN " << port;
+  // A stop that came before the listener was stored could not close it: see the flag.
+  if (stop_requested) close_listener();
+  serve(socket);
+  LogLine() << "server stopped";
+}
+
+// Creates, binds and sets up the listening socket; SRT_INVALID_SOCK on failure.
+SRTSOCKET SrtServer::open_listener(int port) {
+  SRTSOCKET socket = srt_create_socket();
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  if (inet_pton(AF_INET, "0.0.0.0", &address.sin_addr) != 1) {
+    LogLine() << "init_pton FAILED";
+    srt_close(socket);
+    return SRT_INVALID_SOCK;
+  }
+  if (srt_bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == SRT_ERROR) {
+    std::fprintf(stderr, "srt_bind: %s\n", srt_getlasterror_str());
+    srt_close(socket);
+    return SRT_INVALID_SOCK;
+  }
+  int latency =
+      global_state->get_config().get_int("srt_latency", kDefaultLatency, 0, std::numeric_limits<int>::max());
+  set_option(socket, SRTO_RCVLATENCY, "SRTO_RCVLATENCY", &latency, sizeof latency);
+  if (srt_listen(socket, 1) == SRT_ERROR) {
+    std::fprintf(stderr, "srt_listen: %s\n", srt_getlasterror_str());
+    srt_close(socket);
+    return SRT_INVALID_SOCK;
+  }
+  return socket;
+}
+
+// The accept loop: one worker per accepted caller, then a sweep of finished workers.
+void SrtServer::serve(SRTSOCKET socket) {
+  EndpointSet route;
+  while (!stop_requested) {
+    LogLine() << "WAIT NEW SRT CONNECTION...";
+    sockaddr_storage peer_address{};
+    int peer_length = sizeof peer_address;
+    SRTSOCKET accepted = srt_accept(socket, reinterpret_cast<sockaddr*>(&peer_address), &peer_length);
+    LogLine() << "ACCEPT";
+    if (accepted <= 0) {
+      LogLine() << "--STOP SERVER";
+      return;
+    }
+    std::string stream_id;
+    if (!read_stream_id(accepted, stream_id)) {
+      LogLine() << "-- CANNOT READ STREAMID, CLOSE CALLER: " << srt_getlasterror_str();
+      srt_close(accepted);
+      continue;
+    }
+    stream_id = trim(stream_id);
+    LogLine() << "streamid:" << stream_id;
+    if (stream_id.empty()) stream_id = "default";
+    auto worker = std::make_unique<RistWorker>();
+    global_state->update(route);
+    worker->start(route, accepted, stream_id);
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      workers.push_back(std::move(worker));
+    }
+    sweep_workers();
+  }
+}
+
+// Finished workers are destroyed outside the lock: each destructor joins its thread.
+void SrtServer::sweep_workers() {
+  std::vector<std::unique_ptr<RistWorker>> finished;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    auto running_end = std::stable_partition(workers.begin(), workers.end(),
+                                             [](const auto& worker) { return worker->is_running(); });
+    std::move(running_end, workers.end(), std::back_inserter(finished));
+    workers.erase(running_end, workers.end());
+  }
+}

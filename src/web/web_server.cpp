@@ -6,9 +6,31 @@
 #include "app/global_state.h"
 #include "app/log_line.h"
 #include "config/config_store.h"
+#include "config/text_utils.h"
+#include "web/bearer_token.h"
 #include "web/state_document.h"
 
+namespace {
+
+// An idle keep-alive connection holds a worker, and stopping the server waits for every
+// worker. A browser that polls the page keeps one open all the time, so the library's
+// 5 s would delay every stop by up to 5 s; one second still spares the reconnects.
+const time_t kKeepAliveSeconds = 1;
+
+// Every path under "/api" is checked, also those that no route serves yet.
+bool is_api_path(const std::string& path) { return path == "/api" || starts_with(path, "/api/"); }
+
+}  // namespace
+
 WebServer::WebServer() {
+  server.set_keep_alive_timeout(kKeepAliveSeconds);
+  // The library writes an answer's head and body separately; with Nagle's algorithm the
+  // body waits for the client's delayed acknowledgement, about 40 ms per request.
+  server.set_tcp_nodelay(true);
+  // Runs on the library's worker threads before any route or static file is matched.
+  server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
+    return check_access(request, response);
+  });
   server.Get("/hi", [](const httplib::Request&, httplib::Response& response) {
     response.set_content("Hello from server", "text/plain");
   });
@@ -50,6 +72,24 @@ void WebServer::stop() {
   }
 }
 
+httplib::Server::HandlerResponse WebServer::check_access(const httplib::Request& request,
+                                                         httplib::Response& response) {
+  if (!is_api_path(request.path)) return httplib::Server::HandlerResponse::Unhandled;
+  // Read at each request, so that a newly posted token counts from the next request on.
+  std::string token = global_state->get_config().get("web_token", "");
+  if (token.empty()) return httplib::Server::HandlerResponse::Unhandled;
+  if (bearer_token_matches(request.get_header_value("Authorization"), token)) {
+    return httplib::Server::HandlerResponse::Unhandled;
+  }
+  response.status = 401;
+  response.set_header("WWW-Authenticate", "Bearer");
+  const char* reason = request.has_header("Authorization")
+                           ? "the access token is wrong\n"
+                           : "this gateway needs the header \"Authorization: Bearer <web_token>\"\n";
+  response.set_content(reason, "text/plain");
+  return httplib::Server::HandlerResponse::Handled;
+}
+
 void WebServer::handle_state(const httplib::Request&, httplib::Response& response) {
   std::lock_guard<std::mutex> lock(api_mutex);
   response.set_content(state_document(global_state->get_interfaces()), "application/json");
@@ -64,7 +104,7 @@ void WebServer::handle_config_post(const httplib::Request& request, httplib::Res
   std::lock_guard<std::mutex> lock(api_mutex);
   if (!request.has_param("config")) {
     response.status = 400;
-    response.set_content("missing parameter \"config\"\n", "text/plain");
+    response.set_content("the request has no \"config\" field\n", "text/plain");
     return;
   }
   switch (global_state->get_config().apply(request.get_param_value("config"), true)) {
@@ -73,12 +113,12 @@ void WebServer::handle_config_post(const httplib::Request& request, httplib::Res
     case ApplyResult::bad_format:
       LogLine() << "fail apply config";
       response.status = 400;
-      response.set_content("rejected: the text holds no \"key = value\" entry\n", "text/plain");
+      response.set_content("the text holds no \"key = value\" line\n", "text/plain");
       break;
     case ApplyResult::save_failed:
       LogLine() << "fail apply config";
       response.status = 500;
-      response.set_content("config.ini could not be saved; the old configuration stays\n", "text/plain");
+      response.set_content("config.ini could not be written\n", "text/plain");
       break;
   }
 }

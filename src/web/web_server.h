@@ -7,7 +7,8 @@
 #include <httplib.h>
 
 // The HTTP control server: static files of the web folder, "/hi", the state document
-// and the configuration text. `start` runs the accept loop on the calling thread (the
+// and the configuration text. When `web_token` is set, every request under "/api" must
+// present it as a bearer token or is answered 401. `start` runs the accept loop on the calling thread (the
 // main thread) until `stop`; handlers run on the library's worker pool and reach the
 // rest of the system through `global_state`. `stop` may be called from any thread.
 class WebServer {
@@ -24,6 +25,8 @@ class WebServer {
 
  private:
   void register_routes();
+  // Answers 401 and ends the request when it needs the access token and lacks it.
+  httplib::Server::HandlerResponse check_access(const httplib::Request& request, httplib::Response& response);
   void handle_state(const httplib::Request& request, httplib::Response& response);
   void handle_config_get(const httplib::Request& request, httplib::Response& response);
   void handle_config_post(const httplib::Request& request, httplib::Response& response);

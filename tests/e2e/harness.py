@@ -8,14 +8,25 @@ import shutil
 import signal
 import socket
 import subprocess
+import struct
 import tempfile
+import threading
 import time
 import unittest
+import urllib.error
+import urllib.parse
+import urllib.request
 
 SLUICE_BIN = os.environ.get("SLUICE_BIN", "")
 SOURCE_DIR = os.environ.get(
     "SLUICE_SOURCE_DIR", os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
 SANITIZER = os.environ.get("SLUICE_SANITIZER", "")
+# Requests go straight to loopback, whatever proxy the environment names.
+OPENER = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+# The state document byte by byte: one object per interface, JSON string values.
+_VALUE = r'"(?:[^"\\\x00-\x1f]|\\["\\/bfnrt]|\\u[0-9a-fA-F]{4})*"'
+_OBJECT = r'\{ "title": %s,"ip": %s,"output": %s,"input": %s\}' % (_VALUE, _VALUE, _VALUE, _VALUE)
+STATE_LAYOUT = re.compile(r'^\{"ifaces":\[(?:%s,)*%s\]\}$' % (_OBJECT, _OBJECT))
 LOG_LINE = re.compile(r"^\[\d{4}-\d{2}-\d{2}\.\d{2}:\d{2}:\d{2}\]  (.*)  (src/[\w/]+\.cpp)  (-?\d+)$")
 
 
@@ -58,6 +69,7 @@ class Gateway:
     def __init__(self, config_text=None, with_web=True):
         if not SLUICE_BIN:
             raise unittest.SkipTest("SLUICE_BIN is not set")
+        self.binary = SLUICE_BIN
         self.dir = tempfile.mkdtemp(prefix="sluice-e2e-")
         self.srt_port = free_port(socket.SOCK_DGRAM)
         self.web_port = free_port(socket.SOCK_STREAM)
@@ -81,7 +93,7 @@ class Gateway:
     def start(self, wait_for="START WEB SERVER: "):
         with open(self.log_path, "wb") as out, open(self.err_path, "wb") as err:
             self.process = subprocess.Popen(
-                [SLUICE_BIN], cwd=self.dir, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                [self.binary], cwd=self.dir, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                 env=sanitizer_env())
         if wait_for and not wait_until(lambda: wait_for in self.log(), 20):
             raise AssertionError("sluice did not log " + wait_for + "\n" + self.log())
@@ -133,3 +145,221 @@ class Gateway:
         for marker in ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "WARNING: ThreadSanitizer",
                        "runtime error:"):
             test.assertNotIn(marker, self.errors(), self.errors()[-6000:])
+
+
+class Answer:
+    def __init__(self, status, content_type, body, headers=None):
+        self.status = status
+        self.content_type = content_type
+        self.body = body
+        self.headers = headers
+
+
+def request(gateway, method, path, data=None, headers=None):
+    """One HTTP request to the gateway's web port; HTTP errors are answers too."""
+    url = f"http://127.0.0.1:{gateway.web_port}{path}"
+    req = urllib.request.Request(url, data=data, method=method, headers=headers or {})
+    try:
+        with OPENER.open(req, timeout=20) as answer:
+            return Answer(answer.status, answer.headers.get("Content-Type", ""), answer.read(), answer.headers)
+    except urllib.error.HTTPError as error:
+        return Answer(error.code, error.headers.get("Content-Type", ""), error.read(), error.headers)
+
+
+def post_form(gateway, pairs, path="/api/config", headers=None):
+    body = urllib.parse.urlencode(pairs).encode()
+    return request(gateway, "POST", path, body,
+                   {"Content-Type": "application/x-www-form-urlencoded", **(headers or {})})
+
+
+def config_on_disk(gateway):
+    with open(os.path.join(gateway.dir, "config.ini"), "rb") as file:
+        return file.read()
+
+
+# --- Media: a deterministic TS-like payload, a UDP sink that checks it, real peers. ---
+
+TS_PACKET = 188
+UNIT = 1316
+NULL_PID = 0x1FFF
+SLOW = SANITIZER != ""  # sanitizer builds run several times slower
+
+
+def ts_packet(pid, index):
+    """188 bytes: sync byte, PID, continuity counter, the packet index, then filler that
+    depends on PID and index, so any lost, repeated, reordered or altered packet shows."""
+    header = bytes([0x47, 0x40 | (pid >> 8) & 0x1F, pid & 0xFF, 0x10 | (index & 0x0F)])
+    body = struct.pack(">I", index) + bytes((index * 7 + pid + i) & 0xFF for i in range(TS_PACKET - 8))
+    return header + body
+
+
+def ts_payload(pid, count):
+    return b"".join(ts_packet(pid, index) for index in range(count))
+
+
+class UdpSink:
+    """Collects every datagram sent to 127.0.0.1:port on a thread of its own."""
+
+    def __init__(self):
+        self.socket = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8 * 1024 * 1024)
+        self.socket.bind(("127.0.0.1", 0))
+        self.socket.settimeout(0.2)
+        self.port = self.socket.getsockname()[1]
+        self.datagrams = []
+        self.lock = threading.Lock()
+        self.running = True
+        self.thread = threading.Thread(target=self._receive, daemon=True)
+        self.thread.start()
+
+    def _receive(self):
+        while self.running:
+            try:
+                data = self.socket.recv(65536)
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            with self.lock:
+                self.datagrams.append(data)
+
+    def data(self):
+        with self.lock:
+            return b"".join(self.datagrams)
+
+    def sizes(self):
+        with self.lock:
+            return [len(d) for d in self.datagrams]
+
+    def packets(self, pid):
+        """The TS-like packets of one PID, in arrival order."""
+        data = self.data()
+        return [data[i:i + TS_PACKET] for i in range(0, len(data) - TS_PACKET + 1, TS_PACKET)
+                if ((data[i + 1] & 0x1F) << 8 | data[i + 2]) == pid]
+
+    def wait_for_packets(self, pid, count, timeout):
+        return wait_until(lambda: len(self.packets(pid)) >= count, timeout, 0.2)
+
+    def check_stream(self, test, pid, count):
+        """Asserts that exactly packets 0..count-1 of pid arrived, intact and in order."""
+        packets = self.packets(pid)
+        indices = [struct.unpack(">I", p[4:8])[0] for p in packets]
+        test.assertEqual(len(self.data()) % TS_PACKET, 0, "a datagram was not made of whole packets")
+        test.assertEqual(indices, list(range(count)), f"pid {pid}: lost, repeated or reordered packets")
+        for index, packet in enumerate(packets):
+            if packet != ts_packet(pid, index):
+                test.fail(f"pid {pid}: packet {index} altered")
+
+    def close(self):
+        self.running = False
+        self.thread.join(2)
+        self.socket.close()
+
+
+class Peer:
+    """A helper program (srt-live-transmit, ristreceiver) ended by the PID we started."""
+
+    def __init__(self, args, stdin=subprocess.DEVNULL):
+        self.args = args
+        self.log_file = tempfile.TemporaryFile()
+        self.process = subprocess.Popen(args, stdin=stdin, stdout=self.log_file, stderr=subprocess.STDOUT)
+
+    def output(self):
+        self.log_file.seek(0)
+        return self.log_file.read().decode("utf-8", "replace")
+
+    def running(self):
+        return self.process.poll() is None
+
+    def stop(self, timeout=5):
+        if self.process.stdin:
+            try:
+                self.process.stdin.close()
+            except OSError:
+                pass
+        self.terminate(timeout)
+        self.log_file.close()
+
+    def terminate(self, timeout=5):
+        """SIGTERM to the PID we started, SIGKILL when it does not end in time."""
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+
+def rist_receiver(rist_port, sink_port):
+    """librist's receiver, main profile, listening on rist_port and writing to the sink."""
+    return Peer(["ristreceiver", "-p", "1", "-S", "0", "-v", "4",
+                 "-i", f"rist://@127.0.0.1:{rist_port}", "-o", f"udp://127.0.0.1:{sink_port}"])
+
+
+def rist_destination(test):
+    """A RIST receiver on a free port writing to a UDP sink of its own, both ended with
+    the test; gives the receiver's RIST port and the sink."""
+    sink = UdpSink()
+    test.addCleanup(sink.close)
+    rist_port = free_port()
+    receiver = rist_receiver(rist_port, sink.port)
+    test.addCleanup(receiver.stop)
+    return rist_port, sink
+
+
+class SrtFeeder(Peer):
+    """srt-live-transmit sending what the test writes to its stdin to an SRT URL; each
+    read of `chunk` bytes becomes one SRT message. It holds back the last few kilobytes
+    of its input: push_through before expecting all of it, and hang up only after it
+    arrived (a live-mode SRT close drops what the far end has not read yet)."""
+
+    def __init__(self, url, chunk=UNIT):
+        super().__init__(["srt-live-transmit", "-a:no", "-v", f"-c:{chunk}", "file://con", url],
+                         stdin=subprocess.PIPE)
+        self.chunk = chunk
+
+    def send(self, data, rate=2_000_000):
+        """Writes data in chunks, paced at about rate bytes per second."""
+        started = time.monotonic()
+        for offset in range(0, len(data), self.chunk):
+            self.process.stdin.write(data[offset:offset + self.chunk])
+            self.process.stdin.flush()
+            ahead = (offset + self.chunk) / rate - (time.monotonic() - started)
+            if ahead > 0.002:
+                time.sleep(ahead)
+
+    def push_through(self, rate=2_000_000):
+        """Null packets behind the payload, so that none of it stays held back."""
+        self.send(ts_payload(NULL_PID, 7 * 12), rate)
+
+    def hang_up(self, timeout=5):
+        """Ends the input, then the program: it closes its SRT connection on the way out."""
+        self.push_through()
+        self.process.stdin.close()
+        time.sleep(0.5)
+        self.terminate(timeout)
+
+
+def srt_caller(srt_port, stream_id, chunk=UNIT):
+    """A real SRT caller of the gateway, announcing stream_id, fed by the test."""
+    return SrtFeeder(f"srt://127.0.0.1:{srt_port}?streamid={stream_id}", chunk)
+
+
+def talkback_source(port, chunk=UNIT, options=""):
+    """An SRT listener on port that sends what the test feeds to whoever connects."""
+    return SrtFeeder(f"srt://127.0.0.1:{port}?mode=listener{options}", chunk)
+
+
+def srt_receiving_caller(srt_port, stream_id, sink_port, options=""):
+    """A real SRT caller of the gateway that writes what it receives to a UDP sink."""
+    return Peer(["srt-live-transmit", "-a:no", "-v",
+                 f"srt://127.0.0.1:{srt_port}?streamid={stream_id}{options}", f"udp://127.0.0.1:{sink_port}"])
+
+
+def thread_count(pid):
+    return len(os.listdir(f"/proc/{pid}/task"))
+
+
+def fd_count(pid):
+    return len(os.listdir(f"/proc/{pid}/fd"))

@@ -6,6 +6,9 @@
 #include <sstream>
 #include <string>
 
+#include "app/global_state.h"
+#include "config/config_store.h"
+
 // A fresh directory below the system's temporary folder, removed with everything in it.
 class TempDir {
  public:
@@ -35,3 +38,26 @@ inline std::string read_file(const std::string& path) {
 inline void write_file(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
+
+// Stands in for MainApp where code reaches the application core through global_state:
+// an empty configuration (every key at its default) and a fixed route. Installs
+// itself as global_state for its lifetime.
+class FakeGlobalState final : public IGlobalState {
+ public:
+  FakeGlobalState() : config(dir.file("config.ini")) {
+    previous = global_state;
+    global_state = this;
+  }
+  ~FakeGlobalState() { global_state = previous; }
+
+  ConfigStore& get_config() override { return config; }
+  NetIfaceList get_interfaces() override { return {}; }
+  void update(EndpointSet& set) override { set = route; }
+
+  TempDir dir;
+  ConfigStore config;
+  EndpointSet route;
+
+ private:
+  IGlobalState* previous = nullptr;
+};

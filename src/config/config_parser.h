@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// One accepted "key = value" line: key trimmed and lower-cased, value trimmed, neither
+// empty.
+struct ConfigEntry {
+  std::string key;
+  std::string value;
+};
+
+// The accepted entries of a config.ini text in the order of its lines, repeated keys
+// included. Lines starting with "//", lines without "=", and lines whose key or value is
+// empty are skipped. Writes nothing to the log.
+std::vector<ConfigEntry> parse_config_entries(const std::string& text);

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+class RistWorker;
+
+// Turns configured RIST destinations ("host:port", optionally with "rist://") into
+// peer base URLs "rist://host[:port]?cname=stream_id". A destination without a host
+// is skipped.
+std::vector<std::string> normalise_destinations(const std::vector<std::string>& destinations,
+                                                const std::string& stream_id);
+
+// The forwarding worker's loop, on its own thread: brings up the RIST sender and moves
+// the SRT payload to it in 1316-byte units until the SRT side closes or fails, the
+// worker is stopped, or the sixth RIST write fails. Stops the worker at the end.
+void process_data_send(RistWorker* worker);

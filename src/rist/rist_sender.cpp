@@ -1,0 +1,132 @@
+#include "rist/rist_sender.h"
+
+#include <algorithm>
+#include <mutex>
+
+#include "app/log_line.h"
+#include "config/text_utils.h"
+#include "rist/rist_worker.h"
+
+namespace {
+
+// librist 0.2.7 initialises a process-wide mutex afresh in every rist_sender_create and
+// locks it in rist_destroy: two workers creating or destroying senders at the same time
+// would re-initialise a mutex the other holds. All creations and destructions of
+// senders in the process take this lock.
+std::mutex& sender_lifecycle_mutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+// The flow id comes from librist's own generator, which seeds itself once. Re-seeding
+// it with the current second would give every sender created in the same second the
+// same flow id, and a receiver would merge their streams.
+uint32_t new_flow_id() {
+  uint32_t flow_id = rist_flow_id_create();
+  LogLine() << " flow_id: " << flow_id;
+  return flow_id;
+}
+
+void log_remaining_peers(const std::vector<RistPeerRecord>& peers) {
+  LogLine() << "for full disconnect need destroy " << peers.size() << " peers";
+  for (const RistPeerRecord& record : peers) {
+    LogLine() << " src:" << record.src_network << " dest:" << record.dest_url
+              << " h:" << static_cast<void*>(record.peer);
+  }
+}
+
+}  // namespace
+
+bool create_sender(RistWorker* worker, rist_profile profile) {
+  uint32_t flow_id = new_flow_id();
+  struct rist_ctx* context = nullptr;
+  int created = 0;
+  {
+    std::lock_guard<std::mutex> lock(sender_lifecycle_mutex());
+    created = rist_sender_create(&context, profile, flow_id, rist_log_settings);
+  }
+  if (created != 0) {
+    LogLine() << "Rist Error 1: Could not create rist sender context";
+    return false;
+  }
+  {
+    std::lock_guard<std::mutex> lock(worker->mutex);
+    worker->rist_ctx = context;
+  }
+  // on_connection_status runs on librist's protocol thread from here until rist_destroy.
+  if (rist_connection_status_callback_set(context, on_connection_status, worker) == -1) return false;
+  LogLine() << "src networks:" << worker->networks.size() << " * dest rist:" << worker->destinations.size();
+  for (const std::string& network : worker->networks) {
+    for (const std::string& destination : worker->destinations) {
+      create_peer(worker, context, destination, network);
+    }
+  }
+  if (rist_start(context) == -1) {
+    LogLine() << "Rist Error 4: Could not start rist sender";
+    return false;
+  }
+  return true;
+}
+
+void destroy_sender(rist_ctx* context, const std::vector<rist_peer*>& peers) {
+  std::lock_guard<std::mutex> lock(sender_lifecycle_mutex());
+  for (rist_peer* peer : peers) rist_peer_destroy(context, peer);
+  LogLine() << "end close peers. next ctxs";
+  rist_destroy(context);
+}
+
+bool create_peer(RistWorker* worker, rist_ctx* context, std::string url, std::string network) {
+  if (!network.empty()) url += "&miface=" + network + "&weight=1";
+  LogLine() << " create peer: " << url;
+  rist_peer_config* config = nullptr;
+  if (rist_parse_address2(url.c_str(), &config) != 0) {
+    LogLine() << "@@@Error_create_peer: Could not parse peer options for sender";
+    if (config != nullptr) rist_peer_config_free2(&config);
+    return false;
+  }
+  LogLine() << "=>  MIN:" << config->recovery_length_min << " MAX:" << config->recovery_length_max;
+  bool created = false;
+  rist_peer* peer = nullptr;
+  if (context == nullptr) {
+    LogLine() << "rist ctx was deleted (not created)";
+  } else if (rist_peer_create(context, &peer, config) == -1) {
+    LogLine() << "@@@Error_create_peer: Could not add peer connector to sender";
+  } else {
+    std::lock_guard<std::mutex> lock(worker->mutex);
+    worker->peers.push_back({network, url, peer});
+    created = true;
+  }
+  if (created) LogLine() << "dest " << config->virt_dst_port << config->physical_port;
+  rist_peer_config_free2(&config);
+  return created;
+}
+
+void on_connection_status(void* arg, rist_peer* peer, rist_connection_status status) {
+  auto* worker = static_cast<RistWorker*>(arg);
+  LogLine() << "----- rist STATUS " << static_cast<int>(status) << " peer:" << static_cast<void*>(peer);
+  if (status != RIST_CONNECTION_TIMED_OUT) return;
+  std::lock_guard<std::mutex> lock(worker->mutex);
+  std::vector<RistPeerRecord>& peers = worker->peers;
+  auto same_peer = [peer](const RistPeerRecord& record) { return record.peer == peer; };
+  auto found = std::find_if(peers.begin(), peers.end(), same_peer);
+  if (found != peers.end()) {
+    LogLine() << "remove " << found->dest_url;
+    std::erase_if(peers, same_peer);
+  }
+  if (!peers.empty()) {
+    log_remaining_peers(peers);
+    return;
+  }
+  LogLine() << "NEED srt DISCONNECT - has not peers " << static_cast<void*>(worker);
+  worker->stopped.exchange(true);
+}
+
+int on_rist_log(void*, rist_log_level level, const char* message) {
+  std::string text = trim(message == nullptr ? "" : message);
+  if (level <= RIST_LOG_ERROR) {
+    LogLine() << "[sender] ERROR: " << text;
+  } else {
+    LogLine() << "[sender] " << text;
+  }
+  return 0;
+}

@@ -1,0 +1,85 @@
+#include "srt/srt_caller.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include "app/log_line.h"
+#include "config/text_utils.h"
+
+namespace {
+
+// Fills an IPv4 address; false when text is not a dotted IPv4 address (which then
+// stays 0.0.0.0).
+bool to_ipv4(const std::string& text, int port, sockaddr_in& address) {
+  address = sockaddr_in{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  return inet_pton(AF_INET, text.c_str(), &address.sin_addr) > 0;
+}
+
+bool fail_and_close(SRTSOCKET socket) {
+  srt_close(socket);
+  return false;
+}
+
+void set_encryption(SRTSOCKET socket, const SrtCallerParams& params) {
+  set_option(socket, SRTO_PASSPHRASE, "SRTO_PASSPHRASE", params.passphrase.data(),
+             static_cast<int>(params.passphrase.size()));
+  set_option(socket, SRTO_PBKEYLEN, "SRTO_PBKEYLEN", &params.pbkeylen, sizeof params.pbkeylen);
+  // The secret itself never reaches the log.
+  LogLine() << "set passphrase:*** pbkey:" << params.pbkeylen;
+}
+
+}  // namespace
+
+void set_option(SRTSOCKET socket, SRT_SOCKOPT option, const char* name, const void* value, int length) {
+  if (srt_setsockopt(socket, 0, option, value, length) < 0) {
+    LogLine() << "-- failed to set option " << name << " on socket:" << srt_getlasterror_str();
+  }
+}
+
+bool connect_caller(SRTSOCKET& socket, const SrtCallerParams& params) {
+  socket = srt_create_socket();
+  if (socket == SRT_INVALID_SOCK) {
+    LogLine() << "srt_create_socket failed";
+    return false;
+  }
+  int live = SRTT_LIVE;
+  set_option(socket, SRTO_TRANSTYPE, "SRTO_TRANSTYPE", &live, sizeof live);
+  if (!params.bind_address.empty()) {
+    sockaddr_in local;
+    to_ipv4(params.bind_address, 0, local);  // not IPv4 text: binds to all addresses
+    if (srt_bind(socket, reinterpret_cast<sockaddr*>(&local), sizeof local) == SRT_ERROR) {
+      LogLine() << "srt_bind failed: " << params.bind_address;
+      return fail_and_close(socket);
+    }
+  }
+  if (srt_setsockopt(socket, 0, SRTO_STREAMID, params.stream_id.data(),
+                     static_cast<int>(params.stream_id.size())) == SRT_ERROR) {
+    LogLine() << "Failed to set stream ID";
+    return fail_and_close(socket);
+  }
+  if (!params.passphrase.empty()) set_encryption(socket, params);
+  if (params.latency != 0) {
+    set_option(socket, SRTO_PEERLATENCY, "SRTO_PEERLATENCY", &params.latency, sizeof params.latency);
+    LogLine() << "set latency:" << params.latency;
+  }
+  sockaddr_in target;
+  if (!to_ipv4(params.host, params.port, target)) {
+    LogLine() << "Invalid target IP address " << params.host << ":" << params.port;
+    return fail_and_close(socket);
+  }
+  LogLine() << "Connecting to " << params.host << ":" << params.port;
+  if (srt_connect(socket, reinterpret_cast<sockaddr*>(&target), sizeof target) == SRT_ERROR) {
+    LogLine() << "srt_connect error: " << srt_getlasterror_str();
+    return fail_and_close(socket);
+  }
+  return true;
+}
+
+std::string check_host(const std::string& host) {
+  if (split(host, ".").size() != 4) {
+    LogLine() << "-- WARNING: resolve DNS not implemented. Use IP for host";
+  }
+  return host;
+}

@@ -1,0 +1,61 @@
+#include "srt/url_params.h"
+
+#include <algorithm>
+
+#include "config/text_utils.h"
+
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// The number a port text begins with, after blanks and a sign, e.g. 5000 for "5000/x".
+int leading_number(const std::string& text) {
+  size_t start = text.find_first_not_of(" \t\r\n");
+  if (start == std::string::npos) return 0;
+  size_t end = start;
+  if (text[end] == '+' || text[end] == '-') ++end;
+  while (end < text.size() && is_digit(text[end])) ++end;
+  return parse_int(std::string_view(text).substr(start, end - start)).value_or(0);
+}
+
+}  // namespace
+
+void parse_url(const std::string& url, std::string& host, int& port, UrlParams& params) {
+  size_t scheme_end = url.find("://");
+  if (scheme_end == std::string::npos) return;
+  std::string rest = url.substr(scheme_end + 3);
+  size_t query_start = rest.find_first_of("?&");
+  std::string authority = rest.substr(0, query_start);
+  size_t colon = authority.find(':');
+  if (colon == std::string::npos) {
+    host = authority;
+    port = 0;
+  } else {
+    host = authority.substr(0, colon);
+    port = leading_number(authority.substr(colon + 1));
+  }
+  if (query_start != std::string::npos) params = parse_query(rest.substr(query_start + 1));
+}
+
+UrlParams parse_query(const std::string& query) {
+  UrlParams params;
+  size_t start = 0;
+  while (start < query.size()) {
+    size_t end = query.find('&', start);
+    if (end == std::string::npos) end = query.size();
+    std::string piece = query.substr(start, end - start);
+    size_t equals = piece.find('=');
+    if (equals != std::string::npos) params[piece.substr(0, equals)] = piece.substr(equals + 1);
+    start = end + 1;
+  }
+  return params;
+}
+
+std::string get_param(const UrlParams& params, const std::string& key, const std::string& default_value) {
+  auto found = params.find(key);
+  return found == params.end() ? default_value : found->second;
+}
+
+bool is_number(const std::string& text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), is_digit);
+}

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <map>
+#include <string>
+
+// The query parameters of an endpoint URL, in ascending byte-wise key order.
+using UrlParams = std::map<std::string, std::string>;
+
+// Splits "scheme://host[:port][?|&query]" into host, port and parameters. Outputs the
+// URL does not supply stay as they were; a URL without "://" supplies none. A port
+// is the number its text begins with (blanks and a sign allowed); a text that does
+// not begin with a number, or a number outside 32 bits, gives 0.
+void parse_url(const std::string& url, std::string& host, int& port, UrlParams& params);
+
+// "key=value" pieces separated by "&"; pieces without "=" are skipped and a later key
+// replaces an earlier one. No decoding, no trimming.
+UrlParams parse_query(const std::string& query);
+
+// The value under key (also when empty), or default_value when the key is absent.
+std::string get_param(const UrlParams& params, const std::string& key, const std::string& default_value);
+
+// True for a non-empty text of the digits 0-9 only.
+bool is_number(const std::string& text);

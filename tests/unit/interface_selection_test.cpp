@@ -1,0 +1,179 @@
+#include "net/interface_selection.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using Clock = InterfaceSelection::Clock;
+using Lines = std::vector<std::string>;
+
+const uint64_t kTwoTo32 = uint64_t{1} << 32;
+const uint64_t kMaxCounter = ~uint64_t{0};
+
+Clock::time_point at(int seconds) { return Clock::time_point(std::chrono::seconds(seconds)); }
+
+InterfaceRow up(uint32_t index, const std::string& description, uint64_t out = 0, uint64_t in = 0) {
+  return {index, true, description, out, in};
+}
+
+AddressRow ipv4(uint32_t index, const std::string& text) { return {index, true, text}; }
+
+// "title | ip | output | input", one line per entry.
+Lines lines(const NetIfaceList& list) {
+  Lines result;
+  for (const NetIface& iface : list) {
+    result.push_back(iface.title + " | " + iface.ip + " | " + iface.output + " | " + iface.input);
+  }
+  return result;
+}
+
+// The list of the second of two samples taken 8 s apart, so that a rate in bit/s
+// equals the octets moved.
+Lines second_list(const InterfaceSnapshot& first, const InterfaceSnapshot& second) {
+  InterfaceSelection selection(at(0));
+  selection.select(first, at(10));
+  return lines(selection.select(second, at(18)));
+}
+
+}  // namespace
+
+TEST(InterfaceSelection, FirstListShowsZeroRatesEverywhere) {
+  InterfaceSnapshot snapshot{{up(1, "eth0", 5000000, 7000000), up(2, "eth1", 1, 2)},
+                             {ipv4(1, "192.168.1.20"), ipv4(2, "10.0.0.7")}};
+  Lines expected = {"eth0 | 192.168.1.20 | 0.00 bps | 0.00 bps", "eth1 | 10.0.0.7 | 0.00 bps | 0.00 bps",
+                    "All |  | 0.00 bps | 0.00 bps"};
+  for (int first_call : {0, 30}) {
+    InterfaceSelection selection(at(0));
+    EXPECT_EQ(lines(selection.select(snapshot, at(first_call))), expected) << first_call;
+  }
+}
+
+TEST(InterfaceSelection, ExcludedWordsAreCaseSensitiveSubstrings) {
+  struct Case {
+    std::string description;
+    bool listed;
+  } cases[] = {
+      {"VMware Virtual Ethernet Adapter for VMnet8", false},
+      {"vmware virtual ethernet adapter", true},
+      {"Hyper-V Virtual Switch Extension Adapter", false},
+      {"Microsoft KM-TEST Loopback Adapter", false},
+      {"loopback", true},
+      {"VirtualBox Host-Only Ethernet Adapter", false},
+      {"TAP-Windows Adapter V9", false},
+      {"WAN Miniport (IP)", false},
+      {"Intel(R) Ethernet Connection I219-V", true},
+  };
+  for (const Case& c : cases) {
+    Lines got = second_list({{up(5, c.description, 100, 100)}, {ipv4(5, "10.0.0.5")}},
+                            {{up(5, c.description, 900, 400)}, {ipv4(5, "10.0.0.5")}});
+    Lines expected = {"All |  | 0.00 bps | 0.00 bps"};
+    if (c.listed) {
+      expected = {c.description + " | 10.0.0.5 | 800.00 bps | 300.00 bps",
+                  "All |  | 800.00 bps | 300.00 bps"};
+    }
+    EXPECT_EQ(got, expected) << c.description;
+  }
+}
+
+TEST(InterfaceSelection, RowsWithoutAUsableIpv4AddressAreNeitherListedNorCounted) {
+  InterfaceRow down{3, false, "eth3", 0, 0};
+  struct Case {
+    const char* what;
+    InterfaceRow row;
+    std::vector<AddressRow> addresses;
+  } cases[] = {
+      {"not operational", down, {ipv4(3, "10.0.0.3")}},
+      {"IPv6 only", up(3, "eth3"), {{3, false, "fe80::1"}}},
+      {"empty address text", up(3, "eth3"), {ipv4(3, "")}},
+      {"address of another interface", up(3, "eth3"), {ipv4(4, "10.0.0.4")}},
+      {"no address at all", up(3, "eth3"), {}},
+  };
+  for (Case& c : cases) {
+    InterfaceSnapshot first{{up(1, "eth0", 0, 0), c.row}, c.addresses};
+    first.addresses.push_back(ipv4(1, "192.168.1.20"));
+    InterfaceSnapshot second = first;
+    second.interfaces[0].out_octets = 16;
+    second.interfaces[1].out_octets = 1000000;
+    second.interfaces[1].in_octets = 1000000;
+    EXPECT_EQ(second_list(first, second),
+              (Lines{"eth0 | 192.168.1.20 | 16.00 bps | 0.00 bps", "All |  | 16.00 bps | 0.00 bps"}))
+        << c.what;
+  }
+  EXPECT_EQ(second_list({{up(1, "eth0", 0, 0)}, {}}, {{up(1, "eth0", 9, 9)}, {}}),
+            (Lines{"All |  | 0.00 bps | 0.00 bps"}))
+      << "unreadable address table";
+}
+
+TEST(InterfaceSelection, CountersOfAnUnlistedRowAreNotUpdated) {
+  InterfaceSelection selection(at(0));
+  selection.select(InterfaceSnapshot{{up(1, "eth0", 100, 100)}, {ipv4(1, "10.0.0.1")}}, at(8));
+  selection.select(InterfaceSnapshot{{up(1, "eth0", 500, 100)}, {}}, at(16));
+  Lines third =
+      lines(selection.select(InterfaceSnapshot{{up(1, "eth0", 900, 100)}, {ipv4(1, "10.0.0.1")}}, at(24)));
+  EXPECT_EQ(third, (Lines{"eth0 | 10.0.0.1 | 800.00 bps | 0.00 bps", "All |  | 800.00 bps | 0.00 bps"}));
+}
+
+TEST(InterfaceSelection, RowsSharingADescriptionMergeIntoOneEntry) {
+  InterfaceSnapshot first{{up(7, "Team", 1000, 50000), up(9, "Team", 90000, 20)},
+                          {ipv4(7, "10.0.0.7"), ipv4(9, "10.0.0.9")}};
+  InterfaceSnapshot second{{up(7, "Team", 1100, 50300), up(9, "Team", 90020, 24)},
+                           {ipv4(7, "10.0.0.7"), ipv4(9, "10.0.0.9")}};
+  EXPECT_EQ(second_list(first, second),
+            (Lines{"Team | 10.0.0.9 | 120.00 bps | 304.00 bps", "All |  | 120.00 bps | 304.00 bps"}));
+}
+
+TEST(InterfaceSelection, EntriesAreInAscendingByteOrderWithAllLastHoldingTheSums) {
+  InterfaceSnapshot first{
+      {up(1, "eth1"), up(2, "\xC3\xA9th"), up(3, "Ethernet"), up(4, "eth0"), up(5, "10G")},
+      {{4, false, "fe80::4"},
+       ipv4(4, "10.0.0.4"),
+       ipv4(4, "10.9.9.9"),
+       ipv4(1, "10.0.0.1"),
+       ipv4(2, "10.0.0.2"),
+       ipv4(3, "10.0.0.3"),
+       ipv4(5, "10.0.0.5")}};
+  InterfaceSnapshot second = first;
+  for (InterfaceRow& row : second.interfaces) {
+    row.out_octets = 1000 * row.index;
+    row.in_octets = row.index;
+  }
+  EXPECT_EQ(second_list(first, second), (Lines{
+                                            "10G | 10.0.0.5 | 5.00 Kbps | 5.00 bps",
+                                            "Ethernet | 10.0.0.3 | 3.00 Kbps | 3.00 bps",
+                                            "eth0 | 10.0.0.4 | 4.00 Kbps | 4.00 bps",
+                                            "eth1 | 10.0.0.1 | 1.00 Kbps | 1.00 bps",
+                                            "\xC3\xA9th | 10.0.0.2 | 2.00 Kbps | 2.00 bps",
+                                            "All |  | 15.00 Kbps | 15.00 bps",
+                                        }));
+}
+
+TEST(InterfaceSelection, CounterDeltasAreTakenIn64BitWidth) {
+  struct Case {
+    const char* what;
+    uint64_t previous, current;
+    const char* rate;
+  } cases[] = {
+      {"wrap past 2^64", kMaxCounter - 295, 200, "496.00 bps"},
+      {"passing 2^32 is no wrap", kTwoTo32 - 296, kTwoTo32 + 200, "496.00 bps"},
+      {"more than 4 GiB in one interval", 7, 10 * kTwoTo32 + 7, "42.95 Gbps"},
+      {"reset: only what was counted since", kTwoTo32 - 296, 200, "200.00 bps"},
+      {"reset far from the top", 5000000000000, 0, "0.00 bps"},
+  };
+  for (const Case& c : cases) {
+    Lines got = second_list({{up(1, "eth0", c.previous, c.previous)}, {ipv4(1, "10.0.0.1")}},
+                            {{up(1, "eth0", c.current, c.current)}, {ipv4(1, "10.0.0.1")}});
+    std::string rate = c.rate;
+    EXPECT_EQ(got, (Lines{"eth0 | 10.0.0.1 | " + rate + " | " + rate, "All |  | " + rate + " | " + rate}))
+        << c.what;
+  }
+}
+
+TEST(InterfaceSelection, UnreadableInterfaceTableGivesAnEmptyListAndStillStartsAnInterval) {
+  InterfaceSelection selection(at(0));
+  InterfaceSnapshot idle{{up(1, "eth0", 0, 0)}, {ipv4(1, "10.0.0.1")}};
+  selection.select(idle, at(10));
+  EXPECT_TRUE(selection.select(std::nullopt, at(90)).empty());
+  InterfaceSnapshot busy{{up(1, "eth0", 400, 0)}, {ipv4(1, "10.0.0.1")}};
+  EXPECT_EQ(lines(selection.select(busy, at(98))),
+            (Lines{"eth0 | 10.0.0.1 | 400.00 bps | 0.00 bps", "All |  | 400.00 bps | 0.00 bps"}));
+}
