@@ -67,17 +67,29 @@ class SluiceRelay(Relay):
 
     def start(self, streams, rist_port, free_port):
         self.srt_port = free_port()
+        self.ignore = ",".join(interfaces_but_one())
         work = os.path.join(self.run_dir, "sluice")
         os.makedirs(work, exist_ok=True)
-        ignored = [name for _, name in socket.if_nameindex() if name != "lo"]
         with open(os.path.join(work, "config.ini"), "w") as config:
             config.write(f"srt_port={self.srt_port}\nweb_port={free_port(socket.SOCK_STREAM)}\n"
-                         f"rist_endpoint=127.0.0.1:{rist_port}\nignore={','.join(ignored)}\n")
+                         f"rist_endpoint=127.0.0.1:{rist_port}\nignore={self.ignore}\n")
         self.spawn([self.binary], "sluice.log", cwd=work)
         wait_for_ports([self.srt_port])
 
     def caller_target(self, k):
         return self.srt_port, f"bench{k}"
+
+
+def interfaces_but_one():
+    """Every interface name except the first non-loopback one with an IPv4 address.
+    sluice sends one copy of each stream per listed interface (the loopback is never
+    listed); ignoring all but one gives it exactly one RIST peer, like the other relays.
+    The destination stays 127.0.0.1, so the traffic never leaves the loopback."""
+    listing = subprocess.run(["ip", "-o", "-4", "addr", "show"], capture_output=True, text=True).stdout
+    with_ipv4 = [line.split()[1] for line in listing.splitlines() if line.split()[1] != "lo"]
+    if not with_ipv4:
+        raise RuntimeError("sluice needs one interface with an IPv4 address besides lo to send from")
+    return [name for _, name in socket.if_nameindex() if name != with_ipv4[0]]
 
 
 class BareRelay(Relay):

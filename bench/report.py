@@ -27,6 +27,11 @@ def fmt(value, digits=1):
     return "–" if value is None else f"{value:.{digits}f}"
 
 
+def first_unit(run):
+    """How many streams lost their first unit, of how many."""
+    return f"{run.get('streams_missing_first_unit', '?')} of {run['streams']}"
+
+
 def step_at(ladder, rate):
     """The deciding ladder step measured at exactly `rate`, if any."""
     return next((s for s in ladder["steps"] if s["rate_mbps"] == rate and not s.get("retried")), None)
@@ -47,27 +52,29 @@ def ladder_tables(results):
         lines.append(f"| {name} | {ladder['highest_ok_mbps']} Mbit/s | {fmt(ladder['lowest_lossy_mbps'], 1)} "
                      f"| {cpu(at50)} | {cpu(at200)} | {rss} |")
     lines += ["", "Every step of the ladder:", "",
-              "| relay | Mbit/s | loss | worst stream | CPU-s/GB | peak RSS MB | harness CPU (cores) |",
-              "|---|---|---|---|---|---|---|"]
+              "| relay | Mbit/s | loss | worst stream after its first unit | first unit lost | CPU-s/GB "
+              "| peak RSS MB | harness CPU (cores) |",
+              "|---|---|---|---|---|---|---|---|"]
     for name, ladder in results["ladder"].items():
         for s in sorted(ladder["steps"], key=lambda s: s["rate_mbps"]):
             retried = " (retried)" if s.get("retried") else ""
             lines.append(f"| {name} | {s['rate_mbps']}{retried} | {pct(s['loss'])} | {pct(s['worst_stream_loss'])} "
-                         f"| {fmt(s['cpu_s_per_gb'])} | {fmt(s['peak_rss_mb'])} | {s['harness_cpu_share']} |")
+                         f"| {first_unit(s)} | {fmt(s['cpu_s_per_gb'])} | {fmt(s['peak_rss_mb'])} | {s['harness_cpu_share']} |")
     return lines
 
 
 def concurrency_table(results):
     lines = ["### N streams of 2 Mbit/s (sluice and bare: N callers on one port; the others: N processes)", "",
-             "| relay | N | loss | worst stream | CPU-s/GB | idle RSS MB | peak RSS MB | RSS per stream MB |",
-             "|---|---|---|---|---|---|---|---|"]
+             "| relay | N | loss | worst stream after its first unit | first unit lost | CPU-s/GB | idle RSS MB "
+             "| peak RSS MB | RSS per stream MB |",
+             "|---|---|---|---|---|---|---|---|---|"]
     for s in results["concurrency"]:
         if s["relay"] in ("sluice", "bare"):
             per_stream = (s["max_rss_mb"] - s["idle_rss_mb"]) / s["streams"]
         else:
             per_stream = s["peak_rss_mb"] / s["streams"]
         lines.append(f"| {s['relay']} | {s['streams']} | {pct(s['loss'])} | {pct(s['worst_stream_loss'])} "
-                     f"| {fmt(s['cpu_s_per_gb'])} | {fmt(s['idle_rss_mb'])} | {fmt(s['peak_rss_mb'])} "
+                     f"| {first_unit(s)} | {fmt(s['cpu_s_per_gb'])} | {fmt(s['idle_rss_mb'])} | {fmt(s['peak_rss_mb'])} "
                      f"| {fmt(per_stream, 2)} |")
     return lines
 

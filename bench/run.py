@@ -186,11 +186,14 @@ def measure(settings, relay_name, streams, rate_mbps, seconds, pinned, profile_n
         procs.end_all(harness)
 
     delivered = sink_report["delivered"]
-    losses = [1 - d / packets for d in delivered]
+    first_unit_lost = sink_report["missing_in_first_unit"]
+    # Loss after the first unit: a lost first unit is start-up loss, reported apart.
+    losses = [1 - (d + lost) / packets for d, lost in zip(delivered, first_unit_lost)]
     forwarded_gb = sum(delivered) * PACKET / 1e9
     result = {
         "relay": relay_name, "streams": streams, "rate_mbps": rate_mbps, "seconds": seconds, "pinned": pinned,
         "loss": 1 - sum(delivered) / (packets * streams), "worst_stream_loss": max(losses),
+        "streams_missing_first_unit": sum(1 for lost in first_unit_lost if lost),
         "corrupt": sink_report["corrupt"], "duplicates": sum(sink_report["duplicates"]),
         "sink_socket_drops": sink_report["socket_drops"],
         "cpu_s": round(cpu, 3), "forwarded_gb": round(forwarded_gb, 4),
@@ -209,7 +212,8 @@ def measure(settings, relay_name, streams, rate_mbps, seconds, pinned, profile_n
     else:
         result["run_dir"] = run_dir
     print(f"  {relay_name:9} n={streams:2} {rate_mbps:6.1f} Mbit/s  loss {result['loss'] * 100:8.4f} %  "
-          f"worst {result['worst_stream_loss'] * 100:8.4f} %  cpu/GB {result['cpu_s_per_gb']}  "
+          f"worst {result['worst_stream_loss'] * 100:8.4f} %  first unit lost x{result['streams_missing_first_unit']}  "
+          f"cpu/GB {result['cpu_s_per_gb']}  "
           f"peak {peak_rss:7.1f} MB  harness {result['harness_cpu_share']:.2f} core  "
           f"lag {pacer_report['max_lag_units']}", flush=True)
     return result

@@ -133,20 +133,31 @@ std::string missing_ranges(const StreamCheck& check, std::uint64_t per_stream) {
   return "[" + ranges + "]";
 }
 
+// Packets of the stream's first unit that never arrived: start-up loss, kept apart.
+std::uint64_t missing_in_first_unit(const StreamCheck& check, std::uint64_t per_stream) {
+  std::uint64_t missing = 0;
+  for (std::uint64_t index = 0; index < ts_pattern::kPacketsPerUnit && index < per_stream; ++index) {
+    if (!(check.seen[0] & (std::uint64_t{1} << index))) ++missing;
+  }
+  return missing;
+}
+
 void print_report(const std::vector<StreamCheck>& streams, std::uint64_t per_stream, const Totals& totals,
                   double first, double last) {
   std::string delivered;
   std::string duplicates;
+  std::string first_unit;
   std::string missing = missing_ranges(streams.front(), per_stream);
   for (const StreamCheck& check : streams) {
     delivered += (delivered.empty() ? "" : ",") + std::to_string(check.delivered);
+    first_unit += (first_unit.empty() ? "" : ",") + std::to_string(missing_in_first_unit(check, per_stream));
     duplicates += (duplicates.empty() ? "" : ",") + std::to_string(check.duplicates);
   }
   std::printf(
-      "{\"delivered\":[%s],\"duplicates\":[%s],\"corrupt\":%llu,\"odd_datagrams\":%llu,\"socket_drops\":%u,"
+      "{\"delivered\":[%s],\"missing_in_first_unit\":[%s],\"duplicates\":[%s],\"corrupt\":%llu,\"odd_datagrams\":%llu,\"socket_drops\":%u,"
       "\"datagrams\":%llu,\"bytes\":%llu,\"first_at\":%.3f,\"last_at\":%.3f,"
       "\"missing_in_first_stream\":%s}\n",
-      delivered.c_str(), duplicates.c_str(), static_cast<unsigned long long>(totals.corrupt),
+      delivered.c_str(), first_unit.c_str(), duplicates.c_str(), static_cast<unsigned long long>(totals.corrupt),
       static_cast<unsigned long long>(totals.odd_datagrams), totals.socket_drops,
       static_cast<unsigned long long>(totals.datagrams),
       static_cast<unsigned long long>(totals.bytes), first, last, missing.c_str());
