@@ -231,30 +231,35 @@ def ladder_step(settings, relay_name, rate, steps):
     return step
 
 
-def ladder(settings, relay_name):
-    """Rates from the ladder until the first lossy one, then bisection below it; the
-    fixed rates 50 and 200 Mbit/s are always measured for the CPU comparison."""
-    steps = []
-    highest_ok, lowest_bad = 0, None
-    for rate in settings.ladder_rates:
-        step = ladder_step(settings, relay_name, rate, steps)
-        if step["ok"]:
-            highest_ok = rate
+def ladders(settings, names):
+    """For every relay: rates from the ladder until the first lossy one, then bisection
+    below it; 50 and 200 Mbit/s are always measured for the CPU comparison. The relays
+    take turns at every rung, so that load from elsewhere on the machine falls on all
+    of them alike rather than on whichever relay's ladder was running."""
+    state = {name: {"steps": [], "highest_ok_mbps": 0, "lowest_lossy_mbps": None} for name in names}
+
+    def climb(name, rate):
+        ladder = state[name]
+        if ladder_step(settings, name, rate, ladder["steps"])["ok"]:
+            ladder["highest_ok_mbps"] = max(ladder["highest_ok_mbps"], rate)
         else:
-            lowest_bad = rate
-            break
-    if lowest_bad is not None and highest_ok > 0:
-        for _ in range(settings.bisections):
-            rate = round((highest_ok + lowest_bad) / 2, 1)
-            step = ladder_step(settings, relay_name, rate, steps)
-            if step["ok"]:
-                highest_ok = rate
-            else:
-                lowest_bad = rate
-        for rate in (50, 200):
-            if rate >= lowest_bad and all(s["rate_mbps"] != rate for s in steps):
-                steps.append(measure(settings, relay_name, 1, rate, settings.ladder_seconds, pinned=True))
-    return {"steps": steps, "highest_ok_mbps": highest_ok, "lowest_lossy_mbps": lowest_bad}
+            ladder["lowest_lossy_mbps"] = rate
+
+    for rate in settings.ladder_rates:
+        for name in names:
+            if state[name]["lowest_lossy_mbps"] is None:
+                climb(name, rate)
+    for _ in range(settings.bisections):
+        for name in names:
+            ladder = state[name]
+            if ladder["lowest_lossy_mbps"] is not None and ladder["highest_ok_mbps"] > 0:
+                climb(name, round((ladder["highest_ok_mbps"] + ladder["lowest_lossy_mbps"]) / 2, 1))
+    for rate in (50, 200):
+        for name in names:
+            ladder = state[name]
+            if ladder["highest_ok_mbps"] > 0 and all(s["rate_mbps"] != rate for s in ladder["steps"]):
+                ladder["steps"].append(measure(settings, name, 1, rate, settings.ladder_seconds, pinned=True))
+    return state
 
 
 def machine():
@@ -296,10 +301,8 @@ def main():
         results["soak"] = [measure(settings, name, 1, rate, settings.soak_seconds, pinned=True)
                            for rate in settings.soak_rates for name in names]
     else:
-        results["ladder"] = {}
-        for name in names:
-            print(f"rate ladder: {name}", flush=True)
-            results["ladder"][name] = ladder(settings, name)
+        print("rate ladder", flush=True)
+        results["ladder"] = ladders(settings, names)
         results["concurrency"] = []
         forwarding = [name for name in names if results["ladder"][name]["highest_ok_mbps"] > 0]
         for streams in settings.concurrency:
