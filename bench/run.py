@@ -277,6 +277,8 @@ def main():
     mode.add_argument("--quick", action="store_const", dest="mode", const="quick")
     mode.add_argument("--soak", action="store_const", dest="mode", const="soak")
     parser.add_argument("--relays", default="")
+    parser.add_argument("--concurrency", default="", help="stream counts, comma-separated (default 1,16,50)")
+    parser.add_argument("--no-profile", action="store_true", help="skip the perf profiles")
     parser.add_argument("--soak-rates", default="", help="Mbit/s, comma-separated (default 50,100,200)")
     parser.add_argument("--soak-seconds", type=int, default=0, help="length of each soak run (default 180)")
     parser.add_argument("--bare-rist-params", default="",
@@ -285,6 +287,10 @@ def main():
     parser.add_argument("--out", default=os.path.join(HERE, "results"))
     args = parser.parse_args()
     settings = Settings(args.mode or "full", os.path.abspath(args.build_dir), os.path.abspath(args.out))
+    if args.concurrency:
+        settings.concurrency = [int(n) for n in args.concurrency.split(",")]
+    if args.no_profile:
+        settings.profile_seconds = 0
     if args.soak_rates:
         settings.soak_rates = [float(rate) for rate in args.soak_rates.split(",")]
     if args.soak_seconds:
