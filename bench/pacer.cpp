@@ -1,0 +1,156 @@
+// Writes the deterministic TS-like payload into one pipe per stream at an exact rate.
+// Usage: pacer RATE_BPS SECONDS HOLD_SECONDS FD...
+// Stream k (the k-th FD) gets PID 0x100 + k. Every stream carries
+// floor(RATE_BPS * SECONDS / (8 * 1316)) units of 1316 bytes, written on schedule; a
+// full pipe is retried, never skipped, and the lag is reported. After the last unit the
+// pacer writes padding units (null PID) that push the tail out of the callers' read
+// buffers, and the pipes stay open HOLD_SECONDS before the callers see end of file.
+// Prints one JSON object on standard output at the end.
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "ts_pattern.h"
+
+namespace {
+
+struct Stream {
+  int fd = -1;
+  std::uint16_t pid = 0;
+  std::uint64_t units_sent = 0;
+  std::uint64_t max_lag_units = 0;
+  std::uint64_t full_pipe_events = 0;
+  bool broken = false;  // the caller closed its end
+};
+
+std::int64_t now_ns() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+void sleep_ns(std::int64_t ns) {
+  timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+  nanosleep(&ts, nullptr);
+}
+
+// Units 0..count-1 of a stream: unit u holds packets 7u..7u+6.
+void fill_units(std::uint8_t* out, std::uint16_t pid, std::uint64_t first_unit, std::size_t count) {
+  for (std::size_t u = 0; u < count; ++u) {
+    for (std::size_t p = 0; p < ts_pattern::kPacketsPerUnit; ++p) {
+      const std::uint64_t index = (first_unit + u) * ts_pattern::kPacketsPerUnit + p;
+      ts_pattern::fill_packet(out + u * ts_pattern::kUnit + p * ts_pattern::kPacket, pid, index);
+    }
+  }
+}
+
+// Writes what is due for one stream; at most three units per write so that each write
+// stays below PIPE_BUF and is atomic (a unit is never split).
+void write_due(Stream& stream, std::uint64_t due) {
+  constexpr std::size_t kBatch = 3;
+  std::uint8_t buffer[kBatch * ts_pattern::kUnit];
+  if (due > stream.units_sent) {
+    stream.max_lag_units = std::max(stream.max_lag_units, due - stream.units_sent);
+  }
+  while (stream.units_sent < due) {
+    const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(kBatch, due - stream.units_sent));
+    fill_units(buffer, stream.pid, stream.units_sent, count);
+    const ssize_t written = write(stream.fd, buffer, count * ts_pattern::kUnit);
+    if (written < 0) {
+      if (errno == EAGAIN) {
+        ++stream.full_pipe_events;
+      } else if (errno != EINTR) {
+        stream.broken = true;
+      }
+      return;
+    }
+    stream.units_sent += static_cast<std::uint64_t>(written) / ts_pattern::kUnit;
+  }
+}
+
+// srt-live-transmit holds back the last few kilobytes it read; padding pushes them out.
+void write_padding(Stream& stream) {
+  constexpr int kPaddingUnits = 32;
+  std::uint8_t unit[ts_pattern::kUnit];
+  for (std::size_t p = 0; p < ts_pattern::kPacketsPerUnit; ++p) {
+    ts_pattern::fill_packet(unit + p * ts_pattern::kPacket, ts_pattern::kNullPid, p);
+  }
+  for (int written = 0, attempts = 0; written < kPaddingUnits && attempts < 4000 && !stream.broken; ++attempts) {
+    if (write(stream.fd, unit, sizeof unit) == static_cast<ssize_t>(sizeof unit)) {
+      ++written;
+    } else {
+      sleep_ns(250000);
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 5) {
+    std::fprintf(stderr, "usage: pacer RATE_BPS SECONDS HOLD_SECONDS FD...\n");
+    return 2;
+  }
+  const double rate_bps = std::strtod(argv[1], nullptr);
+  const double seconds = std::strtod(argv[2], nullptr);
+  const double hold_seconds = std::strtod(argv[3], nullptr);
+  const std::uint64_t total_units =
+      static_cast<std::uint64_t>(rate_bps * seconds / (8.0 * ts_pattern::kUnit));
+  const long double units_per_ns = rate_bps / (8.0L * ts_pattern::kUnit * 1e9L);
+
+  std::vector<Stream> streams;
+  for (int i = 4; i < argc; ++i) {
+    Stream stream;
+    stream.fd = std::atoi(argv[i]);
+    stream.pid = static_cast<std::uint16_t>(ts_pattern::kFirstPid + streams.size());
+    fcntl(stream.fd, F_SETPIPE_SZ, 1 << 20);
+    fcntl(stream.fd, F_SETFL, fcntl(stream.fd, F_GETFL) | O_NONBLOCK);
+    streams.push_back(stream);
+  }
+  std::signal(SIGPIPE, SIG_IGN);
+  prctl(PR_SET_TIMERSLACK, 1000UL);
+
+  const std::int64_t start = now_ns();
+  bool done = false;
+  while (!done) {
+    const std::int64_t elapsed = now_ns() - start;
+    const std::uint64_t due =
+        std::min<std::uint64_t>(total_units, static_cast<std::uint64_t>(elapsed * units_per_ns));
+    done = true;
+    for (Stream& stream : streams) {
+      if (!stream.broken) write_due(stream, due);
+      done = done && (stream.broken || stream.units_sent == total_units);
+    }
+    if (!done) sleep_ns(250000);
+    if (elapsed > static_cast<std::int64_t>((seconds + 30.0) * 1e9)) break;
+  }
+  const double send_seconds = static_cast<double>(now_ns() - start) / 1e9;
+  for (Stream& stream : streams) write_padding(stream);
+  sleep_ns(static_cast<std::int64_t>(hold_seconds * 1e9));
+  for (Stream& stream : streams) close(stream.fd);
+
+  std::uint64_t max_lag = 0;
+  std::uint64_t full_pipe = 0;
+  std::string sent;
+  for (const Stream& stream : streams) {
+    max_lag = std::max(max_lag, stream.max_lag_units);
+    full_pipe += stream.full_pipe_events;
+    sent += (sent.empty() ? "" : ",") + std::to_string(stream.units_sent * ts_pattern::kPacketsPerUnit);
+  }
+  std::printf(
+      "{\"packets_per_stream\":%llu,\"sent_packets\":[%s],\"send_seconds\":%.3f,"
+      "\"max_lag_units\":%llu,\"full_pipe_events\":%llu}\n",
+      static_cast<unsigned long long>(total_units * ts_pattern::kPacketsPerUnit), sent.c_str(),
+      send_seconds, static_cast<unsigned long long>(max_lag), static_cast<unsigned long long>(full_pipe));
+  return 0;
+}

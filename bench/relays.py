@@ -1,0 +1,200 @@
+"""The relays the benchmark compares. Each one listens for SRT callers on loopback and
+forwards to one RIST receiver on 127.0.0.1; it knows its own processes so that the
+runner can read their CPU time and memory from /proc."""
+
+import os
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+
+import procs
+
+
+def udp_bound(port):
+    """True when some socket is bound to the UDP port (read from /proc/net/udp)."""
+    with open("/proc/net/udp") as table:
+        rows = table.readlines()[1:]
+    return any(int(row.split()[1].split(":")[1], 16) == port for row in rows)
+
+
+def wait_for_ports(ports, timeout=15):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if all(udp_bound(port) for port in ports):
+            return
+        time.sleep(0.05)
+    raise RuntimeError(f"relay ports {ports} never bound")
+
+
+class Relay:
+    """Base: `start` brings up the relay for `streams` callers; `caller_target(k)` is
+    where caller k connects (port, stream id); `pids` are the processes to measure."""
+
+    name = ""
+    receiver_profile = 1  # librist main profile on the receiving side
+    rist_params = ""  # librist URL options, for the relays that take them
+
+    def __init__(self, run_dir, cpus=None):
+        self.run_dir = run_dir
+        self.cpus = cpus
+        self.processes = []
+
+    def spawn(self, argv, log_name, **kwargs):
+        if self.cpus:
+            argv = ["taskset", "-c", self.cpus] + argv
+        with open(os.path.join(self.run_dir, log_name), "wb") as log:
+            process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
+                                       **kwargs)
+        self.processes.append(process)
+        return process
+
+    def pids(self):
+        return [process.pid for process in self.processes if process.poll() is None]
+
+    def stop(self):
+        procs.end_all(self.processes)
+        self.processes = []
+
+
+class SluiceRelay(Relay):
+    name = "sluice"
+
+    def __init__(self, run_dir, cpus, binary):
+        super().__init__(run_dir, cpus)
+        self.binary = binary
+
+    def start(self, streams, rist_port, free_port):
+        self.srt_port = free_port()
+        self.ignore = ",".join(interfaces_but_one())
+        work = os.path.join(self.run_dir, "sluice")
+        os.makedirs(work, exist_ok=True)
+        with open(os.path.join(work, "config.ini"), "w") as config:
+            config.write(f"srt_port={self.srt_port}\nweb_port={free_port(socket.SOCK_STREAM)}\n"
+                         f"rist_endpoint=127.0.0.1:{rist_port}\nignore={self.ignore}\n")
+        self.spawn([self.binary], "sluice.log", cwd=work)
+        wait_for_ports([self.srt_port])
+
+    def caller_target(self, k):
+        return self.srt_port, f"bench{k}"
+
+
+def interfaces_but_one():
+    """Every interface name except the first non-loopback one with an IPv4 address.
+    sluice sends one copy of each stream per listed interface (the loopback is never
+    listed); ignoring all but one gives it exactly one RIST peer, like the other relays.
+    The destination stays 127.0.0.1, so the traffic never leaves the loopback."""
+    listing = subprocess.run(["ip", "-o", "-4", "addr", "show"], capture_output=True, text=True).stdout
+    with_ipv4 = [line.split()[1] for line in listing.splitlines() if line.split()[1] != "lo"]
+    if not with_ipv4:
+        raise RuntimeError("sluice needs one interface with an IPv4 address besides lo to send from")
+    return [name for _, name in socket.if_nameindex() if name != with_ipv4[0]]
+
+
+class BareRelay(Relay):
+    name = "bare"
+
+    def __init__(self, run_dir, cpus, binary):
+        super().__init__(run_dir, cpus)
+        self.binary = binary
+
+    def start(self, streams, rist_port, free_port):
+        self.srt_port = free_port()
+        query = f"?{self.rist_params}" if self.rist_params else ""
+        self.spawn([self.binary, str(self.srt_port), f"rist://127.0.0.1:{rist_port}{query}"], "bare.log")
+        wait_for_ports([self.srt_port])
+
+    def caller_target(self, k):
+        return self.srt_port, f"bench{k}"
+
+
+class FfmpegRelay(Relay):
+    """One ffmpeg per stream. The payload is carried as raw data (-f data) rather than
+    demuxed and remuxed as MPEG-TS, so the bytes arrive unchanged and can be checked."""
+    name = "ffmpeg"
+
+    def start(self, streams, rist_port, free_port):
+        self.ports = [free_port() for _ in range(streams)]
+        for k, port in enumerate(self.ports):
+            self.spawn(["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error",
+                        "-f", "data", "-raw_packet_size", "1316",
+                        "-i", f"srt://127.0.0.1:{port}?mode=listener",
+                        "-map", "0", "-c", "copy", "-f", "data", f"rist://127.0.0.1:{rist_port}"],
+                       f"ffmpeg{k}.log")
+        wait_for_ports(self.ports)
+
+    def caller_target(self, k):
+        return self.ports[k], f"bench{k}"
+
+
+class ChainRelay(Relay):
+    """srt-live-transmit (SRT listener to UDP) piped over loopback UDP into ristsender."""
+    name = "chain"
+
+    def start(self, streams, rist_port, free_port):
+        self.ports = [free_port() for _ in range(streams)]
+        for k, port in enumerate(self.ports):
+            udp_port = free_port()
+            self.spawn(["ristsender", "-p", "1", "-S", "0", "-v", "3",
+                        "-i", f"udp://@127.0.0.1:{udp_port}", "-o", f"rist://127.0.0.1:{rist_port}"],
+                       f"ristsender{k}.log")
+            self.spawn(["srt-live-transmit", "-q", "-chunk:1316",
+                        f"srt://127.0.0.1:{port}?mode=listener", f"udp://127.0.0.1:{udp_port}"],
+                       f"slt{k}.log")
+        wait_for_ports(self.ports)
+
+    def caller_target(self, k):
+        return self.ports[k], f"bench{k}"
+
+
+class GstreamerRelay(Relay):
+    """srtsrc ! rtpmp2tpay ! ristsink. GStreamer's ristsink speaks the RIST simple
+    profile (RTP + RTCP on the next port), so its receiver runs with profile 0."""
+    name = "gstreamer"
+    receiver_profile = 0
+
+    def start(self, streams, rist_port, free_port):
+        self.ports = [free_port() for _ in range(streams)]
+        for k, port in enumerate(self.ports):
+            self.spawn(["gst-launch-1.0", "-q",
+                        "srtsrc", f"uri=srt://127.0.0.1:{port}?mode=listener", "do-timestamp=true", "!",
+                        "video/mpegts,systemstream=(boolean)true,packetsize=(int)188", "!",
+                        "rtpmp2tpay", "!", "ristsink", "address=127.0.0.1", f"port={rist_port}"],
+                       f"gst{k}.log")
+        wait_for_ports(self.ports)
+
+    def caller_target(self, k):
+        return self.ports[k], f"bench{k}"
+
+
+def available():
+    """Relays whose tools are installed, in report order."""
+    found = ["sluice", "bare"]
+    if shutil.which("ffmpeg"):
+        found.append("ffmpeg")
+    if shutil.which("srt-live-transmit") and shutil.which("ristsender"):
+        found.append("chain")
+    if shutil.which("gst-launch-1.0") and gstreamer_has_plugins():
+        found.append("gstreamer")
+    return found
+
+
+def gstreamer_has_plugins():
+    for element in ("srtsrc", "rtpmp2tpay", "ristsink"):
+        if subprocess.run(["gst-inspect-1.0", element], stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL).returncode != 0:
+            return False
+    return True
+
+
+def make(name, run_dir, cpus, build_dir):
+    if name == "sluice":
+        return SluiceRelay(run_dir, cpus, os.path.join(build_dir, "sluice"))
+    if name == "bare":
+        return BareRelay(run_dir, cpus, os.path.join(build_dir, "bench", "bare_relay"))
+    return {"ffmpeg": FfmpegRelay, "chain": ChainRelay, "gstreamer": GstreamerRelay}[name](run_dir, cpus)
+
+
+def new_run_dir():
+    return tempfile.mkdtemp(prefix="sluice-bench-")
