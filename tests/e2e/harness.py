@@ -443,3 +443,23 @@ def fd_count(pid):
 def rss_kib(pid):
     with open(f"/proc/{pid}/status") as status:
         return int(re.search(r"VmRSS:\s+(\d+)", status.read()).group(1))
+
+
+class MediaTestCase(unittest.TestCase):
+    """A test with one gateway between real SRT callers and real RIST receivers, all
+    ended with the test."""
+
+    def start_gateway(self, rist_ports, extra=""):
+        gateway = Gateway()
+        destinations = ",".join(f"127.0.0.1:{port}" for port in rist_ports)
+        gateway.write_config(gateway.default_config(f"rist_endpoint={destinations}\n{extra}"))
+        self.addCleanup(gateway.close)
+        return gateway.start()
+
+    def receiver(self):
+        return rist_destination(self)
+
+    def caller(self, gateway, stream_id, chunk=UNIT):
+        caller = srt_caller(gateway.srt_port, stream_id, chunk)
+        self.addCleanup(caller.stop)
+        return caller

@@ -5,29 +5,14 @@ write to UDP sinks; the sinks check every packet."""
 import time
 import unittest
 
-from harness import (SANITIZER, SLOW, Gateway, fd_count, rist_destination, srt_caller, thread_count,
+from harness import (SANITIZER, SLOW, MediaTestCase, fd_count, srt_caller, thread_count,
                      ts_payload, wait_until)
 
 RATE = 500_000 if SLOW else 2_000_000
 ARRIVAL_TIMEOUT = 60 if SLOW else 20
 
 
-class ForwardingTest(unittest.TestCase):
-    def start_gateway(self, rist_ports):
-        gateway = Gateway()
-        destinations = ",".join(f"127.0.0.1:{port}" for port in rist_ports)
-        gateway.write_config(gateway.default_config(f"rist_endpoint={destinations}\n"))
-        self.addCleanup(gateway.close)
-        return gateway.start()
-
-    def receiver(self):
-        return rist_destination(self)
-
-    def caller(self, gateway, stream_id, chunk=1316):
-        caller = srt_caller(gateway.srt_port, stream_id, chunk)
-        self.addCleanup(caller.stop)
-        return caller
-
+class ForwardingTest(MediaTestCase):
     def assert_arrives(self, sink, pid, count):
         arrived = sink.wait_for_packets(pid, count, ARRIVAL_TIMEOUT)
         self.assertTrue(arrived, f"pid {pid}: {len(sink.packets(pid))} of {count} packets arrived")

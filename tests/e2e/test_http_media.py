@@ -4,21 +4,13 @@ next SRT caller, and SIGTERM during live forwarding stops everything in order.""
 import time
 import unittest
 
-from harness import SLOW, Gateway, post_form, rist_destination, srt_caller, ts_payload, wait_until
+from harness import SLOW, Gateway, MediaTestCase, post_form, srt_caller, ts_payload, wait_until
 
 RATE = 500_000 if SLOW else 2_000_000
 ARRIVAL_TIMEOUT = 60 if SLOW else 20
 
 
-class HttpMediaTest(unittest.TestCase):
-    def receiver(self):
-        return rist_destination(self)
-
-    def caller(self, gateway, stream_id):
-        caller = srt_caller(gateway.srt_port, stream_id)
-        self.addCleanup(caller.stop)
-        return caller
-
+class HttpMediaTest(MediaTestCase):
     def test_posted_rist_endpoint_reaches_the_next_caller(self):
         old_port, old_sink = self.receiver()
         new_port, new_sink = self.receiver()

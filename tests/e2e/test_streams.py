@@ -11,7 +11,7 @@ import threading
 import time
 import unittest
 
-from harness import SLOW, Gateway, free_port, request, rist_destination, srt_caller, ts_payload, wait_until
+from harness import SLOW, MediaTestCase, free_port, request, srt_caller, ts_payload, wait_until
 
 RATE = 500_000 if SLOW else 2_000_000
 SETTLE = 60 if SLOW else 20
@@ -129,22 +129,7 @@ class PrometheusParserTest(unittest.TestCase):
         self.assertEqual(samples, {("a", (("x", 'q"\\\n'),)): math.inf})
 
 
-class StreamsTest(unittest.TestCase):
-    def start_gateway(self, rist_ports, extra=""):
-        gateway = Gateway()
-        destinations = ",".join(f"127.0.0.1:{port}" for port in rist_ports)
-        gateway.write_config(gateway.default_config(f"rist_endpoint={destinations}\n{extra}"))
-        self.addCleanup(gateway.close)
-        return gateway.start()
-
-    def receiver(self):
-        return rist_destination(self)
-
-    def caller(self, gateway, stream_id):
-        caller = srt_caller(gateway.srt_port, stream_id)
-        self.addCleanup(caller.stop)
-        return caller
-
+class StreamsTest(MediaTestCase):
     def test_a_forwarded_stream_shows_both_legs_and_leaves_after_the_hang_up(self):
         rist_port, sink = self.receiver()
         gateway = self.start_gateway([rist_port])
