@@ -1,11 +1,13 @@
 #include <srt/srt.h>
 
+#include "app/heap_release.h"
 #include "app/log_line.h"
 #include "app/main_app.h"
 #include "app/stop_signals.h"
 
 int main() {
   block_stop_signals();
+  tune_heap_for_long_runs();
   unsigned version = static_cast<unsigned>(srt_getversion());
   int startup = srt_startup();
   if (startup < 0) {

@@ -3,7 +3,7 @@
 #include <shared_mutex>
 
 #include "app/global_state.h"
-#include "app/interface_monitor.h"
+#include "app/periodic_task.h"
 #include "app/stop_signals.h"
 #include "config/config_store.h"
 #include "net/net_iface.h"
@@ -15,6 +15,9 @@
 // `update` runs on the SRT listener thread, `get_interfaces` and `get_config` on
 // HTTP workers too; `ifaces` is guarded by `ifaces_lock`. Members are destroyed in
 // reverse order: the signal watcher and the interface monitor are joined first.
+// The thread that rebuilds the interface list every 30 s.
+using InterfaceMonitor = PeriodicTask;
+
 class MainApp final : public IGlobalState {
  public:
   MainApp();
@@ -35,6 +38,6 @@ class MainApp final : public IGlobalState {
   WebServer web_server;
   NetIfaceList ifaces;
   std::shared_mutex ifaces_lock;
-  InterfaceMonitor interface_monitor;
+  InterfaceMonitor interface_monitor{std::chrono::seconds(30)};
   StopSignalWatcher stop_signal_watcher;
 };

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "app/global_state.h"
+#include "app/heap_release.h"
 #include "app/log_line.h"
 #include "config/config_store.h"
 #include "config/text_utils.h"
@@ -31,6 +32,10 @@ bool read_stream_id(SRTSOCKET socket, std::string& stream_id) {
   if (length < 0 || length > kMaxStreamIdLength) return false;
   stream_id.assign(buffer, static_cast<size_t>(length));
   return true;
+}
+
+SrtServer::SrtServer() {
+  sweeper.start([this] { sweep_and_release_memory(); });
 }
 
 SrtServer::~SrtServer() { stop(); }
@@ -158,4 +163,20 @@ void SrtServer::sweep_workers() {
     std::move(running_end, workers.end(), std::back_inserter(finished));
     workers.erase(running_end, workers.end());
   }
+  size_t finished_count = finished.size();
+  finished.clear();
+  destroyed_workers += finished_count;
+}
+
+// Memory follows the number of running streams rather than the number of streams
+// since start: once workers were destroyed (here or by the accept loop) the heap's
+// free pages go back to the system, and once more a period later, because libsrt's
+// collector frees a closed socket's buffers a while after the close.
+void SrtServer::sweep_and_release_memory() {
+  sweep_workers();
+  size_t destroyed = destroyed_workers;
+  bool destroyed_since_last_sweep = destroyed != destroyed_at_last_sweep;
+  if (destroyed_since_last_sweep || destroyed_before_last_sweep) release_free_heap_memory();
+  destroyed_before_last_sweep = destroyed_since_last_sweep;
+  destroyed_at_last_sweep = destroyed;
 }

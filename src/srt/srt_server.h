@@ -9,19 +9,21 @@
 #include <thread>
 #include <vector>
 
+#include "app/periodic_task.h"
 #include "rist/rist_worker.h"
 #include "stats/stream_registry.h"
 
 // The SRT listener: accepts callers on one port on a thread of its own and gives each
 // accepted connection a RistWorker, which it owns. Finished workers are destroyed at
-// the next accepted connection and all of them at stop. Every started worker's
+// the next accepted connection or by the sweeper within seconds, and all of them at
+// stop. Every started worker's
 // figures go into `streams`, which the HTTP handlers read.
 // Threads: start, stop and the destructor on the owner's thread (MainApp's main
-// thread); run and the sweep on `server_thread`. stop joins `server_thread` before it
-// touches the workers.
+// thread); run and the sweep on `server_thread`, the sweep also on `sweeper`'s
+// thread. stop joins `server_thread` before it touches the workers.
 class SrtServer {
  public:
-  SrtServer() = default;
+  SrtServer();
   ~SrtServer();
   SrtServer(const SrtServer&) = delete;
   SrtServer& operator=(const SrtServer&) = delete;
@@ -39,6 +41,7 @@ class SrtServer {
   void close_listener();
   void serve(SRTSOCKET socket);
   void sweep_workers();
+  void sweep_and_release_memory();
 
   StreamRegistry stream_registry;
   std::atomic<bool> stop_requested{false};
@@ -48,6 +51,13 @@ class SrtServer {
   std::mutex mutex;
   SRTSOCKET listener = 0;  // 0 when not listening; whoever exchanges it for 0 closes it
   std::vector<std::unique_ptr<RistWorker>> workers;
+
+  std::atomic<size_t> destroyed_workers{0};
+  // sweeper's thread only
+  size_t destroyed_at_last_sweep = 0;
+  bool destroyed_before_last_sweep = false;
+  // Declared last, so that its thread is joined before the workers are destroyed.
+  PeriodicTask sweeper{std::chrono::seconds(5)};
 };
 
 // Reads the stream id a caller announced (SRT allows up to 512 bytes); false when it

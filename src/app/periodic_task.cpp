@@ -1,8 +1,8 @@
-#include "app/interface_monitor.h"
+#include "app/periodic_task.h"
 
-InterfaceMonitor::InterfaceMonitor(std::chrono::milliseconds period) : period(period) {}
+PeriodicTask::PeriodicTask(std::chrono::milliseconds period) : period(period) {}
 
-InterfaceMonitor::~InterfaceMonitor() {
+PeriodicTask::~PeriodicTask() {
   {
     std::lock_guard<std::mutex> lock(mutex);
     stop_requested = true;
@@ -11,17 +11,17 @@ InterfaceMonitor::~InterfaceMonitor() {
   if (thread.joinable()) thread.join();
 }
 
-void InterfaceMonitor::start(std::function<void()> refresh) {
-  thread = std::thread([this, refresh = std::move(refresh)] { run(refresh); });
+void PeriodicTask::start(std::function<void()> task) {
+  thread = std::thread([this, task = std::move(task)] { run(task); });
 }
 
-void InterfaceMonitor::run(const std::function<void()>& refresh) {
+void PeriodicTask::run(const std::function<void()>& task) {
   std::unique_lock<std::mutex> lock(mutex);
   while (true) {
     auto deadline = std::chrono::steady_clock::now() + period;
     if (wake.wait_until(lock, deadline, [this] { return stop_requested; })) return;
     lock.unlock();
-    refresh();
+    task();
     lock.lock();
   }
 }

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+// Runs `task` every period on a thread of its own until destroyed. Owns that
+// thread; `start` (once) and the destructor run on the owner's thread, and the
+// destructor wakes the sleep and joins, so `task` never runs after it returns.
+class PeriodicTask {
+ public:
+  explicit PeriodicTask(std::chrono::milliseconds period);
+  ~PeriodicTask();
+  PeriodicTask(const PeriodicTask&) = delete;
+  PeriodicTask& operator=(const PeriodicTask&) = delete;
+
+  void start(std::function<void()> task);
+
+ private:
+  void run(const std::function<void()>& task);
+
+  // set at construction
+  const std::chrono::milliseconds period;
+
+  // guarded by mutex
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool stop_requested = false;
+
+  std::thread thread;
+};
