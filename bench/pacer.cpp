@@ -2,9 +2,10 @@
 // Usage: pacer RATE_BPS SECONDS HOLD_SECONDS FD...
 // Stream k (the k-th FD) gets PID 0x100 + k. Every stream carries
 // floor(RATE_BPS * SECONDS / (8 * 1316)) units of 1316 bytes, written on schedule; a
-// full pipe is retried, never skipped, and the lag is reported. After the last unit the
-// pacer writes padding units (null PID) that push the tail out of the callers' read
-// buffers, and the pipes stay open HOLD_SECONDS before the callers see end of file.
+// full pipe is retried, never skipped, and the lag is reported. Padding units (null PID)
+// follow on the same schedule for half a second and push the tail through the callers
+// and relays (a burst of padding instead loses the last units before it); then the
+// pipes stay open HOLD_SECONDS before the callers see end of file.
 // Prints one JSON object on standard output at the end.
 #include <fcntl.h>
 #include <sys/prctl.h>
@@ -44,19 +45,23 @@ void sleep_ns(std::int64_t ns) {
   nanosleep(&ts, nullptr);
 }
 
-// Units 0..count-1 of a stream: unit u holds packets 7u..7u+6.
-void fill_units(std::uint8_t* out, std::uint16_t pid, std::uint64_t first_unit, std::size_t count) {
+// Units first_unit.. of a stream: unit u holds packets 7u..7u+6, or null packets from
+// unit `payload_units` on.
+void fill_units(std::uint8_t* out, std::uint16_t pid, std::uint64_t first_unit, std::size_t count,
+                std::uint64_t payload_units) {
   for (std::size_t u = 0; u < count; ++u) {
+    const bool padding = first_unit + u >= payload_units;
     for (std::size_t p = 0; p < ts_pattern::kPacketsPerUnit; ++p) {
-      const std::uint64_t index = (first_unit + u) * ts_pattern::kPacketsPerUnit + p;
-      ts_pattern::fill_packet(out + u * ts_pattern::kUnit + p * ts_pattern::kPacket, pid, index);
+      const std::uint64_t index = padding ? p : (first_unit + u) * ts_pattern::kPacketsPerUnit + p;
+      ts_pattern::fill_packet(out + u * ts_pattern::kUnit + p * ts_pattern::kPacket,
+                              padding ? ts_pattern::kNullPid : pid, index);
     }
   }
 }
 
 // Writes what is due for one stream; at most three units per write so that each write
 // stays below PIPE_BUF and is atomic (a unit is never split).
-void write_due(Stream& stream, std::uint64_t due) {
+void write_due(Stream& stream, std::uint64_t due, std::uint64_t payload_units) {
   constexpr std::size_t kBatch = 3;
   std::uint8_t buffer[kBatch * ts_pattern::kUnit];
   if (due > stream.units_sent) {
@@ -64,7 +69,7 @@ void write_due(Stream& stream, std::uint64_t due) {
   }
   while (stream.units_sent < due) {
     const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(kBatch, due - stream.units_sent));
-    fill_units(buffer, stream.pid, stream.units_sent, count);
+    fill_units(buffer, stream.pid, stream.units_sent, count, payload_units);
     const ssize_t written = write(stream.fd, buffer, count * ts_pattern::kUnit);
     if (written < 0) {
       if (errno == EAGAIN) {
@@ -75,22 +80,6 @@ void write_due(Stream& stream, std::uint64_t due) {
       return;
     }
     stream.units_sent += static_cast<std::uint64_t>(written) / ts_pattern::kUnit;
-  }
-}
-
-// srt-live-transmit holds back the last few kilobytes it read; padding pushes them out.
-void write_padding(Stream& stream) {
-  constexpr int kPaddingUnits = 32;
-  std::uint8_t unit[ts_pattern::kUnit];
-  for (std::size_t p = 0; p < ts_pattern::kPacketsPerUnit; ++p) {
-    ts_pattern::fill_packet(unit + p * ts_pattern::kPacket, ts_pattern::kNullPid, p);
-  }
-  for (int written = 0, attempts = 0; written < kPaddingUnits && attempts < 4000 && !stream.broken; ++attempts) {
-    if (write(stream.fd, unit, sizeof unit) == static_cast<ssize_t>(sizeof unit)) {
-      ++written;
-    } else {
-      sleep_ns(250000);
-    }
   }
 }
 
@@ -107,6 +96,9 @@ int main(int argc, char** argv) {
   const std::uint64_t total_units =
       static_cast<std::uint64_t>(rate_bps * seconds / (8.0 * ts_pattern::kUnit));
   const long double units_per_ns = rate_bps / (8.0L * ts_pattern::kUnit * 1e9L);
+  const std::uint64_t padding_units =
+      std::max<std::uint64_t>(32, static_cast<std::uint64_t>(rate_bps * 0.5 / (8.0 * ts_pattern::kUnit)));
+  const std::uint64_t scheduled_units = total_units + padding_units;
 
   std::vector<Stream> streams;
   for (int i = 4; i < argc; ++i) {
@@ -125,17 +117,16 @@ int main(int argc, char** argv) {
   while (!done) {
     const std::int64_t elapsed = now_ns() - start;
     const std::uint64_t due =
-        std::min<std::uint64_t>(total_units, static_cast<std::uint64_t>(elapsed * units_per_ns));
+        std::min<std::uint64_t>(scheduled_units, static_cast<std::uint64_t>(elapsed * units_per_ns));
     done = true;
     for (Stream& stream : streams) {
-      if (!stream.broken) write_due(stream, due);
-      done = done && (stream.broken || stream.units_sent == total_units);
+      if (!stream.broken) write_due(stream, due, total_units);
+      done = done && (stream.broken || stream.units_sent == scheduled_units);
     }
     if (!done) sleep_ns(250000);
     if (elapsed > static_cast<std::int64_t>((seconds + 30.0) * 1e9)) break;
   }
   const double send_seconds = static_cast<double>(now_ns() - start) / 1e9;
-  for (Stream& stream : streams) write_padding(stream);
   sleep_ns(static_cast<std::int64_t>(hold_seconds * 1e9));
   for (Stream& stream : streams) close(stream.fd);
 
@@ -145,7 +136,8 @@ int main(int argc, char** argv) {
   for (const Stream& stream : streams) {
     max_lag = std::max(max_lag, stream.max_lag_units);
     full_pipe += stream.full_pipe_events;
-    sent += (sent.empty() ? "" : ",") + std::to_string(stream.units_sent * ts_pattern::kPacketsPerUnit);
+    const std::uint64_t payload_sent = std::min(stream.units_sent, total_units);
+    sent += (sent.empty() ? "" : ",") + std::to_string(payload_sent * ts_pattern::kPacketsPerUnit);
   }
   std::printf(
       "{\"packets_per_stream\":%llu,\"sent_packets\":[%s],\"send_seconds\":%.3f,"

@@ -2,7 +2,7 @@
 
     python3 bench/report.py [--results DIR]
 
-Reads DIR/full.json (or quick.json) and DIR/soak.json when present; writes
+Reads DIR/full.json (or quick.json), DIR/soak.json and DIR/cpu.json when present; writes
 DIR/tables.md and the plots DIR/cpu_per_gb_vs_rate.png, DIR/concurrency.png and
 DIR/soak_rss.png.
 """
@@ -156,6 +156,31 @@ def plot_soak(soak, path):
     plt.close(fig)
 
 
+def cpu_rounds_table(runs):
+    """Per relay and load: CPU-s/GB of every round, their median, and the median's
+    ratio to the bare relay's and to ffmpeg's."""
+    loads = [(1, 50), (1, 200), (50, 2)]
+    names = list(dict.fromkeys(run["relay"] for run in runs))
+
+    def median(name, streams, rate):
+        values = sorted(r["cpu_s_per_gb"] for r in runs if r["relay"] == name and r["streams"] == streams
+                        and r["rate_mbps"] == rate and r["cpu_s_per_gb"] is not None)
+        return (values[len(values) // 2] if values else None), values
+
+    lines = ["| load | relay | CPU-s/GB per round | median | × bare | × ffmpeg | worst stream loss |", "|---|---|---|---|---|---|---|"]
+    for streams, rate in loads:
+        bare, _ = median("bare", streams, rate)
+        ffmpeg, _ = median("ffmpeg", streams, rate)
+        for name in names:
+            middle, values = median(name, streams, rate)
+            worst = max((r["worst_stream_loss"] for r in runs if r["relay"] == name and r["streams"] == streams
+                         and r["rate_mbps"] == rate), default=None)
+            ratio = lambda other: fmt(middle / other, 2) if middle and other else "–"  # noqa: E731
+            lines.append(f"| {streams} × {rate:g} Mbit/s | {name} | {', '.join(fmt(v) for v in values)} | "
+                         f"{fmt(middle)} | {ratio(bare)} | {ratio(ffmpeg)} | {pct(worst) if worst is not None else '–'} |")
+    return lines
+
+
 def load(directory, name):
     path = os.path.join(directory, name)
     if not os.path.exists(path):
@@ -185,6 +210,12 @@ def main():
                   f"{' '.join(m.get('loadavg_end', []))} at the end.", ""]
         lines += soak_table(soak["soak"]) + [""]
         plot_soak(soak["soak"], os.path.join(args.results, "soak_rss.png"))
+    cpu = load(args.results, "cpu.json")
+    if cpu:
+        m = cpu["machine"]
+        lines += [f"CPU rounds started {m['started']}, load average {' '.join(m['loadavg_start'])} at the start, "
+                  f"{' '.join(m.get('loadavg_end', []))} at the end.", ""]
+        lines += cpu_rounds_table(cpu["cpu_rounds"]) + [""]
     with open(os.path.join(args.results, "tables.md"), "w") as file:
         file.write("\n".join(lines) + "\n")
     print("\n".join(lines))

@@ -5,7 +5,7 @@ into one pipe per stream; srt-live-transmit callers carry it over SRT to the rel
 test; the relay forwards it over RIST to one ristreceiver, which hands it to a UDP sink
 that checks every byte. The relay's CPU time and memory come from /proc.
 
-    python3 bench/run.py [--quick | --soak] [--relays sluice,bare,...] [--out DIR]
+    python3 bench/run.py [--quick | --soak | --cpu-rounds N] [--relays sluice,bare,...] [--out DIR]
 """
 
 import argparse
@@ -202,7 +202,8 @@ def measure(settings, relay_name, streams, rate_mbps, seconds, pinned, profile_n
         "max_rss_mb": max((mb for _, mb in sampler.samples), default=0.0),
         "harness_cpu_share": round(harness_cpu / wall, 2), "relay_alive": alive,
         "pacer_max_lag_units": pacer_report["max_lag_units"], "pacer_send_seconds": pacer_report["send_seconds"],
-        "missing_in_first_stream": sink_report["missing_in_first_stream"],
+        "worst_stream": sink_report["worst_stream"],
+        "missing_in_worst_stream": sink_report["missing_in_worst_stream"],
     }
     if settings.mode == "soak":
         result["rss_series"] = sampler.samples
@@ -262,6 +263,21 @@ def ladders(settings, names):
     return state
 
 
+def cpu_rounds(settings, names, rounds):
+    """The CPU comparison alone, repeated: per round every relay at 50 and 200 Mbit/s
+    (pinned) and with 50 streams of 2 Mbit/s, taking turns, so that the median of the
+    rounds is not one unlucky moment on a shared machine."""
+    runs = []
+    for number in range(rounds):
+        print(f"round {number + 1} of {rounds}", flush=True)
+        for rate in (50, 200):
+            for name in names:
+                runs.append(measure(settings, name, 1, rate, settings.ladder_seconds, pinned=True))
+        for name in names:
+            runs.append(measure(settings, name, 50, 2, settings.concurrency_seconds, pinned=False))
+    return runs
+
+
 def machine():
     with open("/proc/cpuinfo") as cpuinfo:
         model = next((line.split(":", 1)[1].strip() for line in cpuinfo if line.startswith("model name")), "")
@@ -276,6 +292,8 @@ def main():
     mode = parser.add_mutually_exclusive_group()
     mode.add_argument("--quick", action="store_const", dest="mode", const="quick")
     mode.add_argument("--soak", action="store_const", dest="mode", const="soak")
+    mode.add_argument("--cpu-rounds", type=int, default=0,
+                      help="only the CPU comparison (50, 200 and 50 x 2 Mbit/s), this many rounds")
     parser.add_argument("--relays", default="")
     parser.add_argument("--concurrency", default="", help="stream counts, comma-separated (default 1,16,50)")
     parser.add_argument("--no-profile", action="store_true", help="skip the perf profiles")
@@ -286,6 +304,8 @@ def main():
     parser.add_argument("--build-dir", default=os.path.join(HERE, "..", "build"))
     parser.add_argument("--out", default=os.path.join(HERE, "results"))
     args = parser.parse_args()
+    if args.cpu_rounds:
+        args.mode = "cpu"
     settings = Settings(args.mode or "full", os.path.abspath(args.build_dir), os.path.abspath(args.out))
     if args.concurrency:
         settings.concurrency = [int(n) for n in args.concurrency.split(",")]
@@ -303,7 +323,9 @@ def main():
 
     results = {"mode": settings.mode, "machine": machine(), "relays": names,
                "bare_rist_params": settings.bare_rist_params}
-    if settings.mode == "soak":
+    if settings.mode == "cpu":
+        results["cpu_rounds"] = cpu_rounds(settings, names, args.cpu_rounds)
+    elif settings.mode == "soak":
         results["soak"] = [measure(settings, name, 1, rate, settings.soak_seconds, pinned=True)
                            for rate in settings.soak_rates for name in names]
     else:
