@@ -112,11 +112,15 @@ bool create_peer(RistWorker* worker, rist_ctx* context, std::string url, std::st
 void on_connection_status(void* arg, rist_peer* peer, rist_connection_status status) {
   auto* worker = static_cast<RistWorker*>(arg);
   LogLine() << "----- rist STATUS " << static_cast<int>(status) << " peer:" << static_cast<void*>(peer);
-  if (status != RIST_CONNECTION_TIMED_OUT) return;
+  if (status != RIST_CONNECTION_ESTABLISHED && status != RIST_CONNECTION_TIMED_OUT) return;
   std::lock_guard<std::mutex> lock(worker->mutex);
   std::vector<RistPeerRecord>& peers = worker->peers;
   auto same_peer = [peer](const RistPeerRecord& record) { return record.peer == peer; };
   auto found = std::find_if(peers.begin(), peers.end(), same_peer);
+  if (status == RIST_CONNECTION_ESTABLISHED) {
+    if (found != peers.end()) found->connected = true;
+    return;
+  }
   if (found != peers.end()) {
     LogLine() << "remove " << found->dest_url;
     if (worker->stats) worker->stats->remove_peer(found->stats_id);

@@ -22,6 +22,7 @@ struct RistPeerRecord {
   std::string dest_url;
   rist_peer* peer = nullptr;
   uint32_t stats_id = 0;
+  bool connected = false;  // librist has reported the connection established
 };
 
 // librist's logging settings, shared by every worker's sender.

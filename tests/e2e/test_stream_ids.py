@@ -5,9 +5,10 @@ Each is refused or served, the gateway never crashes, and afterwards it still fo
 a stream complete."""
 
 import random
+import socket
 import unittest
 
-from harness import (LIBSRT, NULL_PID, SANITIZER, SLOW, Gateway, SrtLibrary, UdpSink, free_port, rist_receiver, srt_caller,
+from harness import (LIBSRT, SANITIZER, SLOW, Gateway, SrtLibrary, UdpSink, free_port, post_form, rist_receiver, srt_caller,
                      ts_payload)
 
 MAX_STREAM_ID = 512
@@ -36,8 +37,13 @@ class StreamIdTest(unittest.TestCase):
         rist_port = free_port()
         receiver = rist_receiver(rist_port, sink.port)
         self.addCleanup(receiver.stop)
+        # The odd callers' units go to a socket that reads nothing: ristreceiver 0.2.7
+        # slows down with every flow it has seen, and only the last stream is checked.
+        drain = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        drain.bind(("127.0.0.1", 0))
+        self.addCleanup(drain.close)
         gateway = Gateway()
-        gateway.write_config(gateway.default_config(f"rist_endpoint=127.0.0.1:{rist_port}\n"))
+        gateway.write_config(gateway.default_config(f"rist_endpoint=127.0.0.1:{drain.getsockname()[1]}\n"))
         self.addCleanup(gateway.close)
         gateway.start()
         library = SrtLibrary()
@@ -58,13 +64,10 @@ class StreamIdTest(unittest.TestCase):
         print(f"\nstream ids served: {served}, refused: {len(refused)} {sorted(refused.items())[:5]}")
         self.assertEqual(refused, {}, "libsrt or the gateway refused stream ids")
 
-        connected = gateway.log().count("----- rist STATUS 0 ")
+        config = gateway.default_config(f"rist_endpoint=127.0.0.1:{rist_port}\n")
+        self.assertEqual(post_form(gateway, {"config": config}).status, 200)
         caller = srt_caller(gateway.srt_port, "after-odd-ids")
         self.addCleanup(caller.stop)
-        # librist drops what is written before its peer has connected: a unit of null
-        # packets opens the stream, the counted payload follows once the peer is up.
-        caller.send(ts_payload(NULL_PID, 7))
-        gateway.wait_for_log("----- rist STATUS 0 ", timeout=30, count=connected + 1)
         count = 7 * 200
         caller.send(ts_payload(0x401, count), 1_000_000)
         caller.push_through()
