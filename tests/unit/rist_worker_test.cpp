@@ -52,7 +52,7 @@ TEST(RistWorker, LoopThatEndsByItselfIsJoinedByTheOwner) {
   }
 }
 
-TEST(RistWorker, LastTimedOutPeerStopsTheWorker) {
+TEST(RistWorker, PeersAreMarkedConnectedAndTheLastTimedOutPeerStopsTheWorker) {
   RistWorker worker;
   worker.stopped = false;
   auto* first = reinterpret_cast<rist_peer*>(0x1000);
@@ -60,6 +60,8 @@ TEST(RistWorker, LastTimedOutPeerStopsTheWorker) {
   worker.peers = {{"", "rist://a?cname=x", first}, {"", "rist://b?cname=x", second}};
   testing::internal::CaptureStdout();
   on_connection_status(&worker, first, RIST_CONNECTION_ESTABLISHED);
+  EXPECT_TRUE(worker.peers[0].connected);
+  EXPECT_FALSE(worker.peers[1].connected);
   on_connection_status(&worker, first, RIST_CONNECTION_TIMED_OUT);
   EXPECT_TRUE(worker.is_running());
   EXPECT_EQ(worker.peers.size(), 1u);
