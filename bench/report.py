@@ -174,11 +174,16 @@ def cpu_rounds_table(runs):
         for name in names:
             middle, values = median(name, streams, rate)
             worst = max((r["worst_stream_loss"] for r in runs if r["relay"] == name and r["streams"] == streams
-                         and r["rate_mbps"] == rate), default=None)
+                         and r["rate_mbps"] == rate and r["worst_stream_loss"] is not None), default=None)
             ratio = lambda other: fmt(middle / other, 2) if middle and other else "–"  # noqa: E731
             lines.append(f"| {streams} × {rate:g} Mbit/s | {name} | {', '.join(fmt(v) for v in values)} | "
                          f"{fmt(middle)} | {ratio(bare)} | {ratio(ffmpeg)} | {pct(worst) if worst is not None else '–'} |")
     return lines
+
+
+def started_line(what, machine):
+    return (f"{what} started {machine['started']}, load average {' '.join(machine['loadavg_start'])} at the start, "
+            f"{' '.join(machine.get('loadavg_end', []))} at the end.")
 
 
 def load(directory, name):
@@ -205,17 +210,11 @@ def main():
         plot_concurrency(main_run, os.path.join(args.results, "concurrency.png"))
     soak = load(args.results, "soak.json")
     if soak:
-        m = soak["machine"]
-        lines += [f"Soak started {m['started']}, load average {' '.join(m['loadavg_start'])} at the start, "
-                  f"{' '.join(m.get('loadavg_end', []))} at the end.", ""]
-        lines += soak_table(soak["soak"]) + [""]
+        lines += [started_line("Soak", soak["machine"]), ""] + soak_table(soak["soak"]) + [""]
         plot_soak(soak["soak"], os.path.join(args.results, "soak_rss.png"))
     cpu = load(args.results, "cpu.json")
     if cpu:
-        m = cpu["machine"]
-        lines += [f"CPU rounds started {m['started']}, load average {' '.join(m['loadavg_start'])} at the start, "
-                  f"{' '.join(m.get('loadavg_end', []))} at the end.", ""]
-        lines += cpu_rounds_table(cpu["cpu_rounds"]) + [""]
+        lines += [started_line("CPU rounds", cpu["machine"]), ""] + cpu_rounds_table(cpu["cpu_rounds"]) + [""]
     with open(os.path.join(args.results, "tables.md"), "w") as file:
         file.write("\n".join(lines) + "\n")
     print("\n".join(lines))

@@ -67,21 +67,38 @@ def wait_for_text(path, text, count, timeout):
     return False
 
 
-def start_callers(relay, streams, run_dir, pinned):
-    """One srt-live-transmit per stream, fed from a pipe; returns (callers, write ends)."""
-    callers, writers = [], []
+def distinct_free_ports():
+    """free_port that never gives the same port twice: the ports of one measurement are
+    asked for in a row and bound only later, by the relay's processes."""
+    given = set()
+
+    def next_port(kind=socket.SOCK_DGRAM):
+        port = free_port(kind)
+        while port in given:
+            port = free_port(kind)
+        given.add(port)
+        return port
+    return next_port
+
+
+def start_callers(relay, streams, run_dir, pinned, harness):
+    """One srt-live-transmit per stream, fed from a pipe, each added to `harness` as it
+    starts (so that a failed start still ends them); returns the pipes' write ends."""
+    writers = []
     for k in range(streams):
         port, stream_id = relay.caller_target(k)
         read_end, write_end = os.pipe()
         log_path = os.path.join(run_dir, f"caller{k}.log")
-        callers.append(harness_spawn(
+        harness.append(harness_spawn(
             ["srt-live-transmit", "-v", "-chunk:1316", "file://con",
              f"srt://127.0.0.1:{port}?streamid={stream_id}"], log_path, pinned, stdin=read_end))
         os.close(read_end)
         writers.append(write_end)
         if not wait_for_text(log_path, "SRT target connected", 1, 10):
+            for fd in writers:
+                os.close(fd)
             raise RuntimeError(f"caller {k} did not connect to {relay.name}")
-    return callers, writers
+    return writers
 
 
 class RssSampler(threading.Thread):
@@ -127,12 +144,13 @@ def measure(settings, relay_name, streams, rate_mbps, seconds, pinned, profile_n
     relay.rist_params = settings.bare_rist_params
     harness = []
     bench_bin = os.path.join(settings.build_dir, "bench")
+    ports = distinct_free_ports()
     try:
-        rist_port = free_port()
+        rist_port = ports()
         if relay.receiver_profile == 0:
             while rist_port % 2:
-                rist_port = free_port()
-        sink_port = free_port()
+                rist_port = ports()
+        sink_port = ports()
         sink_log = os.path.join(run_dir, "sink.json")
         sink = harness_spawn([os.path.join(bench_bin, "sink"), str(sink_port), str(streams), str(packets),
                               str(seconds + 60), "4"], sink_log, pinned)
@@ -142,11 +160,10 @@ def measure(settings, relay_name, streams, rate_mbps, seconds, pinned, profile_n
             ["ristreceiver", "-p", str(relay.receiver_profile), "-S", "0", "-v", "3",
              "-i", f"rist://@127.0.0.1:{rist_port}", "-o", f"udp://127.0.0.1:{sink_port}"],
             os.path.join(run_dir, "ristreceiver.log"), pinned))
-        relay.start(streams, rist_port, free_port)
+        relay.start(streams, rist_port, ports)
         time.sleep(0.5)
         idle_rss = procs.total_memory_mb(relay.pids(), "VmRSS")
-        callers, writers = start_callers(relay, streams, run_dir, pinned)
-        harness.extend(callers)
+        writers = start_callers(relay, streams, run_dir, pinned, harness)
         time.sleep(0.5)
 
         pids = relay.pids()
@@ -272,10 +289,21 @@ def cpu_rounds(settings, names, rounds):
         print(f"round {number + 1} of {rounds}", flush=True)
         for rate in (50, 200):
             for name in names:
-                runs.append(measure(settings, name, 1, rate, settings.ladder_seconds, pinned=True))
+                runs.append(measure_or_note(settings, name, 1, rate, settings.ladder_seconds, pinned=True))
         for name in names:
-            runs.append(measure(settings, name, 50, 2, settings.concurrency_seconds, pinned=False))
+            runs.append(measure_or_note(settings, name, 50, 2, settings.concurrency_seconds, pinned=False))
     return runs
+
+
+def measure_or_note(settings, relay_name, streams, rate_mbps, seconds, pinned):
+    """measure, or a record of why it could not (a relay that did not take its
+    callers), so that one failure does not end a long run."""
+    try:
+        return measure(settings, relay_name, streams, rate_mbps, seconds, pinned)
+    except RuntimeError as error:
+        print(f"  {relay_name:9} n={streams:2} {rate_mbps:6.1f} Mbit/s  failed: {error}", flush=True)
+        return {"relay": relay_name, "streams": streams, "rate_mbps": rate_mbps, "failed": str(error),
+                "cpu_s_per_gb": None, "worst_stream_loss": None}
 
 
 def machine():
