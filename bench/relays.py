@@ -58,12 +58,19 @@ class Relay:
         self.processes = []
 
 
-class SluiceRelay(Relay):
-    name = "sluice"
+class OnePortRelay(Relay):
+    """A relay binary that takes every caller on one SRT port."""
 
     def __init__(self, run_dir, cpus, binary):
         super().__init__(run_dir, cpus)
         self.binary = binary
+
+    def caller_target(self, k):
+        return self.srt_port, f"bench{k}"
+
+
+class SluiceRelay(OnePortRelay):
+    name = "sluice"
 
     def start(self, streams, rist_port, free_port):
         self.srt_port = free_port()
@@ -75,9 +82,6 @@ class SluiceRelay(Relay):
                          f"rist_endpoint=127.0.0.1:{rist_port}\nignore={self.ignore}\n")
         self.spawn([self.binary], "sluice.log", cwd=work)
         wait_for_ports([self.srt_port])
-
-    def caller_target(self, k):
-        return self.srt_port, f"bench{k}"
 
 
 def interfaces_but_one():
@@ -92,21 +96,14 @@ def interfaces_but_one():
     return [name for _, name in socket.if_nameindex() if name != with_ipv4[0]]
 
 
-class BareRelay(Relay):
+class BareRelay(OnePortRelay):
     name = "bare"
-
-    def __init__(self, run_dir, cpus, binary):
-        super().__init__(run_dir, cpus)
-        self.binary = binary
 
     def start(self, streams, rist_port, free_port):
         self.srt_port = free_port()
         query = f"?{self.rist_params}" if self.rist_params else ""
         self.spawn([self.binary, str(self.srt_port), f"rist://127.0.0.1:{rist_port}{query}"], "bare.log")
         wait_for_ports([self.srt_port])
-
-    def caller_target(self, k):
-        return self.srt_port, f"bench{k}"
 
 
 class FfmpegRelay(Relay):

@@ -93,6 +93,16 @@ def soak_table(soak):
     return lines
 
 
+def save(fig, axes, path):
+    """Grid and legend on every axis, then the figure as a PNG."""
+    for ax in axes:
+        ax.grid(True, which="both", alpha=0.3)
+        ax.legend()
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
 def plot_ladder(results, path):
     fig, ax = plt.subplots(figsize=(8, 5))
     for name, ladder in results["ladder"].items():
@@ -108,11 +118,7 @@ def plot_ladder(results, path):
     ax.set_ylabel("relay CPU seconds per GB forwarded")
     ax.set_yscale("log")
     ax.set_title("CPU per GB against rate (red x: loss ≥ 0.01 %)")
-    ax.grid(True, which="both", alpha=0.3)
-    ax.legend()
-    fig.tight_layout()
-    fig.savefig(path, dpi=110)
-    plt.close(fig)
+    save(fig, [ax], path)
 
 
 def plot_concurrency(results, path):
@@ -132,13 +138,8 @@ def plot_concurrency(results, path):
     rss_ax.set_xlabel("streams of 2 Mbit/s")
     rss_ax.set_ylabel("peak RSS of all relay processes, MB")
     rss_ax.set_yscale("log")
-    for ax in (cpu_ax, rss_ax):
-        ax.grid(True, which="both", alpha=0.3)
-        ax.legend()
     fig.suptitle("Concurrency (red x: a stream lost ≥ 0.01 %)")
-    fig.tight_layout()
-    fig.savefig(path, dpi=110)
-    plt.close(fig)
+    save(fig, [cpu_ax, rss_ax], path)
 
 
 def plot_soak(soak, path):
@@ -149,11 +150,7 @@ def plot_soak(soak, path):
     ax.set_xlabel("seconds since the stream started")
     ax.set_ylabel("RSS, MB")
     ax.set_yscale("log")
-    ax.grid(True, which="both", alpha=0.3)
-    ax.legend()
-    fig.tight_layout()
-    fig.savefig(path, dpi=110)
-    plt.close(fig)
+    save(fig, [ax], path)
 
 
 def cpu_rounds_table(runs):

@@ -10,14 +10,14 @@
 #include "srt/srt_server.h"
 #include "web/web_server.h"
 
+// The thread that rebuilds the interface list every 30 s.
+using InterfaceMonitor = PeriodicTask;
+
 // The running gateway. The constructor starts everything and then serves HTTP on the
 // calling (main) thread until the web server stops; the destructor stops the rest.
 // `update` runs on the SRT listener thread, `get_interfaces` and `get_config` on
 // HTTP workers too; `ifaces` is guarded by `ifaces_lock`. Members are destroyed in
 // reverse order: the signal watcher and the interface monitor are joined first.
-// The thread that rebuilds the interface list every 30 s.
-using InterfaceMonitor = PeriodicTask;
-
 class MainApp final : public IGlobalState {
  public:
   MainApp();

@@ -163,9 +163,9 @@ void SrtServer::sweep_workers() {
     std::move(running_end, workers.end(), std::back_inserter(finished));
     workers.erase(running_end, workers.end());
   }
-  size_t finished_count = finished.size();
+  size_t count = finished.size();
   finished.clear();
-  destroyed_workers += finished_count;
+  destroyed_workers += count;
 }
 
 // Memory follows the number of running streams rather than the number of streams
@@ -175,8 +175,9 @@ void SrtServer::sweep_workers() {
 void SrtServer::sweep_and_release_memory() {
   sweep_workers();
   size_t destroyed = destroyed_workers;
-  bool destroyed_since_last_sweep = destroyed != destroyed_at_last_sweep;
-  if (destroyed_since_last_sweep || destroyed_before_last_sweep) release_free_heap_memory();
-  destroyed_before_last_sweep = destroyed_since_last_sweep;
+  if (destroyed != destroyed_at_last_sweep) heap_releases_due = 2;
   destroyed_at_last_sweep = destroyed;
+  if (heap_releases_due == 0) return;
+  --heap_releases_due;
+  release_free_heap_memory();
 }

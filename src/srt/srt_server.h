@@ -16,8 +16,7 @@
 // The SRT listener: accepts callers on one port on a thread of its own and gives each
 // accepted connection a RistWorker, which it owns. Finished workers are destroyed at
 // the next accepted connection or by the sweeper within seconds, and all of them at
-// stop. Every started worker's
-// figures go into `streams`, which the HTTP handlers read.
+// stop. Every started worker's figures go into `streams`, which the HTTP handlers read.
 // Threads: start, stop and the destructor on the owner's thread (MainApp's main
 // thread); run and the sweep on `server_thread`, the sweep also on `sweeper`'s
 // thread. stop joins `server_thread` before it touches the workers.
@@ -55,7 +54,7 @@ class SrtServer {
   std::atomic<size_t> destroyed_workers{0};
   // sweeper's thread only
   size_t destroyed_at_last_sweep = 0;
-  bool destroyed_before_last_sweep = false;
+  int heap_releases_due = 0;
   // Declared last, so that its thread is joined before the workers are destroyed.
   PeriodicTask sweeper{std::chrono::seconds(5)};
 };

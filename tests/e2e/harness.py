@@ -202,11 +202,12 @@ def ts_payload(pid, count):
 
 
 class UdpSink:
-    """Collects every datagram sent to 127.0.0.1:port on a thread of its own."""
+    """Collects every datagram sent to 127.0.0.1:port on a thread of its own; a
+    subclass that checks on the fly overrides `take`."""
 
-    def __init__(self):
+    def __init__(self, receive_buffer=8 * 1024 * 1024):
         self.socket = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8 * 1024 * 1024)
+        self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
         self.socket.bind(("127.0.0.1", 0))
         self.socket.settimeout(0.2)
         self.port = self.socket.getsockname()[1]
@@ -224,8 +225,11 @@ class UdpSink:
                 continue
             except OSError:
                 return
-            with self.lock:
-                self.datagrams.append(data)
+            self.take(data)
+
+    def take(self, datagram):
+        with self.lock:
+            self.datagrams.append(datagram)
 
     def data(self):
         with self.lock:
@@ -258,6 +262,16 @@ class UdpSink:
         self.running = False
         self.thread.join(2)
         self.socket.close()
+
+
+def udp_drain(test):
+    """The port of a UDP socket on 127.0.0.1 that reads nothing, closed with the test:
+    a RIST destination for throw-away streams. ristreceiver 0.2.7 slows down with every
+    flow it has seen (two cores busy after a few hundred)."""
+    drain = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    drain.bind(("127.0.0.1", 0))
+    test.addCleanup(drain.close)
+    return drain.getsockname()[1]
 
 
 class Peer:

@@ -12,14 +12,12 @@ Counts and lengths (CI defaults in brackets, smaller under a sanitizer):
 
 import os
 import struct
-import socket
 import threading
 import time
 import unittest
 
-from harness import (LIBSRT, NULL_PID, SANITIZER, SLOW, Gateway, SrtLibrary, free_port, post_form, rist_receiver, rss_kib,
-                     srt_caller,
-                     thread_count, fd_count, ts_payload, wait_until)
+from harness import (LIBSRT, NULL_PID, SANITIZER, SLOW, Gateway, SrtLibrary, UdpSink, fd_count, free_port, post_form,
+                     rist_receiver, rss_kib, srt_caller, thread_count, ts_payload, udp_drain, wait_until)
 
 CHURN_CYCLES = int(os.environ.get("SLUICE_CHURN_CYCLES", "50" if SLOW else "200"))
 TALKBACK_CYCLES = int(os.environ.get("SLUICE_TALKBACK_CYCLES", "20" if SLOW else "50"))
@@ -36,34 +34,20 @@ def numbered_packet(pid, index):
     return bytes([0x47, pid >> 8, pid & 0xFF, 0x10 | (index & 0x0F)]) + struct.pack(">I", index) + FILLER
 
 
-class CountingSink:
-    """Receives on 127.0.0.1 and checks each packet of one PID on the fly (the soak is
-    too long to keep): counts packets, gaps (lost) and altered or out-of-order ones."""
+class CountingSink(UdpSink):
+    """Checks each packet of one PID on the fly instead of keeping it (the soak is too
+    long to keep): counts packets, gaps (lost) and altered or out-of-order ones."""
 
     def __init__(self, pid):
         self.pid = pid
-        self.socket = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16 * 1024 * 1024)
-        self.socket.bind(("127.0.0.1", 0))
-        self.socket.settimeout(0.2)
-        self.port = self.socket.getsockname()[1]
         self.received = self.lost = self.bad = 0
         self.gaps = []  # the first few (first missing index, packets missing)
         self.next_index = 0
-        self.running = True
-        self.thread = threading.Thread(target=self._receive, daemon=True)
-        self.thread.start()
+        super().__init__(receive_buffer=16 * 1024 * 1024)
 
-    def _receive(self):
-        while self.running:
-            try:
-                data = self.socket.recv(65536)
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            for offset in range(0, len(data) - 187, 188):
-                self._check(data[offset:offset + 188])
+    def take(self, datagram):
+        for offset in range(0, len(datagram) - 187, 188):
+            self._check(datagram[offset:offset + 188])
 
     def _check(self, packet):
         if ((packet[1] & 0x1F) << 8 | packet[2]) != self.pid:
@@ -77,11 +61,6 @@ class CountingSink:
         self.lost += index - self.next_index
         self.next_index = index + 1
         self.received += 1
-
-    def close(self):
-        self.running = False
-        self.thread.join(2)
-        self.socket.close()
 
 
 class PacedSender:
@@ -200,14 +179,9 @@ class ChurnAndSoakTest(unittest.TestCase):
         return thread_count(pid), fd_count(pid), rss_kib(pid)
 
     def send_later_callers_to_a_drain(self, gateway, source):
-        """Points the RIST destination of every caller from now on to a UDP socket that
-        reads nothing; the long stream keeps its receiver. ristreceiver 0.2.7 slows down
-        with every flow it has seen (two cores busy after a few hundred), which would
-        starve the long stream of CPU."""
-        drain = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        drain.bind(("127.0.0.1", 0))
-        self.addCleanup(drain.close)
-        config = (f"rist_endpoint=127.0.0.1:{drain.getsockname()[1]}\n"
+        """Points the RIST destination of every caller from now on to a drain; the long
+        stream keeps its receiver, which the churn's flows would otherwise starve."""
+        config = (f"rist_endpoint=127.0.0.1:{udp_drain(self)}\n"
                   f"tb_endpoint=srt://127.0.0.1:{source.port}\n")
         self.assertEqual(post_form(gateway, {"config": gateway.default_config(config)}).status, 200)
 
