@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <string>
 #include <thread>
 
 #include "app/log_line.h"
@@ -23,6 +24,9 @@ const int kSendErrorLimit = 5;
 // the RIST peers connect, and how often it looks.
 const auto kPeerConnectWait = std::chrono::seconds(2);
 const auto kPeerConnectPoll = std::chrono::milliseconds(5);
+
+// How long a new caller's rate is measured before its RIST sender is created.
+const auto kRateWindow = std::chrono::milliseconds(250);
 
 // A unit of seven MPEG-TS null packets (PID 0x1FFF), which every demuxer skips.
 std::array<uint8_t, kMediaUnit> null_packet_unit() {
@@ -99,6 +103,29 @@ PeerReadiness peer_readiness(RistWorker* worker) {
   return readiness;
 }
 
+// False once the worker is stopped or its caller is no longer connected.
+bool caller_still_there(RistWorker* worker) {
+  SRTSOCKET socket = worker->srt_socket.load();
+  return !worker->stopped.load() && socket != 0 && srt_getsockstate(socket) == SRTS_CONNECTED;
+}
+
+// The caller's rate in Mbit/s over kRateWindow, from libsrt's count of bytes received;
+// the packets stay in SRT's receive buffer meanwhile. 0 when the caller goes or the
+// worker is stopped first.
+double measure_incoming_mbps(RistWorker* worker) {
+  SRT_TRACEBSTATS before{};
+  SRT_TRACEBSTATS after{};
+  const auto start = std::chrono::steady_clock::now();
+  if (srt_bstats(worker->srt_socket.load(), &before, 0) != 0) return 0;
+  while (std::chrono::steady_clock::now() - start < kRateWindow) {
+    if (!caller_still_there(worker)) return 0;
+    std::this_thread::sleep_for(kPeerConnectPoll);
+  }
+  if (srt_bstats(worker->srt_socket.load(), &after, 0) != 0) return 0;
+  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+  return static_cast<double>(after.byteRecvTotal - before.byteRecvTotal) * 8 / 1e6 / elapsed.count();
+}
+
 // librist 0.2.7 never delivers what a weighted peer is given before it has connected,
 // nor the first packet it is given after. So a new caller's first packets wait in
 // SRT's receive buffer until every peer has connected (a bounded wait: a destination
@@ -110,8 +137,7 @@ void wait_until_the_peers_connect(RistWorker* worker, rist_data_block& block) {
   auto deadline = std::chrono::steady_clock::now() + kPeerConnectWait;
   PeerReadiness readiness = peer_readiness(worker);
   while (!readiness.all_connected && std::chrono::steady_clock::now() < deadline) {
-    SRTSOCKET socket = worker->srt_socket.load();
-    if (worker->stopped.load() || socket == 0 || srt_getsockstate(socket) != SRTS_CONNECTED) return;
+    if (!caller_still_there(worker)) return;
     std::this_thread::sleep_for(kPeerConnectPoll);
     readiness = peer_readiness(worker);
   }
@@ -170,6 +196,10 @@ std::vector<std::string> normalise_destinations(const std::vector<std::string>& 
 void process_data_send(RistWorker* worker) {
   LogLine() << "process_data_send";
   worker->destinations = normalise_destinations(worker->destinations, worker->stream_id);
+  const double incoming_mbps = measure_incoming_mbps(worker);
+  worker->rist_max_jitter_ms = rist_max_jitter_ms_for(incoming_mbps);
+  LogLine() << "incoming " << static_cast<int>(incoming_mbps) << " Mbit/s, rist max jitter "
+            << (worker->rist_max_jitter_ms > 0 ? std::to_string(worker->rist_max_jitter_ms) + " ms" : "default");
   create_sender(worker, RIST_PROFILE_MAIN);
   LogLine() << (worker->rist_ctx != nullptr ? "CONNECT: SUCCESS" : "CONNECT FAILED");
   worker->ring.reset();

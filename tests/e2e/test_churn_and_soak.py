@@ -227,10 +227,7 @@ class ChurnAndSoakTest(unittest.TestCase):
         sender, _ = self.soak()
         self.assert_whole(sender)
 
-    # Known fault: under a steady stream the resident memory keeps growing (about
-    # 1.5 MB/s at 50 Mbit/s), all of it freed at exit (no leak report).
     @unittest.skipIf(SANITIZER, "a sanitizer's allocator has resident figures of its own")
-    @unittest.expectedFailure
     def test_soak_keeps_resident_memory_flat(self):
         _, samples = self.soak()
         self.assertLess(max(samples) - samples[0], RSS_TOLERANCE_KIB, f"resident memory grew: {samples} KiB")
