@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -25,7 +26,9 @@ const int kSendErrorLimit = 5;
 const auto kPeerConnectWait = std::chrono::seconds(2);
 const auto kPeerConnectPoll = std::chrono::milliseconds(5);
 
-// How long a new caller's rate is measured before its RIST sender is created.
+// Before its RIST sender is created, a new caller's rate is measured over kRateWindow
+// from its first bytes on, which are awaited for at most kFirstBytesWait.
+const auto kFirstBytesWait = std::chrono::seconds(2);
 const auto kRateWindow = std::chrono::milliseconds(250);
 
 // A unit of seven MPEG-TS null packets (PID 0x1FFF), which every demuxer skips.
@@ -109,21 +112,33 @@ bool caller_still_there(RistWorker* worker) {
   return !worker->stopped.load() && socket != 0 && srt_getsockstate(socket) == SRTS_CONNECTED;
 }
 
-// The caller's rate in Mbit/s over kRateWindow, from libsrt's count of bytes received;
-// the packets stay in SRT's receive buffer meanwhile. 0 when the caller goes or the
-// worker is stopped first.
+// libsrt's count of payload bytes received from the caller; nullopt once it is gone.
+std::optional<uint64_t> bytes_received(RistWorker* worker) {
+  SRT_TRACEBSTATS stats{};
+  if (!caller_still_there(worker) || srt_bstats(worker->srt_socket.load(), &stats, 0) != 0) return std::nullopt;
+  return stats.byteRecvTotal;
+}
+
+// The caller's rate in Mbit/s over kRateWindow from its first bytes on; its packets
+// stay in SRT's receive buffer meanwhile. 0 when it sends nothing within
+// kFirstBytesWait, goes, or the worker is stopped.
 double measure_incoming_mbps(RistWorker* worker) {
-  SRT_TRACEBSTATS before{};
-  SRT_TRACEBSTATS after{};
-  const auto start = std::chrono::steady_clock::now();
-  if (srt_bstats(worker->srt_socket.load(), &before, 0) != 0) return 0;
-  while (std::chrono::steady_clock::now() - start < kRateWindow) {
-    if (!caller_still_there(worker)) return 0;
+  const auto give_up = std::chrono::steady_clock::now() + kFirstBytesWait;
+  std::optional<uint64_t> before = bytes_received(worker);
+  while (before == 0 && std::chrono::steady_clock::now() < give_up) {
     std::this_thread::sleep_for(kPeerConnectPoll);
+    before = bytes_received(worker);
   }
-  if (srt_bstats(worker->srt_socket.load(), &after, 0) != 0) return 0;
+  if (before.value_or(0) == 0) return 0;
+  const auto start = std::chrono::steady_clock::now();
+  while (std::chrono::steady_clock::now() - start < kRateWindow) {
+    std::this_thread::sleep_for(kPeerConnectPoll);
+    if (!caller_still_there(worker)) return 0;
+  }
+  const std::optional<uint64_t> after = bytes_received(worker);
+  if (!after) return 0;
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-  return static_cast<double>(after.byteRecvTotal - before.byteRecvTotal) * 8 / 1e6 / elapsed.count();
+  return static_cast<double>(*after - *before) * 8 / 1e6 / elapsed.count();
 }
 
 // librist 0.2.7 never delivers what a weighted peer is given before it has connected,
