@@ -6,8 +6,6 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <optional>
-#include <string>
 #include <thread>
 
 #include "app/log_line.h"
@@ -25,11 +23,6 @@ const int kSendErrorLimit = 5;
 // the RIST peers connect, and how often it looks.
 const auto kPeerConnectWait = std::chrono::seconds(2);
 const auto kPeerConnectPoll = std::chrono::milliseconds(5);
-
-// Before its RIST sender is created, a new caller's rate is measured over kRateWindow
-// from its first bytes on, which are awaited for at most kFirstBytesWait.
-const auto kFirstBytesWait = std::chrono::seconds(2);
-const auto kRateWindow = std::chrono::milliseconds(250);
 
 // A unit of seven MPEG-TS null packets (PID 0x1FFF), which every demuxer skips.
 std::array<uint8_t, kMediaUnit> null_packet_unit() {
@@ -106,41 +99,6 @@ PeerReadiness peer_readiness(RistWorker* worker) {
   return readiness;
 }
 
-// False once the worker is stopped or its caller is no longer connected.
-bool caller_still_there(RistWorker* worker) {
-  SRTSOCKET socket = worker->srt_socket.load();
-  return !worker->stopped.load() && socket != 0 && srt_getsockstate(socket) == SRTS_CONNECTED;
-}
-
-// libsrt's count of payload bytes received from the caller; nullopt once it is gone.
-std::optional<uint64_t> bytes_received(RistWorker* worker) {
-  SRT_TRACEBSTATS stats{};
-  if (!caller_still_there(worker) || srt_bstats(worker->srt_socket.load(), &stats, 0) != 0) return std::nullopt;
-  return stats.byteRecvTotal;
-}
-
-// The caller's rate in Mbit/s over kRateWindow from its first bytes on; its packets
-// stay in SRT's receive buffer meanwhile. 0 when it sends nothing within
-// kFirstBytesWait, goes, or the worker is stopped.
-double measure_incoming_mbps(RistWorker* worker) {
-  const auto give_up = std::chrono::steady_clock::now() + kFirstBytesWait;
-  std::optional<uint64_t> before = bytes_received(worker);
-  while (before == 0 && std::chrono::steady_clock::now() < give_up) {
-    std::this_thread::sleep_for(kPeerConnectPoll);
-    before = bytes_received(worker);
-  }
-  if (before.value_or(0) == 0) return 0;
-  const auto start = std::chrono::steady_clock::now();
-  while (std::chrono::steady_clock::now() - start < kRateWindow) {
-    std::this_thread::sleep_for(kPeerConnectPoll);
-    if (!caller_still_there(worker)) return 0;
-  }
-  const std::optional<uint64_t> after = bytes_received(worker);
-  if (!after) return 0;
-  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-  return static_cast<double>(*after - *before) * 8 / 1e6 / elapsed.count();
-}
-
 // librist 0.2.7 never delivers what a weighted peer is given before it has connected,
 // nor the first packet it is given after. So a new caller's first packets wait in
 // SRT's receive buffer until every peer has connected (a bounded wait: a destination
@@ -152,7 +110,8 @@ void wait_until_the_peers_connect(RistWorker* worker, rist_data_block& block) {
   auto deadline = std::chrono::steady_clock::now() + kPeerConnectWait;
   PeerReadiness readiness = peer_readiness(worker);
   while (!readiness.all_connected && std::chrono::steady_clock::now() < deadline) {
-    if (!caller_still_there(worker)) return;
+    SRTSOCKET socket = worker->srt_socket.load();
+    if (worker->stopped.load() || socket == 0 || srt_getsockstate(socket) != SRTS_CONNECTED) return;
     std::this_thread::sleep_for(kPeerConnectPoll);
     readiness = peer_readiness(worker);
   }
@@ -211,10 +170,6 @@ std::vector<std::string> normalise_destinations(const std::vector<std::string>& 
 void process_data_send(RistWorker* worker) {
   LogLine() << "process_data_send";
   worker->destinations = normalise_destinations(worker->destinations, worker->stream_id);
-  const double incoming_mbps = measure_incoming_mbps(worker);
-  worker->rist_max_jitter_ms = rist_max_jitter_ms_for(incoming_mbps);
-  LogLine() << "incoming " << static_cast<int>(incoming_mbps) << " Mbit/s, rist max jitter "
-            << (worker->rist_max_jitter_ms > 0 ? std::to_string(worker->rist_max_jitter_ms) + " ms" : "default");
   create_sender(worker, RIST_PROFILE_MAIN);
   LogLine() << (worker->rist_ctx != nullptr ? "CONNECT: SUCCESS" : "CONNECT FAILED");
   worker->ring.reset();

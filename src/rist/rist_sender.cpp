@@ -12,14 +12,14 @@ namespace {
 // How often librist reports each peer's figures.
 const int kStatsIntervalMs = 1000;
 
-// The max jitter by the stream's rate at its start. A slow stream keeps librist's
-// default; a fast one gets 1 ms (flat up to ~100 Mbit/s); a stream in between, or one
-// that has not sent yet, gets 3 ms (flat up to ~50 Mbit/s), which leaves room for a
-// stream that speeds up after its start at a fifth more CPU than the default.
-const double kSlowStreamMbps = 10.0;
-const double kFastStreamMbps = 20.0;
-const int kFastStreamMaxJitterMs = 1;
-const int kMiddleStreamMaxJitterMs = 3;
+// The period of librist's protocol loop, which librist calls max jitter. librist 0.2.7
+// frees at most nine sent packets per pass of that loop: at its default (about 420
+// passes a second) a stream above ~35 Mbit/s outgrows the cleanup and its send queue
+// grows for as long as the stream runs. 3 ms keeps a stream flat up to ~50 Mbit/s; a
+// shorter period would carry faster streams but wakes every sender's loop more often,
+// which adds up over many small streams (1 ms doubles their CPU, 3 ms adds a fifth).
+// librist reads it once, when the sender starts.
+const int kSenderMaxJitterMs = 3;
 
 // librist 0.2.7 initialises a process-wide mutex afresh in every rist_sender_create and
 // locks it in rist_destroy: two workers creating or destroying senders at the same time
@@ -49,12 +49,6 @@ void log_remaining_peers(const std::vector<RistPeerRecord>& peers) {
 
 }  // namespace
 
-int rist_max_jitter_ms_for(double incoming_mbps) {
-  if (incoming_mbps >= kFastStreamMbps) return kFastStreamMaxJitterMs;
-  if (incoming_mbps > 0 && incoming_mbps < kSlowStreamMbps) return 0;
-  return kMiddleStreamMaxJitterMs;
-}
-
 bool create_sender(RistWorker* worker, rist_profile profile) {
   uint32_t flow_id = new_flow_id();
   struct rist_ctx* context = nullptr;
@@ -71,9 +65,7 @@ bool create_sender(RistWorker* worker, rist_profile profile) {
     std::lock_guard<std::mutex> lock(worker->mutex);
     worker->rist_ctx = context;
   }
-  if (worker->rist_max_jitter_ms > 0 && rist_jitter_max_set(context, worker->rist_max_jitter_ms) != 0) {
-    LogLine() << "-- RIST MAX JITTER NOT SET";
-  }
+  if (rist_jitter_max_set(context, kSenderMaxJitterMs) != 0) LogLine() << "-- RIST MAX JITTER NOT SET";
   // on_connection_status runs on librist's protocol thread from here until rist_destroy.
   if (rist_connection_status_callback_set(context, on_connection_status, worker) == -1) return false;
   // on_rist_stats runs on librist's protocol thread, every kStatsIntervalMs per peer.

@@ -7,18 +7,8 @@
 
 class RistWorker;
 
-// The max jitter in ms to give a sender's context for a stream of incoming_mbps; 0
-// keeps librist's default. librist 0.2.7's sender frees at most nine sent packets per
-// pass of its protocol loop, whose pace follows the max jitter: at the default (about
-// 420 passes a second) a stream above ~35 Mbit/s outgrows the cleanup and its queue
-// grows as long as the stream runs. A shorter max jitter wakes the loop more often,
-// which costs many small streams CPU (up to twice as much at 1 ms), so the faster the
-// stream the shorter its max jitter. incoming_mbps is 0 for a caller that has not sent.
-int rist_max_jitter_ms_for(double incoming_mbps);
-
 // Creates the worker's librist sender with the given profile, one peer for every pair
-// of the worker's networks and destinations (network by network), and starts it. The
-// context gets the worker's rist_max_jitter_ms when that is set.
+// of the worker's networks and destinations (network by network), and starts it.
 // Runs on the worker's thread. False when the context could not be created or started.
 bool create_sender(RistWorker* worker, rist_profile profile);
 

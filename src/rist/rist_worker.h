@@ -65,7 +65,6 @@ class RistWorker {
 
   // The loop's own state; stop() touches it only on the loop's thread or after the join.
   int send_errors = 0;
-  int rist_max_jitter_ms = 0;  // for the sender's context; 0 keeps librist's default
   AdaptiveRing ring{kMediaUnit, 10 * kMediaUnit};
 
   // Shared between threads.

@@ -77,11 +77,3 @@ TEST(RistWorker, PeersAreMarkedConnectedAndTheLastTimedOutPeerStopsTheWorker) {
 }
 
 }  // namespace
-
-TEST(RistWorker, FasterStreamsGetAShorterRistMaxJitter) {
-  EXPECT_EQ(rist_max_jitter_ms_for(2), 0);     // librist's default: least CPU
-  EXPECT_EQ(rist_max_jitter_ms_for(0), 3);     // nothing sent yet: rate unknown
-  EXPECT_EQ(rist_max_jitter_ms_for(15), 3);
-  EXPECT_EQ(rist_max_jitter_ms_for(50), 1);
-  EXPECT_EQ(rist_max_jitter_ms_for(300), 1);
-}
