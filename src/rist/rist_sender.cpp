@@ -12,13 +12,13 @@ namespace {
 // How often librist reports each peer's figures.
 const int kStatsIntervalMs = 1000;
 
-// The period of librist's protocol loop, which librist calls max jitter. librist 0.2.7
-// frees at most nine sent packets per pass of that loop: at its default (about 420
-// passes a second) a stream above ~35 Mbit/s outgrows the cleanup and its send queue
-// grows for as long as the stream runs. 3 ms keeps a stream flat up to ~50 Mbit/s; a
-// shorter period would carry faster streams but wakes every sender's loop more often,
-// which adds up over many small streams (1 ms doubles their CPU, 3 ms adds a fifth).
-// librist reads it once, when the sender starts.
+// librist's max jitter for every sender, in ms. librist 0.2.7 frees at most nine sent
+// packets per pass of its protocol loop, and the shorter the max jitter, the more often
+// that loop runs. With librist's default a stream above ~35 Mbit/s outgrows the cleanup
+// and its send queue grows for as long as the stream runs; 3 ms keeps a stream flat up
+// to ~50 Mbit/s. Shorter would carry faster streams but wakes every sender's loop more
+// often, which adds up over many small streams (1 ms doubles their CPU, 3 ms adds a
+// fifth). librist reads it once, when the sender starts.
 const int kSenderMaxJitterMs = 3;
 
 // librist 0.2.7 initialises a process-wide mutex afresh in every rist_sender_create and
