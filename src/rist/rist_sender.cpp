@@ -134,7 +134,7 @@ void on_connection_status(void* arg, rist_peer* peer, rist_connection_status sta
   if (found != peers.end()) {
     LogLine() << "remove " << found->dest_url;
     if (worker->stats) worker->stats->remove_peer(found->stats_id);
-    std::erase_if(peers, same_peer);
+    peers.erase(found);
   }
   if (!peers.empty()) {
     log_remaining_peers(peers);
