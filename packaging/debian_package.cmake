@@ -14,7 +14,7 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION video)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsrt1.5-openssl, librist4, libcpp-httplib0.11")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsrt1.5-openssl, libcjson1, libmbedcrypto7, libcpp-httplib0.11")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${CMAKE_SOURCE_DIR}/packaging/postinst ${CMAKE_SOURCE_DIR}/packaging/prerm)

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, running and testing sluice need.
+# Installs the Debian packages that building, running and testing sluice need, then
+# builds the patched static librist (scripts/build_librist.sh).
 # Asks apt only when something is missing.
 set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config git
-  libsrt-openssl-dev librist-dev libcpp-httplib-dev nlohmann-json3-dev
+  libsrt-openssl-dev libcpp-httplib-dev nlohmann-json3-dev
+  meson ninja-build libcjson-dev libmbedtls-dev patch xz-utils
   libgtest-dev python3 curl
   srt-tools rist-tools
 )
@@ -33,3 +35,5 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update
   apt-get install -y --no-install-recommends "${missing[@]}"
 fi
+
+bash "$(dirname "$0")/build_librist.sh"

@@ -68,7 +68,7 @@ class DebianPackageTest(unittest.TestCase):
 
     def test_depends_on_the_runtime_libraries(self):
         depends = [entry.split()[0] for entry in self.dpkg_deb("-f", "Depends").split(",")]
-        for package in ("libsrt1.5-openssl", "librist4", "libcpp-httplib0.11"):
+        for package in ("libsrt1.5-openssl", "libcjson1", "libmbedcrypto7", "libcpp-httplib0.11"):
             self.assertIn(package, depends)
         self.assertIn("postinst", self.dpkg_deb("-I"))
 
