@@ -27,8 +27,12 @@ TEST(ConfigStore, ParsesEntriesCommentsAndIgnoredLines) {
       {"[map]\nhost=Host:1", "host", "Host:1"},
       {"k=first\nK=second", "k", "first"},
       {"url = rist://a:1?x=y // not a comment", "url", "rist://a:1?x=y // not a comment"},
-      {"\xEF\xBB\xBFsrt_port=5\nx=1", "srt_port", "fallback"},
+      {"\xEF\xBB\xBFsrt_port=5\nx=1", "srt_port", "5"},
+      {"x=1\n\xEF\xBB\xBFsrt_port=5", "\xEF\xBB\xBFsrt_port", "5"},
       {"a=1\r\nb=2\r\n", "b", "2"},
+      {"a=1\rb=2\r", "a", "1"},
+      {"a=1\rb=2\r", "b", "2"},
+      {"a=1\r\rb=2\n\r", "b", "2"},
   };
   for (const Case& c : cases) {
     StoreInTempDir fixture;
