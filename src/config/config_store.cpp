@@ -21,7 +21,8 @@ std::optional<std::unordered_map<std::string, std::string>> parse_entries(const 
   if (parsed.empty()) return std::nullopt;
   std::unordered_map<std::string, std::string> entries;
   for (const ConfigEntry& entry : parsed) {
-    LogLine() << "[map] " << escape_for_log(entry.key) << "=" << escape_for_log(mask_secrets(entry.key, entry.value));
+    LogLine() << "[map] " << escape_for_log(entry.key) << "="
+              << escape_for_log(mask_secrets(entry.key, entry.value));
     entries.emplace(entry.key, entry.value);
   }
   return entries;

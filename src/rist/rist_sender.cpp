@@ -43,7 +43,8 @@ uint32_t new_flow_id() {
 void log_remaining_peers(const std::vector<RistPeerRecord>& peers) {
   LogLine() << "for full disconnect need destroy " << peers.size() << " peers";
   for (const RistPeerRecord& record : peers) {
-    LogLine() << " src:" << escape_for_log(record.src_network) << " dest:" << escape_for_log(record.dest_url)
+    LogLine() << " src:" << escape_for_log(record.src_network)
+              << " dest:" << escape_for_log(record.dest_url)
               << " h:" << static_cast<void*>(record.peer);
   }
 }

@@ -69,14 +69,15 @@ bool WebServer::start(int port, std::string web_folder) {
   server.set_mount_point("", web_folder);
   LogLine() << "START WEB SERVER: " << port << "  web folder: " << escape_for_log(web_folder);
   serving = true;
-  bool bound = stop_requested || server.bind_to_port("0.0.0.0", port);
-  if (!bound) {
-    LogLine() << "*** WEB SERVER CANNOT LISTEN ON PORT " << port << ": " << std::strerror(errno);
+  bool failed = !stop_requested && !server.bind_to_port("0.0.0.0", port);
+  if (failed) {
+    int reason = errno;  // left by the failed bind or listen
+    LogLine() << "*** WEB SERVER CANNOT LISTEN ON PORT " << port << ": " << std::strerror(reason);
   } else if (!stop_requested) {
     server.listen_after_bind();
   }
   serving = false;
-  return bound;
+  return !failed;
 }
 
 void WebServer::stop() {

@@ -60,7 +60,8 @@ class StartupTest(unittest.TestCase):
                 messages = [LOG_LINE.match(line).group(1) for line in gateway.log().splitlines()]
                 failed_at = next(i for i, m in enumerate(messages) if m.startswith(f"{failure} {port}: "))
                 self.assertIn("STOP SRT SERVER", messages[failed_at:])
-                self.assertEqual(messages[-1], f"*** START-UP FAILED: {summary} {port} cannot be used, EXIT STATUS 1")
+                self.assertEqual(messages[-1],
+                                 f"*** START-UP FAILED: {summary} {port} cannot be used, EXIT STATUS 1")
                 for marker in ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "WARNING: ThreadSanitizer"):
                     self.assertNotIn(marker, gateway.errors())
 
