@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "app/log_escape.h"
 #include "app/log_line.h"
 #include "config/config_store.h"
 #include "config/text_utils.h"
@@ -34,7 +35,7 @@ void print_list(const std::string& prefix, const std::vector<std::string>& items
   std::string line = prefix;
   for (size_t i = 0; i < items.size(); ++i) {
     if (i > 0) line += ", ";
-    line += items[i];
+    line += escape_for_log(items[i]);
   }
   write_unframed(line + "\n");
 }

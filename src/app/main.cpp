@@ -1,5 +1,8 @@
 #include <srt/srt.h>
 
+#include <cstdlib>
+#include <string>
+
 #include "app/heap_release.h"
 #include "app/log_line.h"
 #include "app/main_app.h"
@@ -19,10 +22,15 @@ int main() {
   LogLine() << "BUILD DATE: " << __DATE__;
   LogLine() << "SRT VERSION:" << ((version >> 16) & 0xff) << "." << ((version >> 8) & 0xff) << "."
             << (version & 0xff);
+  std::string failed_start;
   {
     MainApp app;
+    failed_start = app.failed_start();
   }
   // Ends libsrt's own threads before the static destructors run.
   srt_cleanup();
-  return 0;
+  if (failed_start.empty()) return 0;
+  // A service manager restarts a gateway that ends with a failure status.
+  LogLine() << "*** START-UP FAILED: " << failed_start << ", EXIT STATUS " << EXIT_FAILURE;
+  return EXIT_FAILURE;
 }

@@ -22,18 +22,25 @@ MainApp::MainApp() : config(config_path()) {
   config.load();
   int srt_port = config.get_int("srt_port", kDefaultSrtPort, 1, kMaxPort);
   LogLine() << "LISTENER PORT:" << srt_port;
-  srt_server.start(srt_port);
+  if (!srt_server.start(srt_port)) {
+    start_failure = "the SRT port " + std::to_string(srt_port) + " cannot be used";
+    return;
+  }
   ifaces = enumerate_interfaces();
   interface_monitor.start([this] { refresh_interfaces(); });
   int web_port = config.get_int("web_port", kDefaultWebPort, 1, kMaxPort);
   stop_signal_watcher.start([this] { web_server.stop(); });
-  web_server.start(web_port, web_folder_path());
+  if (!web_server.start(web_port, web_folder_path())) {
+    start_failure = "the web port " + std::to_string(web_port) + " cannot be used";
+  }
 }
 
 MainApp::~MainApp() {
   srt_server.stop();
   web_server.stop();
 }
+
+const std::string& MainApp::failed_start() const { return start_failure; }
 
 ConfigStore& MainApp::get_config() { return config; }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <shared_mutex>
+#include <string>
 
 #include "app/global_state.h"
 #include "app/periodic_task.h"
@@ -15,6 +16,8 @@ using InterfaceMonitor = PeriodicTask;
 
 // The running gateway. The constructor starts everything and then serves HTTP on the
 // calling (main) thread until the web server stops; the destructor stops the rest.
+// When a port cannot be bound the constructor returns at once and `failed_start` says
+// which, so that main can exit with a failure status after the orderly stop.
 // `update` runs on the SRT listener thread, `get_interfaces` and `get_config` on
 // HTTP workers too; `ifaces` is guarded by `ifaces_lock`. Members are destroyed in
 // reverse order: the signal watcher and the interface monitor are joined first.
@@ -24,6 +27,9 @@ class MainApp final : public IGlobalState {
   ~MainApp();
   MainApp(const MainApp&) = delete;
   MainApp& operator=(const MainApp&) = delete;
+
+  // Empty when the gateway started and served until it was asked to stop.
+  const std::string& failed_start() const;
 
   ConfigStore& get_config() override;
   NetIfaceList get_interfaces() override;
@@ -40,4 +46,6 @@ class MainApp final : public IGlobalState {
   std::shared_mutex ifaces_lock;
   InterfaceMonitor interface_monitor{std::chrono::seconds(30)};
   StopSignalWatcher stop_signal_watcher;
+  // set by the constructor, read by main
+  std::string start_failure;
 };

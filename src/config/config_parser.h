@@ -11,6 +11,7 @@ struct ConfigEntry {
 };
 
 // The accepted entries of a config.ini text in the order of its lines, repeated keys
-// included. Lines starting with "//", lines without "=", and lines whose key or value is
+// included. A line ends at LF, CR LF or a lone CR; a leading UTF-8 byte-order mark is
+// dropped. Lines starting with "//", lines without "=", and lines whose key or value is
 // empty are skipped. Writes nothing to the log.
 std::vector<ConfigEntry> parse_config_entries(const std::string& text);

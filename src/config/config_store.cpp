@@ -1,17 +1,13 @@
 #include "config/config_store.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <optional>
 #include <sstream>
 
-#include <unistd.h>
-
+#include "app/log_escape.h"
 #include "app/log_line.h"
+#include "config/atomic_save.h"
 #include "config/config_parser.h"
 #include "config/secret_mask.h"
 #include "config/text_utils.h"
@@ -25,29 +21,11 @@ std::optional<std::unordered_map<std::string, std::string>> parse_entries(const 
   if (parsed.empty()) return std::nullopt;
   std::unordered_map<std::string, std::string> entries;
   for (const ConfigEntry& entry : parsed) {
-    LogLine() << "[map] " << entry.key << "=" << mask_secrets(entry.key, entry.value);
+    LogLine() << "[map] " << escape_for_log(entry.key) << "="
+              << escape_for_log(mask_secrets(entry.key, entry.value));
     entries.emplace(entry.key, entry.value);
   }
   return entries;
-}
-
-std::string errno_text() { return std::strerror(errno); }
-
-// Writes text beside the target and renames it over the target, so that a failed save
-// never leaves a cut or half-written file. Gives the reason on failure, empty on success.
-std::string save_atomically(const std::string& target, const std::string& text) {
-  std::string temporary = target + ".tmp";
-  std::FILE* file = std::fopen(temporary.c_str(), "wb");
-  if (file == nullptr) return "cannot create " + temporary + ": " + errno_text();
-  bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size() &&
-                 std::fflush(file) == 0 && fsync(fileno(file)) == 0;
-  std::string reason = written ? "" : "cannot write " + temporary + ": " + errno_text();
-  if (std::fclose(file) != 0 && reason.empty()) reason = "cannot close " + temporary + ": " + errno_text();
-  if (reason.empty() && std::rename(temporary.c_str(), target.c_str()) != 0) {
-    reason = "cannot replace " + target + ": " + errno_text();
-  }
-  if (!reason.empty()) std::remove(temporary.c_str());
-  return reason;
 }
 
 }  // namespace
@@ -60,7 +38,7 @@ std::string ConfigStore::read_text() const {
   std::ifstream file(file_path, std::ios::binary);
   std::ostringstream content;
   if (file) content << file.rdbuf();
-  LogLine() << "-- CONFIG PATH: " << file_path;
+  LogLine() << "-- CONFIG PATH: " << escape_for_log(file_path);
   return content.str();
 }
 
@@ -68,13 +46,14 @@ ApplyResult ConfigStore::apply(const std::string& text, bool save) {
   std::lock_guard<std::mutex> apply_lock(apply_mutex);
   std::optional<Entries> parsed = parse_entries(text);
   if (!parsed) {
-    LogLine() << "BAD CONFIG FORMAT. " << text;
+    LogLine() << "BAD CONFIG FORMAT. " << escape_for_log(text);
     return ApplyResult::bad_format;
   }
   if (save) {
-    std::string failure = save_atomically(file_path, text);
-    if (!failure.empty()) {
-      LogLine() << "-- CONFIG SAVE FAILED: " << failure;
+    SaveOutcome saved = save_atomically(file_path, text);
+    if (!saved.warning.empty()) LogLine() << "-- CONFIG SAVE: " << escape_for_log(saved.warning);
+    if (!saved.failure.empty()) {
+      LogLine() << "-- CONFIG SAVE FAILED: " << escape_for_log(saved.failure);
       return ApplyResult::save_failed;
     }
   }
@@ -95,9 +74,17 @@ std::string ConfigStore::get(std::string key, std::string default_value) const {
 
 int ConfigStore::get_int(const std::string& key, int default_value, int min, int max) const {
   std::string text = get(key, std::to_string(default_value));
-  std::optional<int> value = parse_int(text);
-  if (value && *value >= min && *value <= max) return *value;
-  LogLine() << "-- BAD VALUE " << key << "=" << text << " (expected a whole number from " << min
-            << " to " << max << "), using the default " << default_value;
+  LeadingInt leading = parse_leading_int(text);
+  if (leading.value && *leading.value >= min && *leading.value <= max) {
+    // Files written for earlier versions rely on this reading, e.g. "7000 // main".
+    if (!leading.rest.empty()) {
+      LogLine() << "-- IGNORED TEXT IN " << escape_for_log(key) << "=" << escape_for_log(text) << ": \""
+                << escape_for_log(leading.rest) << "\", using " << *leading.value;
+    }
+    return *leading.value;
+  }
+  LogLine() << "-- BAD VALUE " << escape_for_log(key) << "=" << escape_for_log(text)
+            << " (expected a whole number from " << min << " to " << max << "), using the default "
+            << default_value;
   return default_value;
 }

@@ -27,8 +27,9 @@ class ConfigStore {
   // text to the file (a temporary file renamed over the old one).
   ApplyResult apply(const std::string& text, bool save);
   std::string get(std::string key, std::string default_value) const;
-  // A numeric setting. A value that is not a whole decimal number within [min, max] is
-  // logged with its key and replaced by the default.
+  // A numeric setting: the decimal number a value starts with; text after it is
+  // logged and ignored. A value without a leading number, or one outside [min, max],
+  // is logged with its key and replaced by the default.
   int get_int(const std::string& key, int default_value, int min, int max) const;
 
  private:

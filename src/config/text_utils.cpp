@@ -41,12 +41,19 @@ bool starts_with(const std::string& text, const std::string& prefix) {
 }
 
 std::optional<int> parse_int(std::string_view text) {
-  if (!text.empty() && text.front() == '+') {
-    text.remove_prefix(1);
-    if (text.empty() || text.front() < '0' || text.front() > '9') return std::nullopt;
+  LeadingInt leading = parse_leading_int(text);
+  if (!leading.rest.empty()) return std::nullopt;
+  return leading.value;
+}
+
+LeadingInt parse_leading_int(std::string_view text) {
+  std::string_view number = text;
+  if (!number.empty() && number.front() == '+') {
+    number.remove_prefix(1);
+    if (number.empty() || number.front() < '0' || number.front() > '9') return {std::nullopt, text};
   }
   int value = 0;
-  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
+  auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), value);
+  if (error != std::errc()) return {std::nullopt, text};
+  return {value, number.substr(static_cast<size_t>(end - number.data()))};
 }

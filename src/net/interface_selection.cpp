@@ -9,13 +9,21 @@
 
 namespace {
 
-// Virtual and tunnel adapters that must never be offered as a sending interface.
+// Virtual and tunnel adapters that must never be offered as a sending interface:
+// words of Windows' adapter descriptions, anywhere in the text, and the name prefixes
+// of Linux's virtual bridges and pairs (Docker, libvirt, container pairs, VMware and
+// VirtualBox host networks), where the description is the interface name.
 const std::array<std::string_view, 6> kExcludedWords = {"Hyper-V", "Loopback",    "VirtualBox",
                                                         "VMware",  "TAP-Windows", "WAN Miniport"};
+const std::array<std::string_view, 6> kExcludedNamePrefixes = {"docker", "br-",   "virbr",
+                                                               "veth",   "vmnet", "vboxnet"};
 
 bool is_excluded(const std::string& description) {
+  std::string_view text = description;
   return std::any_of(kExcludedWords.begin(), kExcludedWords.end(),
-                     [&](std::string_view word) { return description.find(word) != std::string::npos; });
+                     [&](std::string_view word) { return text.find(word) != std::string_view::npos; }) ||
+         std::any_of(kExcludedNamePrefixes.begin(), kExcludedNamePrefixes.end(),
+                     [&](std::string_view prefix) { return text.starts_with(prefix); });
 }
 
 // The first IPv4 address of the interface in table order, or null when it has none.

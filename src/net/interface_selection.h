@@ -36,7 +36,9 @@ struct InterfaceSnapshot {
 // Turns successive snapshots into interface lists with transmit and receive rates:
 // operational rows with an IPv4 address whose description has none of the excluded
 // words ("Hyper-V", "Loopback", "VirtualBox", "VMware", "TAP-Windows", "WAN Miniport",
-// case-sensitive), merged by description, in ascending byte-wise order, then "All".
+// case-sensitive) and does not start like a Linux virtual interface ("docker", "br-",
+// "virbr", "veth", "vmnet", "vboxnet"), merged by description, in ascending byte-wise
+// order, then "All".
 // Owns the sampling state: the time of the previous sample and the last octet
 // counters of every interface seen (never pruned). Platform-neutral so tests can feed
 // fake snapshots and a clock of their own. Not thread-safe: one caller at a time.

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <thread>
 
+#include "app/log_escape.h"
 #include "app/log_line.h"
 #include "config/text_utils.h"
 #include "rist/rist_sender.h"
@@ -157,7 +158,7 @@ std::vector<std::string> normalise_destinations(const std::vector<std::string>& 
     if (found != std::string::npos) destination.erase(found, scheme.size());
     std::vector<std::string> pieces = split(destination, ":");
     if (pieces.empty()) {
-      LogLine() << "-- SKIP RIST DESTINATION WITHOUT HOST: " << destination;
+      LogLine() << "-- SKIP RIST DESTINATION WITHOUT HOST: " << escape_for_log(destination);
       continue;
     }
     std::string url = scheme + check_host(pieces[0]);

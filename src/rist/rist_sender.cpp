@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "app/log_escape.h"
 #include "app/log_line.h"
 #include "config/text_utils.h"
 #include "rist/rist_worker.h"
@@ -42,7 +43,8 @@ uint32_t new_flow_id() {
 void log_remaining_peers(const std::vector<RistPeerRecord>& peers) {
   LogLine() << "for full disconnect need destroy " << peers.size() << " peers";
   for (const RistPeerRecord& record : peers) {
-    LogLine() << " src:" << record.src_network << " dest:" << record.dest_url
+    LogLine() << " src:" << escape_for_log(record.src_network)
+              << " dest:" << escape_for_log(record.dest_url)
               << " h:" << static_cast<void*>(record.peer);
   }
 }
@@ -94,7 +96,7 @@ void destroy_sender(rist_ctx* context, const std::vector<rist_peer*>& peers) {
 
 bool create_peer(RistWorker* worker, rist_ctx* context, std::string url, std::string network) {
   if (!network.empty()) url += "&miface=" + network + "&weight=1";
-  LogLine() << " create peer: " << url;
+  LogLine() << " create peer: " << escape_for_log(url);
   rist_peer_config* config = nullptr;
   if (rist_parse_address2(url.c_str(), &config) != 0) {
     LogLine() << "@@@Error_create_peer: Could not parse peer options for sender";
@@ -132,7 +134,7 @@ void on_connection_status(void* arg, rist_peer* peer, rist_connection_status sta
     return;
   }
   if (found != peers.end()) {
-    LogLine() << "remove " << found->dest_url;
+    LogLine() << "remove " << escape_for_log(found->dest_url);
     if (worker->stats) worker->stats->remove_peer(found->stats_id);
     peers.erase(found);
   }
@@ -147,9 +149,9 @@ void on_connection_status(void* arg, rist_peer* peer, rist_connection_status sta
 int on_rist_log(void*, rist_log_level level, const char* message) {
   std::string text = trim(message == nullptr ? "" : message);
   if (level <= RIST_LOG_ERROR) {
-    LogLine() << "[sender] ERROR: " << text;
+    LogLine() << "[sender] ERROR: " << escape_for_log(text);
   } else {
-    LogLine() << "[sender] " << text;
+    LogLine() << "[sender] " << escape_for_log(text);
   }
   return 0;
 }

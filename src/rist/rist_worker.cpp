@@ -4,6 +4,7 @@
 #include <system_error>
 #include <utility>
 
+#include "app/log_escape.h"
 #include "app/log_line.h"
 #include "rist/forwarding_loop.h"
 #include "rist/rist_sender.h"
@@ -48,7 +49,7 @@ void RistWorker::start(const EndpointSet& route, SRTSOCKET socket, const std::st
   stream_id = id;
   bool talkback = is_talkback_stream(stream_id);
   stats = std::make_shared<StreamStats>(stream_id, talkback, peer_address(socket), socket);
-  LogLine() << "rist worker start " << (talkback ? 1 : 0) << " " << stream_id;
+  LogLine() << "rist worker start " << (talkback ? 1 : 0) << " " << escape_for_log(stream_id);
   stopped.exchange(false);
   try {
     worker_thread = std::thread([this, talkback] { run_loop(talkback); });

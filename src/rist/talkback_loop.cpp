@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "app/log_escape.h"
 #include "app/log_line.h"
 #include "config/secret_mask.h"
 #include "config/text_utils.h"
@@ -93,7 +94,9 @@ SrtCallerParams talkback_caller_params(const std::string& tb_endpoint,
   parse_url(tb_endpoint, params.host, params.port, url_params);
   if (!networks.empty()) params.bind_address = networks.front();
   LogLine() << "url params:";
-  for (const auto& [key, value] : url_params) LogLine() << "  " << key << " " << mask_secrets(key, value);
+  for (const auto& [key, value] : url_params) {
+    LogLine() << "  " << escape_for_log(key) << " " << escape_for_log(mask_secrets(key, value));
+  }
   params.stream_id = get_param(url_params, "streamid", stream_id);
   params.latency = numeric_param(url_params, "latency");
   params.passphrase = get_param(url_params, "passphrase", "");

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include "app/log_escape.h"
 #include "app/log_line.h"
 #include "config/text_utils.h"
 
@@ -50,7 +51,7 @@ bool connect_caller(SRTSOCKET& socket, const SrtCallerParams& params) {
     sockaddr_in local;
     to_ipv4(params.bind_address, 0, local);  // not IPv4 text: binds to all addresses
     if (srt_bind(socket, reinterpret_cast<sockaddr*>(&local), sizeof local) == SRT_ERROR) {
-      LogLine() << "srt_bind failed: " << params.bind_address;
+      LogLine() << "srt_bind failed: " << escape_for_log(params.bind_address);
       return fail_and_close(socket);
     }
   }
@@ -66,10 +67,10 @@ bool connect_caller(SRTSOCKET& socket, const SrtCallerParams& params) {
   }
   sockaddr_in target;
   if (!to_ipv4(params.host, params.port, target)) {
-    LogLine() << "Invalid target IP address " << params.host << ":" << params.port;
+    LogLine() << "Invalid target IP address " << escape_for_log(params.host) << ":" << params.port;
     return fail_and_close(socket);
   }
-  LogLine() << "Connecting to " << params.host << ":" << params.port;
+  LogLine() << "Connecting to " << escape_for_log(params.host) << ":" << params.port;
   if (srt_connect(socket, reinterpret_cast<sockaddr*>(&target), sizeof target) == SRT_ERROR) {
     LogLine() << "srt_connect error: " << srt_getlasterror_str();
     return fail_and_close(socket);

@@ -6,11 +6,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <utility>
 
 #include "app/global_state.h"
 #include "app/heap_release.h"
+#include "app/log_escape.h"
 #include "app/log_line.h"
 #include "config/config_store.h"
 #include "config/text_utils.h"
@@ -21,6 +23,16 @@ namespace {
 const int kDefaultLatency = 120;
 // The longest stream id SRT lets a caller send.
 const int kMaxStreamIdLength = 512;
+
+// libsrt's last error on this thread, with the system's reason when there is one
+// ("unable to create/configure SRT socket" alone does not say that the port is taken).
+std::string last_srt_error() {
+  int system_error = 0;
+  srt_getlasterror(&system_error);
+  std::string reason = srt_getlasterror_str();
+  if (system_error != 0) reason += std::string(" (") + std::strerror(system_error) + ")";
+  return reason;
+}
 
 }  // namespace
 
@@ -40,13 +52,21 @@ SrtServer::SrtServer() {
 
 SrtServer::~SrtServer() { stop(); }
 
-void SrtServer::start(int port) {
+bool SrtServer::start(int port) {
   if (server_thread.joinable()) {
     LogLine() << "WARN: server already started. stopped ...";
     stop();
   }
   stop_requested = false;
-  server_thread = std::thread([this, port] { run(port); });
+  SRTSOCKET socket = open_listener(port);
+  if (socket == SRT_INVALID_SOCK) return false;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    listener = socket;
+  }
+  LogLine() << "SRT START LISTEN " << port;
+  server_thread = std::thread([this, socket] { run(socket); });
+  return true;
 }
 
 void SrtServer::stop() {
@@ -76,24 +96,20 @@ void SrtServer::close_listener() {
   if (socket != 0) srt_close(socket);
 }
 
-void SrtServer::run(int port) {
+void SrtServer::run(SRTSOCKET socket) {
   LogLine() << "run SRT server";
-  SRTSOCKET socket = open_listener(port);
-  if (socket == SRT_INVALID_SOCK) return;
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    listener = socket;
-  }
-  LogLine() << "SRT START LISTEN " << port;
-  // A stop that came before the listener was stored could not close it: see the flag.
-  if (stop_requested) close_listener();
   serve(socket);
   LogLine() << "server stopped";
 }
 
-// Creates, binds and sets up the listening socket; SRT_INVALID_SOCK on failure.
+// Creates, binds and sets up the listening socket; SRT_INVALID_SOCK, with a log line
+// that names the port and libsrt's reason, on failure.
 SRTSOCKET SrtServer::open_listener(int port) {
   SRTSOCKET socket = srt_create_socket();
+  if (socket == SRT_INVALID_SOCK) {
+    LogLine() << "*** SRT LISTENER ON PORT " << port << " FAILED: " << last_srt_error();
+    return SRT_INVALID_SOCK;
+  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));
@@ -103,7 +119,9 @@ SRTSOCKET SrtServer::open_listener(int port) {
     return SRT_INVALID_SOCK;
   }
   if (srt_bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == SRT_ERROR) {
-    std::fprintf(stderr, "srt_bind: %s\n", srt_getlasterror_str());
+    std::string reason = last_srt_error();
+    std::fprintf(stderr, "srt_bind: %s\n", reason.c_str());
+    LogLine() << "*** SRT LISTENER CANNOT BIND PORT " << port << ": " << reason;
     srt_close(socket);
     return SRT_INVALID_SOCK;
   }
@@ -111,7 +129,9 @@ SRTSOCKET SrtServer::open_listener(int port) {
       global_state->get_config().get_int("srt_latency", kDefaultLatency, 0, std::numeric_limits<int>::max());
   set_option(socket, SRTO_RCVLATENCY, "SRTO_RCVLATENCY", &latency, sizeof latency);
   if (srt_listen(socket, 1) == SRT_ERROR) {
-    std::fprintf(stderr, "srt_listen: %s\n", srt_getlasterror_str());
+    std::string reason = last_srt_error();
+    std::fprintf(stderr, "srt_listen: %s\n", reason.c_str());
+    LogLine() << "*** SRT LISTENER CANNOT LISTEN ON PORT " << port << ": " << reason;
     srt_close(socket);
     return SRT_INVALID_SOCK;
   }
@@ -139,7 +159,7 @@ void SrtServer::serve(SRTSOCKET socket) {
       continue;
     }
     stream_id = trim(stream_id);
-    LogLine() << "streamid:" << stream_id;
+    LogLine() << "streamid:" << escape_for_log(stream_id);
     if (stream_id.empty()) stream_id = "default";
     auto worker = std::make_unique<RistWorker>();
     global_state->update(route);

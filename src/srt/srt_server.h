@@ -27,15 +27,17 @@ class SrtServer {
   SrtServer(const SrtServer&) = delete;
   SrtServer& operator=(const SrtServer&) = delete;
 
-  // Starts the listener thread on port and returns at once.
-  void start(int port);
+  // Binds and listens on port, then serves on the listener thread and returns at once.
+  // False, with a log line naming the reason, when the port cannot be bound or listened
+  // on; nothing runs then.
+  bool start(int port);
   // Closes the listener, ends its thread, stops and destroys every worker. Repeatable.
   void stop();
 
   StreamRegistry& streams() { return stream_registry; }
 
  private:
-  void run(int port);
+  void run(SRTSOCKET socket);
   SRTSOCKET open_listener(int port);
   void close_listener();
   void serve(SRTSOCKET socket);

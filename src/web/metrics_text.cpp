@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cmath>
 
+#include "config/utf8.h"
+
 namespace {
 
 // 2^53: every whole number below it is exact in a double.
@@ -125,7 +127,7 @@ std::string metrics_text(const std::vector<StreamSnapshot>& streams, const Proce
 std::string prometheus_label_value(std::string_view value) {
   std::string escaped;
   escaped.reserve(value.size());
-  for (char c : value) {
+  for (char c : to_valid_utf8(value)) {
     if (c == '\\') {
       escaped += "\\\\";
     } else if (c == '"') {

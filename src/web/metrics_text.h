@@ -19,7 +19,9 @@ struct ProcessFigures {
 // the accepted connections and the rates of each interface (not the "All" total).
 std::string metrics_text(const std::vector<StreamSnapshot>& streams, const ProcessFigures& process);
 
-// A label value with backslash, double quote and line feed escaped.
+// A label value as the format requires it: valid UTF-8 (a byte that is not part of a
+// well-formed sequence becomes U+FFFD, as in "/api/streams"), with backslash, double
+// quote and line feed escaped.
 std::string prometheus_label_value(std::string_view value);
 
 // A sample value: whole numbers without a fraction, others in the shortest exact form.

@@ -1,9 +1,12 @@
 #include "web/web_server.h"
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "app/global_state.h"
+#include "app/log_escape.h"
 #include "app/log_line.h"
 #include "config/config_store.h"
 #include "config/text_utils.h"
@@ -61,17 +64,20 @@ void WebServer::register_routes() {
   });
 }
 
-void WebServer::start(int port, std::string web_folder) {
+bool WebServer::start(int port, std::string web_folder) {
   this->port = port;
   server.set_mount_point("", web_folder);
-  LogLine() << "START WEB SERVER: " << port << "  web folder: " << web_folder;
+  LogLine() << "START WEB SERVER: " << port << "  web folder: " << escape_for_log(web_folder);
   serving = true;
-  if (!stop_requested && server.bind_to_port("0.0.0.0", port)) {
-    server.listen_after_bind();
+  bool failed = !stop_requested && !server.bind_to_port("0.0.0.0", port);
+  if (failed) {
+    int reason = errno;  // left by the failed bind or listen
+    LogLine() << "*** WEB SERVER CANNOT LISTEN ON PORT " << port << ": " << std::strerror(reason);
   } else if (!stop_requested) {
-    LogLine() << "-- WEB SERVER CANNOT LISTEN ON PORT " << port;
+    server.listen_after_bind();
   }
   serving = false;
+  return !failed;
 }
 
 void WebServer::stop() {

@@ -19,8 +19,8 @@ class WebServer {
   WebServer& operator=(const WebServer&) = delete;
 
   // Binds 0.0.0.0:port and serves until stopped; returns at once when the port
-  // cannot be bound or stop came first.
-  void start(int port, std::string web_folder);
+  // cannot be bound (false, with a log line) or stop came first (true).
+  bool start(int port, std::string web_folder);
   // Ends the accept loop; also when it has not begun listening yet.
   void stop();
 

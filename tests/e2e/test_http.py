@@ -185,6 +185,29 @@ class ConfigPostTest(HttpTestCase):
                     self.assertEqual(os.listdir(path + ".tmp"), [])
                 gateway.assert_clean_exit(self)
 
+    def test_save_writes_through_a_symlink_and_keeps_mode_and_owner(self):
+        gateway = Gateway()
+        self.addCleanup(gateway.close)
+        link = os.path.join(gateway.dir, "config.ini")
+        os.mkdir(os.path.join(gateway.dir, "kept"))
+        target = os.path.join(gateway.dir, "kept", "gateway.ini")
+        os.rename(link, target)
+        os.symlink("kept/gateway.ini", link)
+        os.chmod(target, 0o600)
+        owner = (4242, 4343) if os.geteuid() == 0 else (os.getuid(), os.getgid())
+        os.chown(target, *owner)
+        # The temporary file goes beside the target: one beside the link could not be made.
+        os.mkdir(link + ".tmp")
+        gateway.start()
+        text = gateway.default_config("ignore = saved\n")
+        self.assertEqual(post_form(gateway, [("config", text)]).status, 200)
+        self.assertEqual(os.readlink(link), "kept/gateway.ini")
+        self.assert_config_is(gateway, text.encode())
+        saved = os.stat(target)
+        self.assertEqual((oct(saved.st_mode & 0o7777), saved.st_uid, saved.st_gid), (oct(0o600), *owner))
+        self.assertEqual(os.listdir(os.path.dirname(target)), ["gateway.ini"])
+        gateway.assert_clean_exit(self)
+
     def test_concurrent_state_reads_and_config_writes_all_succeed(self):
         gateway = self.start_gateway()
         texts = [gateway.default_config(f"ignore = writer{index}\n// {'x' * index}\n") for index in range(25)]

@@ -15,6 +15,7 @@ from harness import Gateway, sanitizer_env, wait_until
 
 PROBE = os.environ.get("SLUICE_INTERFACE_PROBE", "")
 EXCLUDED_WORDS = ("Hyper-V", "Loopback", "VirtualBox", "VMware", "TAP-Windows", "WAN Miniport")
+EXCLUDED_PREFIXES = ("docker", "br-", "virbr", "veth", "vmnet", "vboxnet")
 UNITS = {"bps": 1.0, "Kbps": 1e3, "Mbps": 1e6, "Gbps": 1e9}
 ZERO = "0.00 bps"
 DATAGRAMS = 4000
@@ -37,7 +38,8 @@ def operational_ipv4_interfaces(namespace=None):
         fields = line.split()
         first_address.setdefault(fields[1].split("@")[0], fields[3].split("/")[0])
     listed = [(name, address) for name, address in first_address.items()
-              if operstate(namespace, name) == "up" and not any(word in name for word in EXCLUDED_WORDS)]
+              if operstate(namespace, name) == "up" and not any(word in name for word in EXCLUDED_WORDS)
+              and not name.startswith(EXCLUDED_PREFIXES)]
     return sorted(listed, key=lambda entry: entry[0].encode())
 
 

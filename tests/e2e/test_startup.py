@@ -1,9 +1,11 @@
-"""Start-up of the real binary: the log format, the start-up lines and the orderly stop."""
+"""Start-up of the real binary: the log format, the start-up lines, the reading of
+numbers, a port in use, the orderly stop, and log lines that outside text cannot forge."""
 
 import re
+import socket
 import unittest
 
-from harness import Gateway, LOG_LINE
+from harness import LIBSRT, LOG_LINE, Gateway, SrtLibrary, post_form, udp_drain
 
 
 class StartupTest(unittest.TestCase):
@@ -27,26 +29,72 @@ class StartupTest(unittest.TestCase):
         self.assertIsNone(gateway.process.poll())
         gateway.assert_clean_exit(self)
 
-    def test_bad_ports_are_named_and_replaced_by_defaults(self):
+    def test_numbers_are_read_from_the_start_of_a_value_and_bad_ones_named(self):
         gateway = Gateway()
         self.addCleanup(gateway.close)
-        gateway.write_config(f"srt_port=70000\nweb_port={gateway.web_port}\nsrt_latency=abc\n")
+        gateway.write_config(f"srt_port = {gateway.srt_port} // main\nweb_port={gateway.web_port}\n"
+                             "srt_latency=-5ms\n")
         gateway.start()
-        gateway.wait_for_log("LISTENER PORT:9001")
-        self.assertIn("-- BAD VALUE srt_port=70000", gateway.log())
+        gateway.wait_for_log(f"SRT START LISTEN {gateway.srt_port}")
+        log = gateway.log()
+        self.assertIn(f'-- IGNORED TEXT IN srt_port={gateway.srt_port} // main: " // main", '
+                      f"using {gateway.srt_port}", log)
+        self.assertIn("-- BAD VALUE srt_latency=-5ms (expected a whole number from 0 to", log)
         gateway.assert_clean_exit(self)
 
-    def test_web_port_in_use_ends_the_process_with_status_zero(self):
-        import socket
+    def test_a_port_in_use_ends_the_process_with_a_failure_status_after_the_orderly_stop(self):
+        cases = [(socket.SOCK_STREAM, "web_port", "*** WEB SERVER CANNOT LISTEN ON PORT", "the web port"),
+                 (socket.SOCK_DGRAM, "srt_port", "*** SRT LISTENER CANNOT BIND PORT", "the SRT port")]
+        for kind, key, failure, summary in cases:
+            with self.subTest(key):
+                gateway = Gateway()
+                self.addCleanup(gateway.close)
+                port = getattr(gateway, key)
+                blocker = socket.socket(socket.AF_INET, kind)
+                self.addCleanup(blocker.close)
+                blocker.bind(("0.0.0.0", port))
+                if kind == socket.SOCK_STREAM:
+                    blocker.listen(1)
+                gateway.start(wait_for="LISTENER PORT:")
+                self.assertEqual(gateway.process.wait(15), 1, gateway.log())
+                messages = [LOG_LINE.match(line).group(1) for line in gateway.log().splitlines()]
+                failed_at = next(i for i, m in enumerate(messages) if m.startswith(f"{failure} {port}: "))
+                self.assertIn("STOP SRT SERVER", messages[failed_at:])
+                self.assertEqual(messages[-1],
+                                 f"*** START-UP FAILED: {summary} {port} cannot be used, EXIT STATUS 1")
+                for marker in ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "WARNING: ThreadSanitizer"):
+                    self.assertNotIn(marker, gateway.errors())
+
+    @unittest.skipIf(LIBSRT is None, "libsrt.so.1.5 is not installed")
+    def test_text_from_outside_cannot_write_a_line_of_its_own_into_the_log(self):
         gateway = Gateway()
         self.addCleanup(gateway.close)
-        blocker = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        blocker.bind(("0.0.0.0", gateway.web_port))
-        blocker.listen(1)
-        self.addCleanup(blocker.close)
-        gateway.start(wait_for="START WEB SERVER: ")
-        self.assertEqual(gateway.process.wait(15), 0)
-        self.assertIn("LISTENER PORT:", gateway.log())
+        gateway.write_config(gateway.default_config(f"rist_endpoint=127.0.0.1:{udp_drain(self)}\n"))
+        gateway.start()
+        forged = "[2026-01-01.00:00:00]  {}  src/app/stop_signals.cpp  40"
+        stream_id = ("cam\n" + forged.format("STOP SIGNAL 15") + "\r\x1b[2J").encode()
+        library = SrtLibrary()
+        self.addCleanup(library.close)
+        self.assertIsNone(library.call(gateway.srt_port, stream_id, bytes(1316),
+                                       lambda: "rist worker start" in gateway.log()))
+        rejected = "no entry\n" + forged.format("-- CONFIG SAVED--")
+        self.assertEqual(post_form(gateway, [("config", rejected)]).status, 400)
+        accepted = gateway.default_config("note = \x1b]0;owned\x07 red\n")
+        self.assertEqual(post_form(gateway, [("config", accepted)]).status, 200)
+        gateway.wait_for_log("-- CONFIG SAVED--")
+        gateway.assert_clean_exit(self)
+
+        log = gateway.log()
+        for line in log.splitlines():
+            if not line.startswith(("networks: ", "rist_endpoint: ")):
+                self.assertRegex(line, LOG_LINE)
+        messages = [LOG_LINE.match(line).group(1) for line in log.splitlines() if LOG_LINE.match(line)]
+        self.assertIn("streamid:cam\\n" + forged.format("STOP SIGNAL 15") + "\\r\\x1b[2J", messages)
+        self.assertIn("BAD CONFIG FORMAT. no entry\\n" + forged.format("-- CONFIG SAVED--"), messages)
+        self.assertIn("[map] note=\\x1b]0;owned\\x07 red", messages)
+        self.assertEqual(messages.count("-- CONFIG SAVED--"), 1)
+        self.assertEqual(messages.count("STOP SIGNAL 15"), 1, "only the test's own SIGTERM")
+        self.assertNotIn("\x1b", log)
 
 
 if __name__ == "__main__":

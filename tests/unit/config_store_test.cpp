@@ -27,8 +27,12 @@ TEST(ConfigStore, ParsesEntriesCommentsAndIgnoredLines) {
       {"[map]\nhost=Host:1", "host", "Host:1"},
       {"k=first\nK=second", "k", "first"},
       {"url = rist://a:1?x=y // not a comment", "url", "rist://a:1?x=y // not a comment"},
-      {"\xEF\xBB\xBFsrt_port=5\nx=1", "srt_port", "fallback"},
+      {"\xEF\xBB\xBFsrt_port=5\nx=1", "srt_port", "5"},
+      {"x=1\n\xEF\xBB\xBFsrt_port=5", "\xEF\xBB\xBFsrt_port", "5"},
       {"a=1\r\nb=2\r\n", "b", "2"},
+      {"a=1\rb=2\r", "a", "1"},
+      {"a=1\rb=2\r", "b", "2"},
+      {"a=1\r\rb=2\n\r", "b", "2"},
   };
   for (const Case& c : cases) {
     StoreInTempDir fixture;
@@ -90,14 +94,39 @@ TEST(ConfigStore, MissingFileLeavesStoreEmpty) {
   EXPECT_EQ(fixture.store.get("srt_port", "9001"), "9001");
 }
 
-TEST(ConfigStore, NumericSettingsFallBackToTheDefault) {
+TEST(ConfigStore, NumericSettingsReadTheLeadingNumberOrFallBackToTheDefault) {
   struct Case {
     std::string value;
     int expected;
-  } cases[] = {{"7000", 7000}, {"0", 9001}, {"65536", 9001}, {"70x", 9001}, {"-5", 9001}, {"65535", 65535}};
+    std::string logged;  // empty: nothing logged
+  } cases[] = {
+      {"7000", 7000, ""},
+      {"+7", 7, ""},
+      {"65535", 65535, ""},
+      {"7000 // main", 7000, R"(-- IGNORED TEXT IN srt_port=7000 // main: " // main", using 7000)"},
+      {"200ms", 200, R"(-- IGNORED TEXT IN srt_port=200ms: "ms", using 200)"},
+      {"70x", 70, R"(-- IGNORED TEXT IN srt_port=70x: "x", using 70)"},
+      {"7000[2J", 7000, R"(-- IGNORED TEXT IN srt_port=7000\x1b[2J: "\x1b[2J", using 7000)"},
+      {"0", 9001, "-- BAD VALUE srt_port=0 (expected a whole number from 1 to 65535), using the default 9001"},
+      {"65536", 9001, "-- BAD VALUE srt_port=65536 "},
+      {"-5", 9001, "-- BAD VALUE srt_port=-5 "},
+      {"70000 // main", 9001, "-- BAD VALUE srt_port=70000 // main "},
+      {"99999999999", 9001, "-- BAD VALUE srt_port=99999999999 "},
+      {"main 7000", 9001, "-- BAD VALUE srt_port=main 7000 "},
+      {"+ 7", 9001, "-- BAD VALUE srt_port=+ 7 "},
+  };
   for (const Case& c : cases) {
     StoreInTempDir fixture;
+    testing::internal::CaptureStdout();
     fixture.store.apply("srt_port=" + c.value, false);
+    std::string before = testing::internal::GetCapturedStdout();
+    testing::internal::CaptureStdout();
     EXPECT_EQ(fixture.store.get_int("srt_port", 9001, 1, 65535), c.expected) << c.value;
+    std::string log = testing::internal::GetCapturedStdout();
+    if (c.logged.empty()) {
+      EXPECT_EQ(log, "") << c.value;
+    } else {
+      EXPECT_NE(log.find(c.logged), std::string::npos) << log;
+    }
   }
 }

@@ -48,7 +48,7 @@ TEST(InterfaceSelection, FirstListShowsZeroRatesEverywhere) {
   }
 }
 
-TEST(InterfaceSelection, ExcludedWordsAreCaseSensitiveSubstrings) {
+TEST(InterfaceSelection, VirtualAdaptersAndLinuxVirtualInterfacesAreLeftOut) {
   struct Case {
     std::string description;
     bool listed;
@@ -62,6 +62,17 @@ TEST(InterfaceSelection, ExcludedWordsAreCaseSensitiveSubstrings) {
       {"TAP-Windows Adapter V9", false},
       {"WAN Miniport (IP)", false},
       {"Intel(R) Ethernet Connection I219-V", true},
+      {"docker0", false},
+      {"br-3f2a9c1d7e44", false},
+      {"virbr0", false},
+      {"veth1a2b3c4", false},
+      {"vmnet8", false},
+      {"vboxnet0", false},
+      {"eth0", true},
+      {"enp3s0", true},
+      {"br0", true},
+      {"myveth0", true},
+      {"Docker0", true},
   };
   for (const Case& c : cases) {
     Lines got = second_list({{up(5, c.description, 100, 100)}, {ipv4(5, "10.0.0.5")}},

@@ -22,7 +22,7 @@ StreamSnapshot fake_stream() {
   return stream;
 }
 
-TEST(MetricsText, LabelValuesEscapeBackslashQuoteAndLineFeed) {
+TEST(MetricsText, LabelValuesAreValidUtf8WithBackslashQuoteAndLineFeedEscaped) {
   struct Case {
     const char* raw;
     const char* escaped;
@@ -34,6 +34,12 @@ TEST(MetricsText, LabelValuesEscapeBackslashQuoteAndLineFeed) {
       {R"(\")", R"(\\\")"},
       {"tab\tand cr\r stay", "tab\tand cr\r stay"},
       {"", ""},
+      {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xA5", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xA5"},
+      {"a\xFF\xFE" "b", "a\xEF\xBF\xBD\xEF\xBF\xBD" "b"},
+      {"cut \xE2\x82", "cut \xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"overlong \xC0\xAF", "overlong \xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"surrogate \xED\xA0\x80", "surrogate \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"beyond \xF4\x90\x80\x80", "beyond \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
   };
   for (const Case& c : cases) EXPECT_EQ(prometheus_label_value(c.raw), c.escaped) << c.raw;
 }

@@ -71,12 +71,12 @@ TEST(SrtServer, StopRightAfterStartEndsTheListenerThread) {
   testing::internal::CaptureStdout();
   for (int round = 0; round < 20; ++round) {
     SrtServer server;
-    server.start(port);
+    EXPECT_TRUE(server.start(port)) << round;
     server.stop();  // returns only once the listener thread has ended
   }
   SrtServer restarted;
-  restarted.start(port);
-  restarted.start(port);
+  EXPECT_TRUE(restarted.start(port));
+  EXPECT_TRUE(restarted.start(port));
   std::string log = testing::internal::GetCapturedStdout();
   EXPECT_NE(log.find("WARN: server already started. stopped ..."), std::string::npos);
 }
