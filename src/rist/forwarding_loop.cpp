@@ -6,13 +6,13 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <optional>
 #include <thread>
 
 #include "app/log_line.h"
-#include "config/text_utils.h"
+#include "rist/rist_destination.h"
 #include "rist/rist_sender.h"
 #include "rist/rist_worker.h"
-#include "srt/srt_caller.h"
 
 namespace {
 
@@ -148,28 +148,18 @@ void forward(RistWorker* worker) {
 
 }  // namespace
 
-std::vector<std::string> normalise_destinations(const std::vector<std::string>& destinations,
-                                                const std::string& stream_id) {
-  const std::string scheme = "rist://";
+std::vector<std::string> normalise_destinations(const std::vector<std::string>& destinations) {
   std::vector<std::string> urls;
-  for (std::string destination : destinations) {
-    size_t found = destination.find(scheme);
-    if (found != std::string::npos) destination.erase(found, scheme.size());
-    std::vector<std::string> pieces = split(destination, ":");
-    if (pieces.empty()) {
-      LogLine() << "-- SKIP RIST DESTINATION WITHOUT HOST: " << destination;
-      continue;
-    }
-    std::string url = scheme + check_host(pieces[0]);
-    if (pieces.size() == 2) url += ":" + pieces[1];
-    urls.push_back(url + "?cname=" + stream_id);
+  for (const std::string& destination : destinations) {
+    if (std::optional<std::string> url = rist_base_url(destination)) urls.push_back(*url);
   }
+  if (urls.empty()) LogLine() << "-- NO RIST DESTINATION: the stream goes nowhere until rist_endpoint names one";
   return urls;
 }
 
 void process_data_send(RistWorker* worker) {
   LogLine() << "process_data_send";
-  worker->destinations = normalise_destinations(worker->destinations, worker->stream_id);
+  worker->destinations = normalise_destinations(worker->destinations);
   create_sender(worker, RIST_PROFILE_MAIN);
   LogLine() << (worker->rist_ctx != nullptr ? "CONNECT: SUCCESS" : "CONNECT FAILED");
   worker->ring.reset();

@@ -6,10 +6,9 @@
 class RistWorker;
 
 // Turns configured RIST destinations ("host:port", optionally with "rist://") into
-// peer base URLs "rist://host[:port]?cname=stream_id". A destination without a host
-// is skipped.
-std::vector<std::string> normalise_destinations(const std::vector<std::string>& destinations,
-                                                const std::string& stream_id);
+// peer base URLs "rist://host:port", in order. A destination that names no usable
+// endpoint is left out with a log line saying why.
+std::vector<std::string> normalise_destinations(const std::vector<std::string>& destinations);
 
 // The forwarding worker's loop, on its own thread: brings up the RIST sender and moves
 // the SRT payload to it in 1316-byte units until the SRT side closes or fails, the

@@ -3,6 +3,7 @@
 #include <srt/srt.h>
 
 #include <chrono>
+#include <optional>
 #include <thread>
 
 #include "app/log_line.h"
@@ -32,8 +33,9 @@ int numeric_param(const UrlParams& params, const std::string& key) {
 // thread then closes it. A stop that came first is seen right after the hand-over.
 bool connect_talkback(RistWorker* worker) {
   SRTSOCKET socket = 0;
-  SrtCallerParams params = talkback_caller_params(worker->tb_endpoint, worker->networks, worker->stream_id);
-  if (!connect_caller(socket, params)) {
+  std::optional<SrtCallerParams> params =
+      talkback_caller_params(worker->tb_endpoint, worker->networks, worker->stream_id);
+  if (!params || !connect_caller(socket, *params)) {
     LogLine() << "FAIL srt connect";
     return false;
   }
@@ -83,14 +85,28 @@ void relay(RistWorker* worker, SRTSOCKET caller, SRTSOCKET source) {
   }
 }
 
+// Why the talkback URL names no usable endpoint, or empty. A URL without "://" is left
+// to the connect, which reports its empty host.
+std::string endpoint_problem(const std::string& tb_endpoint, int port) {
+  if (tb_endpoint.find("://") == std::string::npos) return "";
+  if (is_ipv6_authority(url_authority(tb_endpoint))) return "IPv6 is not supported";
+  if (!is_valid_port(port)) return "the port must be a number from 1 to 65535";
+  return "";
+}
+
 }  // namespace
 
-SrtCallerParams talkback_caller_params(const std::string& tb_endpoint,
-                                       const std::vector<std::string>& networks,
-                                       const std::string& stream_id) {
+std::optional<SrtCallerParams> talkback_caller_params(const std::string& tb_endpoint,
+                                                      const std::vector<std::string>& networks,
+                                                      const std::string& stream_id) {
   SrtCallerParams params;
   UrlParams url_params;
   parse_url(tb_endpoint, params.host, params.port, url_params);
+  std::string problem = endpoint_problem(tb_endpoint, params.port);
+  if (!problem.empty()) {
+    LogLine() << "Invalid talkback endpoint " << url_authority(tb_endpoint) << ": " << problem;
+    return std::nullopt;
+  }
   if (!networks.empty()) params.bind_address = networks.front();
   LogLine() << "url params:";
   for (const auto& [key, value] : url_params) LogLine() << "  " << key << " " << mask_secrets(key, value);

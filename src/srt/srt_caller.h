@@ -8,7 +8,7 @@
 struct SrtCallerParams {
   std::string bind_address;  // local IPv4 address to bind first; empty: no bind
   std::string host;          // target IPv4 address in dotted form
-  int port = 0;              // target port; its low 16 bits reach the socket address
+  int port = 0;              // target port, 1-65535
   std::string stream_id;     // announced to the peer, may be empty
   int latency = 0;           // peer latency in ms; 0 leaves the library default
   std::string passphrase;    // empty: no encryption
