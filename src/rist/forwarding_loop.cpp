@@ -16,7 +16,8 @@
 
 namespace {
 
-// Failed units tolerated over the life of a stream; the next one ends it.
+// Failed units in a row that a stream survives; the next one ends it. A unit that goes
+// out starts the count again, so rare failures spread over a long stream never add up.
 const int kSendErrorLimit = 5;
 
 // How long the loop leaves a new caller's first packets in SRT's receive buffer while
@@ -66,14 +67,15 @@ int write_unit(struct rist_ctx* context, rist_data_block& block, const uint8_t* 
 void drain_ring(RistWorker* worker, rist_data_block& block) {
   while (const uint8_t* unit = worker->ring.take_unit()) {
     int result = write_unit(worker->rist_ctx, block, unit);
-    if (result >= 0) {
+    bool failed = result < 0;
+    bool limit_passed = count_send_outcome(worker->send_errors, failed);
+    if (!failed) {
       worker->stats->units_written.fetch_add(1, std::memory_order_relaxed);
       continue;
     }
-    ++worker->send_errors;
     worker->stats->send_errors.fetch_add(1, std::memory_order_relaxed);
     LogLine() << "rist error send";
-    if (worker->send_errors <= kSendErrorLimit) continue;
+    if (!limit_passed) continue;
     LogLine() << "*** RIST PACKET SEND ERROR (5 times).  STOP.";
     worker->ring.reset();
     worker->stopped.exchange(true);
@@ -125,7 +127,7 @@ void wait_until_the_peers_connect(RistWorker* worker, rist_data_block& block) {
 }
 
 void forward(RistWorker* worker) {
-  uint8_t buffer[kMediaUnit];
+  uint8_t buffer[kMaxSrtPayload];
   rist_data_block block{};
   wait_until_the_peers_connect(worker, block);
   while (true) {
@@ -147,6 +149,11 @@ void forward(RistWorker* worker) {
 }
 
 }  // namespace
+
+bool count_send_outcome(int& errors_in_a_row, bool failed) {
+  errors_in_a_row = failed ? errors_in_a_row + 1 : 0;
+  return errors_in_a_row > kSendErrorLimit;
+}
 
 std::vector<std::string> normalise_destinations(const std::vector<std::string>& destinations) {
   std::vector<std::string> urls;

@@ -2,9 +2,7 @@
 
 #include <srt/srt.h>
 
-#include <chrono>
 #include <optional>
-#include <thread>
 
 #include "app/log_line.h"
 #include "config/secret_mask.h"
@@ -17,8 +15,6 @@
 namespace {
 
 const size_t kTalkbackRingUnits = 1000;
-// Pause after a receive that left less than a unit buffered.
-const auto kGatherPause = std::chrono::milliseconds(5);
 // How long one receive waits on a silent talkback source.
 const int kReceiveTimeoutMs = 1000;
 
@@ -58,12 +54,23 @@ bool send_unit(SRTSOCKET socket, const uint8_t* unit) {
   return true;
 }
 
-// One pass per message received from the talkback source; at most one unit is sent
-// to the caller per pass. Ends when either side is no longer connected or the worker
-// is stopped; while the source is silent the caller is looked at every receive timeout.
+// Sends every whole unit buffered to the caller; false when a send failed.
+bool send_units(RistWorker* worker, AdaptiveRing& ring, SRTSOCKET caller) {
+  while (const uint8_t* unit = ring.take_unit()) {
+    if (!send_unit(caller, unit)) return false;
+    worker->stats->units_written.fetch_add(1, std::memory_order_relaxed);
+  }
+  return true;
+}
+
+// One pass per message received from the talkback source, of any size up to the live
+// maximum; every whole unit buffered then goes to the caller at once, so the source is
+// read as fast as it sends (libsrt drops what waits too long in its receive buffer).
+// Ends when either side is no longer connected or the worker is stopped; while the
+// source is silent the caller is looked at every receive timeout.
 void relay(RistWorker* worker, SRTSOCKET caller, SRTSOCKET source) {
   AdaptiveRing talkback_ring(kMediaUnit, kTalkbackRingUnits * kMediaUnit);
-  uint8_t buffer[kMediaUnit];
+  uint8_t buffer[kMaxSrtPayload];
   while (!worker->stopped.load() && srt_getsockstate(caller) == SRTS_CONNECTED) {
     if (srt_getsockstate(source) != SRTS_CONNECTED) return;
     int received = srt_recv(source, reinterpret_cast<char*>(buffer), sizeof buffer);
@@ -74,14 +81,7 @@ void relay(RistWorker* worker, SRTSOCKET caller, SRTSOCKET source) {
       return;
     }
     talkback_ring.append(buffer, static_cast<size_t>(received));
-    const uint8_t* unit = talkback_ring.take_unit();
-    if (unit == nullptr) {
-      std::this_thread::sleep_for(kGatherPause);
-    } else if (!send_unit(caller, unit)) {
-      return;
-    } else {
-      worker->stats->units_written.fetch_add(1, std::memory_order_relaxed);
-    }
+    if (!send_units(worker, talkback_ring, caller)) return;
   }
 }
 

@@ -58,3 +58,13 @@ TEST(ForwardingLoop, OrderIsKeptAndAnEmptyResultIsLogged) {
   std::string log = testing::internal::GetCapturedStdout();
   EXPECT_NE(log.find("-- NO RIST DESTINATION"), std::string::npos) << log;
 }
+
+TEST(ForwardingLoop, OnlyTheSixthFailedUnitInARowEndsTheStream) {
+  int errors = 0;
+  for (int round = 0; round < 100; ++round) {  // five failures, then a unit that goes out
+    for (int failure = 0; failure < 5; ++failure) EXPECT_FALSE(count_send_outcome(errors, true));
+    EXPECT_FALSE(count_send_outcome(errors, false));
+  }
+  for (int failure = 0; failure < 5; ++failure) EXPECT_FALSE(count_send_outcome(errors, true));
+  EXPECT_TRUE(count_send_outcome(errors, true));
+}
