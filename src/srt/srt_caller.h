@@ -15,12 +15,13 @@ struct SrtCallerParams {
   int pbkeylen = 0;          // key length in bytes, applied only with a passphrase
 };
 
-// Sets one SRT socket option; a failure is logged under `name` and otherwise ignored.
-void set_option(SRTSOCKET socket, SRT_SOCKOPT option, const char* name, const void* value, int length);
+// Sets one SRT socket option; a failure is logged under `name` and gives false.
+bool set_option(SRTSOCKET socket, SRT_SOCKOPT option, const char* name, const void* value, int length);
 
 // Creates a live-mode SRT socket and connects it to params.host:params.port, blocking
 // for the handshake. On success `socket` holds the open connection, which then belongs
-// to the caller. On failure the created socket has already been closed.
+// to the caller. On failure, also when an encryption option cannot be applied, the
+// created socket has already been closed.
 bool connect_caller(SRTSOCKET& socket, const SrtCallerParams& params);
 
 // Warns when host is not written as four dot-separated pieces (no name resolution is
