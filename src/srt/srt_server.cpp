@@ -21,6 +21,10 @@ namespace {
 const int kDefaultLatency = 120;
 // The longest stream id SRT lets a caller send.
 const int kMaxStreamIdLength = 512;
+// Callers whose handshake libsrt completes before the accept loop takes them; one more
+// is refused (SRT_REJ_BACKLOG). Encoders that reconnect together after an outage or a
+// restart arrive in the same instant, so this serves bursts well beyond a hundred.
+const int kListenBacklog = 256;
 
 }  // namespace
 
@@ -110,7 +114,7 @@ SRTSOCKET SrtServer::open_listener(int port) {
   int latency =
       global_state->get_config().get_int("srt_latency", kDefaultLatency, 0, std::numeric_limits<int>::max());
   set_option(socket, SRTO_RCVLATENCY, "SRTO_RCVLATENCY", &latency, sizeof latency);
-  if (srt_listen(socket, 1) == SRT_ERROR) {
+  if (srt_listen(socket, kListenBacklog) == SRT_ERROR) {
     std::fprintf(stderr, "srt_listen: %s\n", srt_getlasterror_str());
     srt_close(socket);
     return SRT_INVALID_SOCK;
