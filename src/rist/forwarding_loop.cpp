@@ -6,18 +6,19 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <optional>
 #include <thread>
 
 #include "app/log_escape.h"
 #include "app/log_line.h"
-#include "config/text_utils.h"
+#include "rist/rist_destination.h"
 #include "rist/rist_sender.h"
 #include "rist/rist_worker.h"
-#include "srt/srt_caller.h"
 
 namespace {
 
-// Failed units tolerated over the life of a stream; the next one ends it.
+// Failed units in a row that a stream survives; the next one ends it. A unit that goes
+// out starts the count again, so rare failures spread over a long stream never add up.
 const int kSendErrorLimit = 5;
 
 // How long the loop leaves a new caller's first packets in SRT's receive buffer while
@@ -67,14 +68,15 @@ int write_unit(struct rist_ctx* context, rist_data_block& block, const uint8_t* 
 void drain_ring(RistWorker* worker, rist_data_block& block) {
   while (const uint8_t* unit = worker->ring.take_unit()) {
     int result = write_unit(worker->rist_ctx, block, unit);
-    if (result >= 0) {
+    bool failed = result < 0;
+    bool limit_passed = count_send_outcome(worker->send_errors, failed);
+    if (!failed) {
       worker->stats->units_written.fetch_add(1, std::memory_order_relaxed);
       continue;
     }
-    ++worker->send_errors;
     worker->stats->send_errors.fetch_add(1, std::memory_order_relaxed);
     LogLine() << "rist error send";
-    if (worker->send_errors <= kSendErrorLimit) continue;
+    if (!limit_passed) continue;
     LogLine() << "*** RIST PACKET SEND ERROR (5 times).  STOP.";
     worker->ring.reset();
     worker->stopped.exchange(true);
@@ -126,7 +128,7 @@ void wait_until_the_peers_connect(RistWorker* worker, rist_data_block& block) {
 }
 
 void forward(RistWorker* worker) {
-  uint8_t buffer[kMediaUnit];
+  uint8_t buffer[kMaxSrtPayload];
   rist_data_block block{};
   wait_until_the_peers_connect(worker, block);
   while (true) {
@@ -149,28 +151,23 @@ void forward(RistWorker* worker) {
 
 }  // namespace
 
-std::vector<std::string> normalise_destinations(const std::vector<std::string>& destinations,
-                                                const std::string& stream_id) {
-  const std::string scheme = "rist://";
+bool count_send_outcome(int& errors_in_a_row, bool failed) {
+  errors_in_a_row = failed ? errors_in_a_row + 1 : 0;
+  return errors_in_a_row > kSendErrorLimit;
+}
+
+std::vector<std::string> normalise_destinations(const std::vector<std::string>& destinations) {
   std::vector<std::string> urls;
-  for (std::string destination : destinations) {
-    size_t found = destination.find(scheme);
-    if (found != std::string::npos) destination.erase(found, scheme.size());
-    std::vector<std::string> pieces = split(destination, ":");
-    if (pieces.empty()) {
-      LogLine() << "-- SKIP RIST DESTINATION WITHOUT HOST: " << escape_for_log(destination);
-      continue;
-    }
-    std::string url = scheme + check_host(pieces[0]);
-    if (pieces.size() == 2) url += ":" + pieces[1];
-    urls.push_back(url + "?cname=" + stream_id);
+  for (const std::string& destination : destinations) {
+    if (std::optional<std::string> url = rist_base_url(destination)) urls.push_back(*url);
   }
+  if (urls.empty()) LogLine() << "-- NO RIST DESTINATION: the stream goes nowhere until rist_endpoint names one";
   return urls;
 }
 
 void process_data_send(RistWorker* worker) {
   LogLine() << "process_data_send";
-  worker->destinations = normalise_destinations(worker->destinations, worker->stream_id);
+  worker->destinations = normalise_destinations(worker->destinations);
   create_sender(worker, RIST_PROFILE_MAIN);
   LogLine() << (worker->rist_ctx != nullptr ? "CONNECT: SUCCESS" : "CONNECT FAILED");
   worker->ring.reset();

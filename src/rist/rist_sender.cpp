@@ -75,6 +75,8 @@ bool create_sender(RistWorker* worker, rist_profile profile) {
     LogLine() << "-- RIST STATISTICS NOT AVAILABLE";
   }
   LogLine() << "src networks:" << worker->networks.size() << " * dest rist:" << worker->destinations.size();
+  std::string cname = peer_cname(worker->stream_id);
+  if (cname != worker->stream_id) LogLine() << "-- STREAM ID TOO LONG FOR A RIST CNAME OR HOLDS A NUL BYTE, CNAME: " << cname;
   for (const std::string& network : worker->networks) {
     for (const std::string& destination : worker->destinations) {
       create_peer(worker, context, destination, network);
@@ -87,22 +89,32 @@ bool create_sender(RistWorker* worker, rist_profile profile) {
   return true;
 }
 
-void destroy_sender(rist_ctx* context, const std::vector<rist_peer*>& peers) {
+// rist_destroy ends the context's protocol thread before it frees the peers. Destroying
+// a peer on its own while that thread runs races it: librist 0.2.7's thread walked the
+// peer list without a lock and crashed when callers hung up on a destination that does
+// not answer, and 0.2.11's thread still sends queued retransmissions through the peer
+// they name, with no check that it still exists.
+void destroy_sender(rist_ctx* context) {
   std::lock_guard<std::mutex> lock(sender_lifecycle_mutex());
-  for (rist_peer* peer : peers) rist_peer_destroy(context, peer);
-  LogLine() << "end close peers. next ctxs";
   rist_destroy(context);
 }
 
-bool create_peer(RistWorker* worker, rist_ctx* context, std::string url, std::string network) {
-  if (!network.empty()) url += "&miface=" + network + "&weight=1";
-  LogLine() << " create peer: " << escape_for_log(url);
+static_assert(kMaxCnameLength < sizeof(rist_peer_config::cname), "the cname and its terminator fit librist's field");
+
+bool create_peer(RistWorker* worker, rist_ctx* context, const std::string& base_url, const std::string& network) {
+  std::string options = network.empty() ? "" : "miface=" + network + "&weight=1";
+  std::string shown_url = base_url + "?cname=" + worker->stream_id + (options.empty() ? "" : "&" + options);
+  std::string parsed_url = base_url + (options.empty() ? "" : "?" + options);
+  LogLine() << " create peer: " << escape_for_log(shown_url);
   rist_peer_config* config = nullptr;
-  if (rist_parse_address2(url.c_str(), &config) != 0) {
+  if (rist_parse_address2(parsed_url.c_str(), &config) != 0) {
     LogLine() << "@@@Error_create_peer: Could not parse peer options for sender";
     if (config != nullptr) rist_peer_config_free2(&config);
     return false;
   }
+  std::string cname = peer_cname(worker->stream_id);
+  std::copy(cname.begin(), cname.end(), config->cname);
+  config->cname[cname.size()] = '\0';
   LogLine() << "=>  MIN:" << config->recovery_length_min << " MAX:" << config->recovery_length_max;
   bool created = false;
   rist_peer* peer = nullptr;
@@ -111,14 +123,24 @@ bool create_peer(RistWorker* worker, rist_ctx* context, std::string url, std::st
   } else if (rist_peer_create(context, &peer, config) == -1) {
     LogLine() << "@@@Error_create_peer: Could not add peer connector to sender";
   } else {
-    uint32_t stats_id = worker->stats ? worker->stats->add_peer(url) : 0;
+    uint32_t stats_id = worker->stats ? worker->stats->add_peer(shown_url) : 0;
     std::lock_guard<std::mutex> lock(worker->mutex);
-    worker->peers.push_back({network, url, peer, stats_id});
+    worker->peers.push_back({network, shown_url, peer, stats_id});
     created = true;
   }
   if (created) LogLine() << "dest " << config->virt_dst_port << config->physical_port;
   rist_peer_config_free2(&config);
   return created;
+}
+
+std::string peer_cname(const std::string& stream_id) {
+  size_t length = std::min(stream_id.find('\0'), kMaxCnameLength);
+  if (length < stream_id.size()) {
+    // Back off while the cut would fall inside a character: its continuation bytes
+    // (10xxxxxx) would be left without their lead byte.
+    while (length > 0 && (static_cast<unsigned char>(stream_id[length]) & 0xC0) == 0x80) --length;
+  }
+  return stream_id.substr(0, length);
 }
 
 void on_connection_status(void* arg, rist_peer* peer, rist_connection_status status) {

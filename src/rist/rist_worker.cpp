@@ -95,18 +95,21 @@ void RistWorker::close_sockets() {
   }
 }
 
-// librist may wait for its own threads here, one of which may be inside
-// on_connection_status waiting for `mutex`: so the handles are taken under the lock
-// and destroyed outside it. After rist_destroy librist calls back no more.
+// librist waits for its own threads here, one of which may be inside
+// on_connection_status waiting for `mutex`, and rist_destroy itself reports connected
+// peers as timed out on this thread: so the records are dropped under the lock and the
+// context is destroyed outside it. After rist_destroy librist calls back no more.
 void RistWorker::release_rist() {
   struct rist_ctx* context = nullptr;
-  std::vector<rist_peer*> handles;
+  size_t peer_count = 0;
   {
     std::lock_guard<std::mutex> lock(mutex);
     context = std::exchange(rist_ctx, nullptr);
-    for (const RistPeerRecord& record : peers) handles.push_back(record.peer);
+    peer_count = peers.size();
     peers.clear();
   }
-  LogLine() << "close peers ctx:" << static_cast<void*>(context) << " peers:" << handles.size();
-  if (context != nullptr) destroy_sender(context, handles);
+  LogLine() << "close peers ctx:" << static_cast<void*>(context) << " peers:" << peer_count;
+  if (context == nullptr) return;
+  LogLine() << "end close peers. next ctxs";
+  destroy_sender(context);
 }

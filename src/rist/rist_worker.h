@@ -28,8 +28,11 @@ struct RistPeerRecord {
 // librist's logging settings, shared by every worker's sender.
 extern rist_logging_settings* rist_log_settings;
 
-// The size of every SRT receive, ring unit, RIST write and talkback send.
+// The size of every ring unit, RIST write and talkback send.
 constexpr size_t kMediaUnit = 1316;
+// The largest message an SRT live-mode peer can send (SRTO_PAYLOADSIZE at most 1456):
+// every SRT receive takes this much, and the rings cut what arrives into units.
+constexpr size_t kMaxSrtPayload = 1456;
 
 // True when the stream id asks for the talkback loop instead of forwarding.
 bool is_talkback_stream(const std::string& stream_id);
@@ -64,7 +67,7 @@ class RistWorker {
   std::shared_ptr<StreamStats> stats;
 
   // The loop's own state; stop() touches it only on the loop's thread or after the join.
-  int send_errors = 0;
+  int send_errors = 0;  // failed RIST units in a row
   AdaptiveRing ring{kMediaUnit, 10 * kMediaUnit};
 
   // Shared between threads.

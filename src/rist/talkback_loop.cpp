@@ -2,8 +2,7 @@
 
 #include <srt/srt.h>
 
-#include <chrono>
-#include <thread>
+#include <optional>
 
 #include "app/log_escape.h"
 #include "app/log_line.h"
@@ -17,8 +16,6 @@
 namespace {
 
 const size_t kTalkbackRingUnits = 1000;
-// Pause after a receive that left less than a unit buffered.
-const auto kGatherPause = std::chrono::milliseconds(5);
 // How long one receive waits on a silent talkback source.
 const int kReceiveTimeoutMs = 1000;
 
@@ -33,8 +30,9 @@ int numeric_param(const UrlParams& params, const std::string& key) {
 // thread then closes it. A stop that came first is seen right after the hand-over.
 bool connect_talkback(RistWorker* worker) {
   SRTSOCKET socket = 0;
-  SrtCallerParams params = talkback_caller_params(worker->tb_endpoint, worker->networks, worker->stream_id);
-  if (!connect_caller(socket, params)) {
+  std::optional<SrtCallerParams> params =
+      talkback_caller_params(worker->tb_endpoint, worker->networks, worker->stream_id);
+  if (!params || !connect_caller(socket, *params)) {
     LogLine() << "FAIL srt connect";
     return false;
   }
@@ -57,12 +55,23 @@ bool send_unit(SRTSOCKET socket, const uint8_t* unit) {
   return true;
 }
 
-// One pass per message received from the talkback source; at most one unit is sent
-// to the caller per pass. Ends when either side is no longer connected or the worker
-// is stopped; while the source is silent the caller is looked at every receive timeout.
+// Sends every whole unit buffered to the caller; false when a send failed.
+bool send_units(RistWorker* worker, AdaptiveRing& ring, SRTSOCKET caller) {
+  while (const uint8_t* unit = ring.take_unit()) {
+    if (!send_unit(caller, unit)) return false;
+    worker->stats->units_written.fetch_add(1, std::memory_order_relaxed);
+  }
+  return true;
+}
+
+// One pass per message received from the talkback source, of any size up to the live
+// maximum; every whole unit buffered then goes to the caller at once, so the source is
+// read as fast as it sends (libsrt drops what waits too long in its receive buffer).
+// Ends when either side is no longer connected or the worker is stopped; while the
+// source is silent the caller is looked at every receive timeout.
 void relay(RistWorker* worker, SRTSOCKET caller, SRTSOCKET source) {
   AdaptiveRing talkback_ring(kMediaUnit, kTalkbackRingUnits * kMediaUnit);
-  uint8_t buffer[kMediaUnit];
+  uint8_t buffer[kMaxSrtPayload];
   while (!worker->stopped.load() && srt_getsockstate(caller) == SRTS_CONNECTED) {
     if (srt_getsockstate(source) != SRTS_CONNECTED) return;
     int received = srt_recv(source, reinterpret_cast<char*>(buffer), sizeof buffer);
@@ -73,25 +82,32 @@ void relay(RistWorker* worker, SRTSOCKET caller, SRTSOCKET source) {
       return;
     }
     talkback_ring.append(buffer, static_cast<size_t>(received));
-    const uint8_t* unit = talkback_ring.take_unit();
-    if (unit == nullptr) {
-      std::this_thread::sleep_for(kGatherPause);
-    } else if (!send_unit(caller, unit)) {
-      return;
-    } else {
-      worker->stats->units_written.fetch_add(1, std::memory_order_relaxed);
-    }
+    if (!send_units(worker, talkback_ring, caller)) return;
   }
+}
+
+// Why the talkback URL names no usable endpoint, or empty. A URL without "://" is left
+// to the connect, which reports its empty host.
+std::string endpoint_problem(const std::string& tb_endpoint, int port) {
+  if (tb_endpoint.find("://") == std::string::npos) return "";
+  if (is_ipv6_authority(url_authority(tb_endpoint))) return "IPv6 is not supported";
+  if (!is_valid_port(port)) return "the port must be a number from 1 to 65535";
+  return "";
 }
 
 }  // namespace
 
-SrtCallerParams talkback_caller_params(const std::string& tb_endpoint,
-                                       const std::vector<std::string>& networks,
-                                       const std::string& stream_id) {
+std::optional<SrtCallerParams> talkback_caller_params(const std::string& tb_endpoint,
+                                                      const std::vector<std::string>& networks,
+                                                      const std::string& stream_id) {
   SrtCallerParams params;
   UrlParams url_params;
   parse_url(tb_endpoint, params.host, params.port, url_params);
+  std::string problem = endpoint_problem(tb_endpoint, params.port);
+  if (!problem.empty()) {
+    LogLine() << "Invalid talkback endpoint " << escape_for_log(url_authority(tb_endpoint)) << ": " << problem;
+    return std::nullopt;
+  }
   if (!networks.empty()) params.bind_address = networks.front();
   LogLine() << "url params:";
   for (const auto& [key, value] : url_params) {

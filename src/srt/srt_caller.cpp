@@ -23,20 +23,29 @@ bool fail_and_close(SRTSOCKET socket) {
   return false;
 }
 
-void set_encryption(SRTSOCKET socket, const SrtCallerParams& params) {
-  set_option(socket, SRTO_PASSPHRASE, "SRTO_PASSPHRASE", params.passphrase.data(),
-             static_cast<int>(params.passphrase.size()));
-  set_option(socket, SRTO_PBKEYLEN, "SRTO_PBKEYLEN", &params.pbkeylen, sizeof params.pbkeylen);
+// Encryption fails closed: an option libsrt refuses (a passphrase shorter than 10 or
+// longer than 79 characters, a key length other than 0, 16, 24 or 32) ends the
+// connection attempt instead of letting it go on in clear text. Enforced encryption
+// makes libsrt refuse a source that does not encrypt, whatever its default.
+bool set_encryption(SRTSOCKET socket, const SrtCallerParams& params) {
+  int enforced = 1;
+  bool applied = set_option(socket, SRTO_PASSPHRASE, "SRTO_PASSPHRASE", params.passphrase.data(),
+                            static_cast<int>(params.passphrase.size())) &&
+                 set_option(socket, SRTO_PBKEYLEN, "SRTO_PBKEYLEN", &params.pbkeylen, sizeof params.pbkeylen) &&
+                 set_option(socket, SRTO_ENFORCEDENCRYPTION, "SRTO_ENFORCEDENCRYPTION", &enforced, sizeof enforced);
   // The secret itself never reaches the log.
-  LogLine() << "set passphrase:*** pbkey:" << params.pbkeylen;
+  if (applied) LogLine() << "set passphrase:*** pbkey:" << params.pbkeylen;
+  return applied;
 }
 
 }  // namespace
 
-void set_option(SRTSOCKET socket, SRT_SOCKOPT option, const char* name, const void* value, int length) {
+bool set_option(SRTSOCKET socket, SRT_SOCKOPT option, const char* name, const void* value, int length) {
   if (srt_setsockopt(socket, 0, option, value, length) < 0) {
     LogLine() << "-- failed to set option " << name << " on socket:" << srt_getlasterror_str();
+    return false;
   }
+  return true;
 }
 
 bool connect_caller(SRTSOCKET& socket, const SrtCallerParams& params) {
@@ -60,7 +69,7 @@ bool connect_caller(SRTSOCKET& socket, const SrtCallerParams& params) {
     LogLine() << "Failed to set stream ID";
     return fail_and_close(socket);
   }
-  if (!params.passphrase.empty()) set_encryption(socket, params);
+  if (!params.passphrase.empty() && !set_encryption(socket, params)) return fail_and_close(socket);
   if (params.latency != 0) {
     set_option(socket, SRTO_PEERLATENCY, "SRTO_PEERLATENCY", &params.latency, sizeof params.latency);
     LogLine() << "set latency:" << params.latency;

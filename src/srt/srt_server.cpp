@@ -23,6 +23,10 @@ namespace {
 const int kDefaultLatency = 120;
 // The longest stream id SRT lets a caller send.
 const int kMaxStreamIdLength = 512;
+// Callers whose handshake libsrt completes before the accept loop takes them; one more
+// is refused (SRT_REJ_BACKLOG). Encoders that reconnect together after an outage or a
+// restart arrive in the same instant, so this serves bursts well beyond a hundred.
+const int kListenBacklog = 256;
 
 // libsrt's last error on this thread, with the system's reason when there is one
 // ("unable to create/configure SRT socket" alone does not say that the port is taken).
@@ -128,7 +132,7 @@ SRTSOCKET SrtServer::open_listener(int port) {
   int latency =
       global_state->get_config().get_int("srt_latency", kDefaultLatency, 0, std::numeric_limits<int>::max());
   set_option(socket, SRTO_RCVLATENCY, "SRTO_RCVLATENCY", &latency, sizeof latency);
-  if (srt_listen(socket, 1) == SRT_ERROR) {
+  if (srt_listen(socket, kListenBacklog) == SRT_ERROR) {
     std::string reason = last_srt_error();
     std::fprintf(stderr, "srt_listen: %s\n", reason.c_str());
     LogLine() << "*** SRT LISTENER CANNOT LISTEN ON PORT " << port << ": " << reason;

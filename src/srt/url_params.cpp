@@ -37,6 +37,26 @@ void parse_url(const std::string& url, std::string& host, int& port, UrlParams& 
   if (query_start != std::string::npos) params = parse_query(rest.substr(query_start + 1));
 }
 
+std::string url_authority(const std::string& url) {
+  size_t scheme_end = url.find("://");
+  if (scheme_end == std::string::npos) return "";
+  std::string rest = url.substr(scheme_end + 3);
+  return rest.substr(0, rest.find_first_of("?&"));
+}
+
+bool is_ipv6_authority(const std::string& authority) {
+  std::string text = trim(authority);
+  return starts_with(text, "[") || text.find("::") != std::string::npos ||
+         std::count(text.begin(), text.end(), ':') > 2;
+}
+
+bool is_valid_port(int port) { return port >= 1 && port <= 65535; }
+
+bool is_valid_port(const std::string& text) {
+  if (!is_number(text) || text.size() > 5) return false;
+  return is_valid_port(parse_int(text).value_or(0));
+}
+
 UrlParams parse_query(const std::string& query) {
   UrlParams params;
   size_t start = 0;

@@ -12,6 +12,19 @@ using UrlParams = std::map<std::string, std::string>;
 // not begin with a number, or a number outside 32 bits, gives 0.
 void parse_url(const std::string& url, std::string& host, int& port, UrlParams& params);
 
+// The "host:port" part of an endpoint URL: the text after "://" up to the first "?" or
+// "&". Empty when the URL has no "://".
+std::string url_authority(const std::string& url);
+
+// True when a "host:port" text holds an IPv6 address: in brackets, with "::" or with
+// more than two ":". The system sends and connects over IPv4 only.
+bool is_ipv6_authority(const std::string& authority);
+
+// True for a port number of 1 to 65535.
+bool is_valid_port(int port);
+// True for the text of such a port: plain digits only.
+bool is_valid_port(const std::string& text);
+
 // "key=value" pieces separated by "&"; pieces without "=" are skipped and a later key
 // replaces an earlier one. No decoding, no trimming.
 UrlParams parse_query(const std::string& query);

@@ -309,9 +309,10 @@ class Peer:
                 self.process.wait()
 
 
-def rist_receiver(rist_port, sink_port):
-    """librist's receiver, main profile, listening on rist_port and writing to the sink."""
-    return Peer(["ristreceiver", "-p", "1", "-S", "0", "-v", "4",
+def rist_receiver(rist_port, sink_port, verbosity=4):
+    """librist's receiver, main profile, listening on rist_port and writing to the sink;
+    at verbosity 6 its output shows each sender's cname ("receiver name is now: ...")."""
+    return Peer(["ristreceiver", "-p", "1", "-S", "0", "-v", str(verbosity),
                  "-i", f"rist://@127.0.0.1:{rist_port}", "-o", f"udp://127.0.0.1:{sink_port}"])
 
 
@@ -373,6 +374,20 @@ def srt_receiving_caller(srt_port, stream_id, sink_port, options=""):
     """A real SRT caller of the gateway that writes what it receives to a UDP sink."""
     return Peer(["srt-live-transmit", "-a:no", "-v",
                  f"srt://127.0.0.1:{srt_port}?streamid={stream_id}{options}", f"udp://127.0.0.1:{sink_port}"])
+
+
+# --- srt_test_peer (tests/tools): callers and a source that srt-live-transmit cannot be. ---
+
+SRT_TEST_PEER = os.environ.get("SLUICE_SRT_TEST_PEER", "")
+
+
+def srt_test_peer(*args, stdin=subprocess.DEVNULL):
+    """srt_test_peer with the given arguments (see the head of its source) as a Peer;
+    bytes arguments (stream ids) are passed as hex."""
+    if not SRT_TEST_PEER:
+        raise unittest.SkipTest("SLUICE_SRT_TEST_PEER is not set")
+    words = [arg.hex() if isinstance(arg, bytes) else str(arg) for arg in args]
+    return Peer([SRT_TEST_PEER, *words], stdin=stdin)
 
 
 # --- libsrt through ctypes. ---

@@ -84,8 +84,8 @@ class ForwardingTest(MediaTestCase):
         gateway = self.start_gateway([rist_port])
         count = 7 * 400
         left = self.caller(gateway, "left")
-        gateway.wait_for_log("streamid:left  ")  # the listener's backlog is one caller
         right = self.caller(gateway, "right")
+        gateway.wait_for_log("streamid:left  ")
         gateway.wait_for_log("streamid:right  ")
         left_payload, right_payload = ts_payload(0x105, count), ts_payload(0x106, count)
         step = 7 * 188 * 20

@@ -1,12 +1,14 @@
 """Talkback end to end: a caller whose stream id contains "talkback" is served, through
-sluice, the stream of a real SRT talkback source (srt-live-transmit in listener mode);
-the caller (srt-live-transmit in caller mode) writes what it receives to a UDP sink."""
+sluice, the stream of a real SRT talkback source (srt-live-transmit in listener mode, or
+srt_test_peer for messages of other sizes); the caller (srt-live-transmit in caller
+mode) writes what it receives to a UDP sink."""
 
+import subprocess
 import time
 import unittest
 
-from harness import (SLOW, Gateway, UdpSink, free_port, srt_receiving_caller, talkback_source, ts_payload,
-                     wait_until)
+from harness import (NULL_PID, SLOW, Gateway, UdpSink, free_port, srt_receiving_caller, srt_test_peer,
+                     talkback_source, ts_payload, wait_until)
 
 SECRET = "tb-secret-7f3a9c"
 CONNECT_TIMEOUT = 30 if SLOW else 10
@@ -35,7 +37,7 @@ class TalkbackTest(unittest.TestCase):
         return caller
 
     def relay(self, chunk, count, rate, source_options="", endpoint_options=""):
-        """Talkback source -> sluice -> caller -> sink; gives the gateway and the sink."""
+        """Talkback source -> sluice -> caller -> sink; gives the gateway."""
         tb_port = free_port()
         source = self.source(tb_port, chunk, source_options)
         gateway = self.start_gateway(f"srt://127.0.0.1:{tb_port}?streamid=from-studio{endpoint_options}")
@@ -45,6 +47,10 @@ class TalkbackTest(unittest.TestCase):
         self.assertTrue(connected, gateway.log()[-3000:] + source.output())
         source.send(ts_payload(0x200, count), rate)
         source.push_through(rate)
+        return self.check_arrival(gateway, sink, count)
+
+    def check_arrival(self, gateway, sink, count):
+        """Packets 0..count-1 of PID 0x200 arrived whole, in order, in 1316-byte messages."""
         arrived = sink.wait_for_packets(0x200, count, CONNECT_TIMEOUT)
         self.assertTrue(arrived, f"{len(sink.packets(0x200))} of {count} packets arrived")
         sink.check_stream(self, 0x200, count)
@@ -65,10 +71,42 @@ class TalkbackTest(unittest.TestCase):
         self.assertIn("  streamid from-studio", log)
         gateway.assert_clean_exit(self)
 
-    def test_188_byte_source_messages_are_relayed_in_whole_units(self):
-        # Each receive that leaves less than a unit buffered is followed by a 5 ms pause.
-        gateway = self.relay(chunk=188, count=7 * 60, rate=20_000)
-        gateway.assert_clean_exit(self)
+    def test_source_messages_of_any_size_up_to_the_live_maximum_arrive_whole_at_2_mbits(self):
+        # srt_test_peer sends exact message sizes at an exact pace, which srt-live-transmit
+        # cannot above 1316 bytes.
+        count = 7 * 600
+        for size in (188, 1000, 1456):
+            with self.subTest(size=size):
+                tb_port = free_port()
+                source = srt_test_peer("listen", tb_port, size, 250_000, 3, stdin=subprocess.PIPE)
+                self.addCleanup(source.stop)
+                self.assertTrue(wait_until(lambda: "listening" in source.output(), 5), source.output())
+                gateway = self.start_gateway(f"srt://127.0.0.1:{tb_port}")
+                sink = self.sink()
+                self.caller(gateway, sink)
+                connected = wait_until(lambda: "accepted" in source.output(), CONNECT_TIMEOUT)
+                self.assertTrue(connected, gateway.log()[-3000:] + source.output())
+                source.process.stdin.write(ts_payload(0x200, count) + ts_payload(NULL_PID, 7 * 12))
+                source.process.stdin.close()
+                self.check_arrival(gateway, sink, count)
+                gateway.assert_clean_exit(self)
+
+    def test_a_security_option_that_cannot_be_applied_ends_the_connection(self):
+        # Neither may fall back: a refused passphrase would connect in clear text, a
+        # refused key length with the source's own.
+        for source_options, endpoint_options, failed_option in (
+                ("", "?passphrase=short", "SRTO_PASSPHRASE"),
+                (f"&passphrase={SECRET}&pbkeylen=16", f"?passphrase={SECRET}&pbkeylen=17", "SRTO_PBKEYLEN")):
+            with self.subTest(option=failed_option):
+                tb_port = free_port()
+                source = self.source(tb_port, options=source_options)
+                gateway = self.start_gateway(f"srt://127.0.0.1:{tb_port}{endpoint_options}")
+                caller = self.caller(gateway, self.sink())
+                self.assert_caller_closed(gateway, within=CONNECT_TIMEOUT)
+                self.assertIn(f"-- failed to set option {failed_option} on socket:", gateway.log())
+                self.assertTrue(wait_until(lambda: not caller.running(), CONNECT_TIMEOUT), "the caller still runs")
+                self.assertNotIn("Accepted SRT target connection", source.output())
+                gateway.assert_clean_exit(self)
 
     def test_encrypted_talkback_works_and_the_secret_stays_out_of_the_log(self):
         options = f"&passphrase={SECRET}&pbkeylen=16"
@@ -89,9 +127,12 @@ class TalkbackTest(unittest.TestCase):
         gateway.assert_clean_exit(self)
         self.assertNotIn(SECRET, gateway.log() + gateway.errors())
 
-    def test_unreachable_or_empty_endpoint_closes_the_caller_within_seconds(self):
+    def test_unreachable_empty_or_invalid_endpoint_closes_the_caller_within_seconds(self):
+        port_range = "the port must be a number from 1 to 65535"
         for endpoint, reason in ((f"srt://127.0.0.1:{free_port()}", "srt_connect error: "),
-                                 ("", "Invalid target IP address :0")):
+                                 ("", "Invalid target IP address :0"),
+                                 ("srt://127.0.0.1:86636", f"Invalid talkback endpoint 127.0.0.1:86636: {port_range}"),
+                                 ("srt://[::1]:9000", "Invalid talkback endpoint [::1]:9000: IPv6 is not supported")):
             with self.subTest(endpoint=endpoint):
                 gateway = self.start_gateway(endpoint) if endpoint else self.start_gateway_without_talkback()
                 caller = self.caller(gateway, self.sink())

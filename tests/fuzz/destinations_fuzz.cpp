@@ -1,11 +1,13 @@
-// normalise_destinations on any bytes. Input: "stream id\ndestination\ndestination...".
-// Every URL made is "rist://" + a host without ":" + an optional ":port" + "?cname="
-// + the stream id, one for each destination at most, in order.
+// normalise_destinations on any bytes, one destination per line. Every URL made is
+// "rist://" + a host of letters, digits, dots and hyphens + ":" + a port of 1-65535,
+// one for each destination at most.
 
+#include <algorithm>
 #include <vector>
 
 #include "fuzz_check.h"
 #include "rist/forwarding_loop.h"
+#include "srt/url_params.h"
 
 namespace {
 
@@ -21,21 +23,24 @@ std::vector<std::string> lines_of(const std::string& text) {
   return lines;
 }
 
+bool is_host_byte(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-';
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  auto [stream_id, rest] = fuzz_head_and_tail(fuzz_text(data, size));
-  std::vector<std::string> destinations = lines_of(rest);
-  std::vector<std::string> urls = normalise_destinations(destinations, stream_id);
+  std::vector<std::string> destinations = lines_of(fuzz_text(data, size));
+  std::vector<std::string> urls = normalise_destinations(destinations);
   fuzz_check(urls.size() <= destinations.size(), "at most one URL per destination");
   const std::string scheme = "rist://";
-  const std::string tail = "?cname=" + stream_id;
   for (const std::string& url : urls) {
     fuzz_check(url.rfind(scheme, 0) == 0, "a URL starts with rist://");
-    fuzz_check(url.size() >= scheme.size() + tail.size() && url.compare(url.size() - tail.size(), tail.size(), tail) == 0,
-               "a URL ends with the stream id as cname");
-    std::string authority = url.substr(scheme.size(), url.size() - scheme.size() - tail.size());
-    fuzz_check(authority.find(':') == authority.rfind(':'), "the host holds no colon");
+    size_t colon = url.rfind(':');
+    fuzz_check(colon > scheme.size(), "a URL has a host");
+    std::string host = url.substr(scheme.size(), colon - scheme.size());
+    fuzz_check(std::all_of(host.begin(), host.end(), is_host_byte), "the host holds only host name bytes");
+    fuzz_check(is_valid_port(url.substr(colon + 1)), "the port is 1-65535");
   }
   return 0;
 }
