@@ -93,7 +93,7 @@ void destroy_sender(rist_ctx* context, const std::vector<rist_peer*>& peers) {
 }
 
 bool create_peer(RistWorker* worker, rist_ctx* context, std::string url, std::string network) {
-  if (!network.empty()) url += "&miface=" + network + "&weight=1";
+  if (!network.empty()) url += "&miface=" + network + "&weight=" + interface_peer_weight(worker->uplink_mode);
   LogLine() << " create peer: " << url;
   rist_peer_config* config = nullptr;
   if (rist_parse_address2(url.c_str(), &config) != 0) {
@@ -111,7 +111,8 @@ bool create_peer(RistWorker* worker, rist_ctx* context, std::string url, std::st
   } else {
     uint32_t stats_id = worker->stats ? worker->stats->add_peer(url) : 0;
     std::lock_guard<std::mutex> lock(worker->mutex);
-    worker->peers.push_back({network, url, peer, stats_id});
+    bool weighted = !network.empty() && worker->uplink_mode == UplinkMode::balance;
+    worker->peers.push_back({network, url, peer, stats_id, false, weighted});
     created = true;
   }
   if (created) LogLine() << "dest " << config->virt_dst_port << config->physical_port;

@@ -16,8 +16,9 @@ bool create_sender(RistWorker* worker, rist_profile profile);
 // so the caller holds no lock that on_connection_status takes.
 void destroy_sender(rist_ctx* context, const std::vector<rist_peer*>& peers);
 
-// Builds the peer URL (with "&miface=" and "&weight=1" when network is not empty), has
-// librist parse it, creates the peer and records it in the worker's peers.
+// Builds the peer URL (with "&miface=" and "&weight=" when network is not empty: 1 to
+// balance, 0 to duplicate, after the worker's uplink mode), has librist parse it,
+// creates the peer and records it in the worker's peers.
 bool create_peer(RistWorker* worker, rist_ctx* context, std::string url, std::string network);
 
 // librist's connection-status callback, on librist's protocol thread; arg is the
