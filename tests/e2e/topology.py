@@ -4,6 +4,7 @@ device, and the topologies the tests build from them. Needs root, ip and nft
 (`available`). Every namespace name starts with the given prefix; deleting a namespace
 removes its veths and nft tables with it."""
 
+import collections
 import contextlib
 import ctypes
 import json
@@ -141,10 +142,8 @@ class Chain(Namespaces):
             raise
 
 
-class Uplink:
-    def __init__(self, name, device, address, far_device, far_address, table):
-        self.name, self.device, self.address = name, device, address
-        self.far_device, self.far_address, self.table = far_device, far_address, table
+# One uplink of the gateway: its device and address, the far end's, and its routing table.
+Uplink = collections.namedtuple("Uplink", "name device address far_device far_address table")
 
 
 class Uplinks(Namespaces):
