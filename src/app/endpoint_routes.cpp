@@ -16,6 +16,14 @@ bool is_ignored(const NetIface& iface, const std::vector<std::string>& ignore_li
   });
 }
 
+UplinkMode configured_uplink_mode(const ConfigStore& config) {
+  std::string text = config.get("uplink_mode", "balance");
+  std::optional<UplinkMode> mode = parse_uplink_mode(text);
+  if (mode) return *mode;
+  LogLine() << "-- BAD VALUE uplink_mode=" << text << " (expected balance or duplicate), using balance";
+  return UplinkMode::balance;
+}
+
 }  // namespace
 
 void fill_endpoint_set(EndpointSet& set, const ConfigStore& config, const NetIfaceList& interfaces) {
@@ -27,6 +35,7 @@ void fill_endpoint_set(EndpointSet& set, const ConfigStore& config, const NetIfa
   }
   set.rist_endpoints = split(config.get("rist_endpoint", ""), ",");
   set.tb_endpoint = config.get("tb_endpoint", "");
+  set.uplink_mode = configured_uplink_mode(config);
   print_list("networks: ", set.networks);
   print_list("rist_endpoint: ", set.rist_endpoints);
 }

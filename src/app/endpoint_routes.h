@@ -8,8 +8,9 @@
 class ConfigStore;
 
 // Fills set from the configuration and the interface list: the RIST destinations of
-// `rist_endpoint`, the addresses of the interfaces not named in `ignore`, and
-// `tb_endpoint`. Starts from empty lists.
+// `rist_endpoint`, the addresses of the interfaces not named in `ignore`,
+// `tb_endpoint` and `uplink_mode` (an unknown mode is logged and balance used).
+// Starts from empty lists.
 void fill_endpoint_set(EndpointSet& set, const ConfigStore& config, const NetIfaceList& interfaces);
 
 // Writes prefix and the items separated by ", " as one unframed line.

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "net/net_iface.h"
+#include "rist/uplink_mode.h"
 
 class ConfigStore;
 class StreamRegistry;
@@ -13,6 +14,7 @@ struct EndpointSet {
   std::vector<std::string> rist_endpoints;
   std::vector<std::string> networks;
   std::string tb_endpoint;
+  UplinkMode uplink_mode = UplinkMode::balance;
 };
 
 // What the other subsystems may reach of the application core. MainApp is the one

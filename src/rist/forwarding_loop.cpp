@@ -87,7 +87,7 @@ void drain_ring(RistWorker* worker, rist_data_block& block) {
 
 struct PeerReadiness {
   bool all_connected = true;
-  size_t weighted = 0;  // peers with a source network, which carry "&weight=1"
+  size_t weighted = 0;  // peers that librist balances over ("&weight=1")
   size_t total = 0;
 };
 
@@ -96,7 +96,7 @@ PeerReadiness peer_readiness(RistWorker* worker) {
   std::lock_guard<std::mutex> lock(worker->mutex);
   for (const RistPeerRecord& record : worker->peers) {
     readiness.all_connected = readiness.all_connected && record.connected;
-    if (!record.src_network.empty()) ++readiness.weighted;
+    if (record.weighted) ++readiness.weighted;
     ++readiness.total;
   }
   return readiness;

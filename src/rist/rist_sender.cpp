@@ -102,7 +102,7 @@ void destroy_sender(rist_ctx* context) {
 static_assert(kMaxCnameLength < sizeof(rist_peer_config::cname), "the cname and its terminator fit librist's field");
 
 bool create_peer(RistWorker* worker, rist_ctx* context, const std::string& base_url, const std::string& network) {
-  std::string options = network.empty() ? "" : "miface=" + network + "&weight=1";
+  std::string options = network.empty() ? "" : "miface=" + network + "&weight=" + interface_peer_weight(worker->uplink_mode);
   std::string shown_url = base_url + "?cname=" + worker->stream_id + (options.empty() ? "" : "&" + options);
   std::string parsed_url = base_url + (options.empty() ? "" : "?" + options);
   LogLine() << " create peer: " << escape_for_log(shown_url);
@@ -125,7 +125,8 @@ bool create_peer(RistWorker* worker, rist_ctx* context, const std::string& base_
   } else {
     uint32_t stats_id = worker->stats ? worker->stats->add_peer(shown_url) : 0;
     std::lock_guard<std::mutex> lock(worker->mutex);
-    worker->peers.push_back({network, shown_url, peer, stats_id});
+    bool weighted = !network.empty() && worker->uplink_mode == UplinkMode::balance;
+    worker->peers.push_back({network, shown_url, peer, stats_id, false, weighted});
     created = true;
   }
   if (created) LogLine() << "dest " << config->virt_dst_port << config->physical_port;

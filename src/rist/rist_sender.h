@@ -18,8 +18,8 @@ bool create_sender(RistWorker* worker, rist_profile profile);
 void destroy_sender(rist_ctx* context);
 
 // Creates one peer for a base URL "rist://host:port" and records it in the worker's
-// peers under the URL "base?cname=STREAM_ID" (with "&miface=NETWORK&weight=1" when
-// network is not empty). librist parses the URL without the stream id and gets the
+// peers under the URL "base?cname=STREAM_ID" (with "&miface=NETWORK&weight=W" when
+// network is not empty: 1 to balance, 0 to duplicate, after the worker's uplink mode). librist parses the URL without the stream id and gets the
 // stream id as the peer's cname (see peer_cname), so no byte of it can become an option.
 bool create_peer(RistWorker* worker, rist_ctx* context, const std::string& base_url, const std::string& network);
 

@@ -45,6 +45,7 @@ void RistWorker::start(const EndpointSet& route, SRTSOCKET socket, const std::st
   networks = route.networks;
   destinations = route.rist_endpoints;
   tb_endpoint = route.tb_endpoint;
+  uplink_mode = route.uplink_mode;
   srt_socket = socket;
   stream_id = id;
   bool talkback = is_talkback_stream(stream_id);

@@ -23,6 +23,7 @@ struct RistPeerRecord {
   rist_peer* peer = nullptr;
   uint32_t stats_id = 0;
   bool connected = false;  // librist has reported the connection established
+  bool weighted = false;   // librist balances packets over it instead of sending it every one
 };
 
 // librist's logging settings, shared by every worker's sender.
@@ -63,6 +64,7 @@ class RistWorker {
   std::vector<std::string> networks;
   std::vector<std::string> destinations;  // replaced by peer base URLs when forwarding
   std::string tb_endpoint;
+  UplinkMode uplink_mode = UplinkMode::balance;
   // The stream's live figures, shared with the stream registry; set by start.
   std::shared_ptr<StreamStats> stats;
 

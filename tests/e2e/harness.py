@@ -309,11 +309,22 @@ class Peer:
                 self.process.wait()
 
 
-def rist_receiver(rist_port, sink_port, verbosity=4):
-    """librist's receiver, main profile, listening on rist_port and writing to the sink;
-    at verbosity 6 its output shows each sender's cname ("receiver name is now: ...")."""
-    return Peer(["ristreceiver", "-p", "1", "-S", "0", "-v", str(verbosity),
-                 "-i", f"rist://@127.0.0.1:{rist_port}", "-o", f"udp://127.0.0.1:{sink_port}"])
+def rist_receiver(rist_port, sink_port, address="127.0.0.1", with_stats=False, verbosity=4):
+    """librist's receiver, main profile, listening on address:rist_port and writing to
+    the sink on 127.0.0.1; with_stats makes it report each flow's totals every second
+    (read them with rist_flow_reports); at verbosity 6 its output shows each sender's
+    cname ("receiver name is now: ...")."""
+    stats = ["-S", "1000", "-v", "6"] if with_stats else ["-S", "0", "-v", str(verbosity)]
+    return Peer(["ristreceiver", "-p", "1", *stats,
+                 "-i", f"rist://@{address}:{rist_port}", "-o", f"udp://127.0.0.1:{sink_port}"])
+
+
+FLOW_TOTALS = re.compile(r'"flow_cumulative_stats":\{"flow_id":(\d+),"received":(\d+),"recovered":(\d+),"lost":(\d+)')
+
+
+def rist_flow_reports(receiver_output):
+    """The receiver's flow reports in order, each (flow id, received, recovered, lost)."""
+    return [tuple(int(value) for value in report) for report in FLOW_TOTALS.findall(receiver_output)]
 
 
 def rist_destination(test):

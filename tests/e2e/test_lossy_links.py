@@ -1,6 +1,5 @@
 """Forwarding over lossy links. The SRT caller, sluice and the RIST receiver each run in
-a network namespace the test creates, joined by two veth pairs whose /30 addresses
-exist only between their ends:
+a network namespace the test creates, joined by two veth pairs (topology.Chain):
 
     caller [lc] 10.213.1.1 --- 10.213.1.2 [gc] sluice [gr] 10.213.2.1 --- 10.213.2.2 [rr] receiver
 
@@ -12,122 +11,21 @@ wire). The receiver writes to a UDP sink in its own namespace, which checks ever
 SLUICE_LOSS_SECONDS sets the length of each stream (default 6 s, 4 s under a sanitizer);
 SLUICE_LOSS_SECONDS=20 gives the full figures."""
 
-import contextlib
-import ctypes
 import json
 import os
-import re
-import shutil
-import subprocess
 import threading
 import time
 import unittest
 
-from harness import NULL_PID, SLOW, Gateway, Peer, SrtFeeder, UdpSink, request, ts_packet, ts_payload
+import topology
+from harness import (NULL_PID, SLOW, Gateway, SrtFeeder, UdpSink, request, rist_flow_reports, rist_receiver,
+                     ts_packet, ts_payload)
 
 SECONDS = float(os.environ.get("SLUICE_LOSS_SECONDS", "4" if SLOW else "6"))
 RATE = 1_250_000  # bytes per second: 10 Mbit/s
 UNIT_PACKETS = 7
-CLONE_NEWNET = 0x40000000
-LIBC = ctypes.CDLL(None, use_errno=True)
 
-CALLER_IP, GATEWAY_SRT_IP = "10.213.1.1", "10.213.1.2"
-GATEWAY_RIST_IP, RECEIVER_IP = "10.213.2.1", "10.213.2.2"
-
-
-def run(*args):
-    subprocess.run(args, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-
-
-def set_netns(fd):
-    if LIBC.setns(fd, CLONE_NEWNET) != 0:
-        raise OSError(ctypes.get_errno(), "setns failed")
-
-
-class Topology:
-    """Three namespaces joined by two veth pairs; deleting the namespaces removes the
-    veths with them. Sockets made and programs started inside `entered(role)` live in
-    that namespace."""
-
-    def __init__(self):
-        tag = f"sl{os.getpid()}"
-        self.names = {role: f"{tag}{role}" for role in ("caller", "gateway", "receiver")}
-        self.created = []
-        try:
-            for name in self.names.values():
-                run("ip", "netns", "add", name)
-                self.created.append(name)
-                run("ip", "-n", name, "link", "set", "lo", "up")
-            self.link("caller", "lc", CALLER_IP, "gateway", "gc", GATEWAY_SRT_IP)
-            self.link("gateway", "gr", GATEWAY_RIST_IP, "receiver", "rr", RECEIVER_IP)
-        except BaseException:
-            self.close()
-            raise
-
-    def link(self, left, left_device, left_ip, right, right_device, right_ip):
-        run("ip", "link", "add", "name", left_device, "netns", self.names[left], "type", "veth",
-            "peer", "name", right_device, "netns", self.names[right])
-        for role, device, ip in ((left, left_device, left_ip), (right, right_device, right_ip)):
-            run("ip", "-n", self.names[role], "addr", "add", f"{ip}/30", "dev", device)
-            run("ip", "-n", self.names[role], "link", "set", device, "up")
-
-    @contextlib.contextmanager
-    def entered(self, role):
-        """Runs the block in the role's namespace: sockets made and programs started there
-        stay in it."""
-        home = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
-        target = os.open(f"/run/netns/{self.names[role]}", os.O_RDONLY)
-        try:
-            set_netns(target)
-            yield
-        finally:
-            set_netns(home)
-            os.close(target)
-            os.close(home)
-
-    def set_loss(self, role, device, percent):
-        """Drops percent % of the UDP packets entering and leaving device; 0 lifts it."""
-        self.nft(role, "delete table netdev loss" if self.has_loss(role) else None)
-        if percent == 0:
-            return
-        drop = "counter drop" if percent >= 100 else f"numgen random mod 100 < {percent} counter drop"
-        rules = "\n".join(
-            f"  chain {hook} {{ type filter hook {hook} device \"{device}\" priority 0; policy accept;"
-            f" meta l4proto udp counter {drop}; }}" for hook in ("ingress", "egress"))
-        self.nft(role, f"table netdev loss {{\n{rules}\n}}")
-
-    def has_loss(self, role):
-        listing = subprocess.run(["ip", "netns", "exec", self.names[role], "nft", "list", "tables"],
-                                 capture_output=True, text=True, check=True).stdout
-        return "netdev loss" in listing
-
-    def nft(self, role, script):
-        if script:
-            subprocess.run(["ip", "netns", "exec", self.names[role], "nft", "-f", "-"], input=script,
-                           text=True, check=True)
-
-    def counters(self, role):
-        """(UDP packets seen, packets dropped) by the loss table of a role."""
-        if not self.has_loss(role):
-            return 0, 0
-        listing = subprocess.run(["ip", "netns", "exec", self.names[role], "nft", "-j", "list", "table",
-                                  "netdev", "loss"], capture_output=True, text=True, check=True).stdout
-        seen = dropped = 0
-        for item in json.loads(listing)["nftables"]:
-            counts = [e["counter"]["packets"] for e in item.get("rule", {}).get("expr", []) if "counter" in e]
-            seen += counts[0] if counts else 0
-            dropped += counts[1] if len(counts) > 1 else 0
-        return seen, dropped
-
-    def close(self):
-        for name in reversed(self.created):
-            subprocess.run(["ip", "netns", "delete", name], stderr=subprocess.DEVNULL)
-        self.created = []
-
-
-def rist_receiver_with_stats(port, sink_port):
-    return Peer(["ristreceiver", "-p", "1", "-S", "1000", "-v", "6",
-                 "-i", f"rist://@{RECEIVER_IP}:{port}", "-o", f"udp://127.0.0.1:{sink_port}"])
+GATEWAY_SRT_IP, RECEIVER_IP = topology.Chain.GATEWAY_SRT_IP, topology.Chain.RECEIVER_IP
 
 
 def srt_retransmitted(caller_output):
@@ -136,35 +34,27 @@ def srt_retransmitted(caller_output):
     return json.loads(lines[-1])["send"]["packetsRetransmitted"] if lines else 0
 
 
-def rist_flow_totals(receiver_output):
-    """(received, recovered, lost) of the receiver's most recent flow."""
-    totals = re.findall(r'"flow_cumulative_stats":\{"flow_id":\d+,"received":(\d+),"recovered":(\d+),"lost":(\d+)',
-                        receiver_output)
-    return tuple(int(value) for value in totals[-1]) if totals else (0, 0, 0)
-
-
-@unittest.skipUnless(os.geteuid() == 0 and shutil.which("ip") and shutil.which("nft"),
-                     "needs root, ip and nft")
+@unittest.skipUnless(topology.available(), "needs root, ip and nft")
 class LossyLinksTest(unittest.TestCase):
     def setUp(self):
-        self.topology = Topology()
-        self.addCleanup(self.topology.close)
+        self.net = topology.Chain(f"sl{os.getpid()}")
+        self.addCleanup(self.net.close)
         rist_port = 7000
-        with self.topology.entered("receiver"):
+        with self.net.entered("receiver"):
             self.sink = UdpSink()
             self.addCleanup(self.sink.close)
-            self.receiver = rist_receiver_with_stats(rist_port, self.sink.port)
+            self.receiver = rist_receiver(rist_port, self.sink.port, RECEIVER_IP, with_stats=True)
             self.addCleanup(self.receiver.stop)
-        with self.topology.entered("gateway"):
+        with self.net.entered("gateway"):
             # "ip netns exec" also shows the gateway its namespace's /sys/class/net.
-            self.gateway = Gateway(command_prefix=("ip", "netns", "exec", self.topology.names["gateway"]))
+            self.gateway = Gateway(command_prefix=("ip", "netns", "exec", self.net.names["gateway"]))
             self.addCleanup(self.gateway.close)
             self.gateway.write_config(self.gateway.default_config(
                 f"rist_endpoint={RECEIVER_IP}:{rist_port}\nignore=lo,gc\n"))
             self.gateway.start()
 
     def caller(self, stream_id):
-        with self.topology.entered("caller"):
+        with self.net.entered("caller"):
             caller = SrtFeeder(f"srt://{GATEWAY_SRT_IP}:{self.gateway.srt_port}?streamid={stream_id}",
                                options=("-s:500", "-pf:json", "-f"))
         self.addCleanup(caller.stop)
@@ -193,16 +83,17 @@ class LossyLinksTest(unittest.TestCase):
                 pid = 0x300 + number
                 srt_loss = percent if leg in ("srt", "both") else 0
                 rist_loss = percent if leg in ("rist", "both") else 0
-                self.topology.set_loss("caller", "lc", srt_loss)
-                self.topology.set_loss("receiver", "rr", rist_loss)
+                self.net.set_drop("caller", "lc", srt_loss)
+                self.net.set_drop("receiver", "rr", rist_loss)
                 caller, count = self.stream(f"loss-{leg}-{percent}", pid, SECONDS)
-                srt_counts = self.topology.counters("caller")
-                rist_counts = self.topology.counters("receiver")
-                self.topology.set_loss("caller", "lc", 0)
-                self.topology.set_loss("receiver", "rr", 0)
+                srt_counts = self.net.drop_counters("caller", "lc")
+                rist_counts = self.net.drop_counters("receiver", "rr")
+                self.net.set_drop("caller", "lc", 0)
+                self.net.set_drop("receiver", "rr", 0)
                 time.sleep(1.2)  # one more statistics line from each peer
                 retransmitted = srt_retransmitted(caller.output())
-                _, recovered, _ = rist_flow_totals(self.receiver.output())
+                reports = rist_flow_reports(self.receiver.output())
+                recovered = reports[-1][2] if reports else 0
                 caller.hang_up()
                 lost = count - len(self.sink.packets(pid))
                 print(f"{leg:5} {percent:3}%  {srt_counts[0]:7}/{srt_counts[1]:<7}  "
@@ -236,10 +127,10 @@ class LossyLinksTest(unittest.TestCase):
         sending = threading.Thread(target=caller.send, args=(ts_payload(0x3F0, count), 125_000), daemon=True)
         sending.start()
         time.sleep(2)
-        self.topology.set_loss("receiver", "rr", 100)
+        self.net.set_drop("receiver", "rr", 100)
         time.sleep(3)
-        dropped = self.topology.counters("receiver")[1]
-        self.topology.set_loss("receiver", "rr", 0)
+        dropped = self.net.drop_counters("receiver", "rr")[1]
+        self.net.set_drop("receiver", "rr", 0)
         sending.join(30)
         caller.push_through(125_000)
         self.sink.wait_for_packets(0x3F0, count, 10)
@@ -256,7 +147,7 @@ class LossyLinksTest(unittest.TestCase):
         caller.hang_up()
         self.gateway.wait_for_log("RistWorker end STOPed", timeout=10)
 
-        with self.topology.entered("gateway"):
+        with self.net.entered("gateway"):
             self.assertEqual(request(self.gateway, "GET", "/api/state").status, 200)
         _, count = self.stream("after-outage", 0x3F1, 2)
         self.sink.check_stream(self, 0x3F1, count)

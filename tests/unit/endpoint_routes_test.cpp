@@ -47,6 +47,26 @@ TEST(EndpointRoutes, DestinationsAndTalkbackComeFromTheConfiguration) {
   EXPECT_EQ(route_for("x=1").rist_endpoints, Texts{});
 }
 
+TEST(EndpointRoutes, UplinkModeIsReadWithBalanceForAnythingElse) {
+  struct Case {
+    std::string config;
+    UplinkMode mode;
+    bool logged;
+  } cases[] = {
+      {"x=1", UplinkMode::balance, false},
+      {"uplink_mode=balance", UplinkMode::balance, false},
+      {"uplink_mode= Duplicate ", UplinkMode::duplicate, false},
+      {"uplink_mode=duplicated", UplinkMode::balance, true},
+      {"uplink_mode=0", UplinkMode::balance, true},
+  };
+  for (const Case& c : cases) {
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(route_for(c.config).uplink_mode, c.mode) << c.config;
+    std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(log.find("-- BAD VALUE uplink_mode=") != std::string::npos, c.logged) << c.config << log;
+  }
+}
+
 TEST(EndpointRoutes, RefillStartsFromEmptyLists) {
   TempDir dir;
   ConfigStore config(dir.file("config.ini"));
