@@ -20,11 +20,12 @@ inline constexpr std::size_t kMaxRequestHeadBytes = 32 * 1024;
 // that trickles it is cut off.
 inline constexpr std::chrono::seconds kRequestArrivalTime{5};
 
-// Requests are served one connection per worker thread. A browser opens at most six
-// connections to a host; one address may hold this many workers at a time, so that
-// one slow or hostile client cannot take them all.
+// Requests are served one connection per worker thread. One address may hold half of
+// the workers at a time, so that one slow or hostile client cannot take them all; that
+// is still far more than a browser (six at most), a scraper or a reverse proxy in
+// front of the gateway need.
 inline constexpr std::size_t kWorkerThreads = 64;
-inline constexpr std::size_t kConnectionsPerAddress = 16;
+inline constexpr std::size_t kConnectionsPerAddress = kWorkerThreads / 2;
 
 // A Range header with more ranges than this, or with ranges that overlap, is ignored
 // and the whole file is sent: no answer is larger than the file itself.
