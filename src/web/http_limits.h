@@ -27,6 +27,10 @@ inline constexpr std::chrono::seconds kRequestArrivalTime{5};
 inline constexpr std::size_t kWorkerThreads = 64;
 inline constexpr std::size_t kConnectionsPerAddress = kWorkerThreads / 2;
 
+// Connections the kernel keeps waiting for the accept loop. The library's 5 made a
+// burst of clients wait a second for their retry.
+inline constexpr int kListenBacklog = 64;
+
 // A Range header with more ranges than this, or with ranges that overlap, is ignored
 // and the whole file is sent: no answer is larger than the file itself.
 inline constexpr std::size_t kMaxRanges = 8;

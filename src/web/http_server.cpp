@@ -59,6 +59,12 @@ HttpServer::HttpServer() {
   set_socket_options(set_exclusive_listen_options);
 }
 
+bool HttpServer::bind_to_port(const std::string& host, int port, int socket_flags) {
+  if (!httplib::Server::bind_to_port(host, port, socket_flags)) return false;
+  set_listen_backlog(svr_sock_, kListenBacklog);
+  return true;
+}
+
 void HttpServer::close_connections() {
   connections.close_all();
 }

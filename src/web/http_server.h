@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include <httplib.h>
 
 #include "web/connection_table.h"
@@ -15,6 +17,9 @@
 class HttpServer : public httplib::Server {
  public:
   HttpServer();
+
+  // The library's bind_to_port, with a listen backlog of kListenBacklog.
+  bool bind_to_port(const std::string& host, int port, int socket_flags = 0);
 
   // Ends every connection now being served and refuses the ones still queued: called
   // after `stop`, so that stopping never waits for a slow client.

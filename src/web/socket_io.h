@@ -33,6 +33,9 @@ void close_socket(socket_t sock);
 bool peer_endpoint(socket_t sock, std::string& address, int& port);
 bool local_endpoint(socket_t sock, std::string& address, int& port);
 
+// Sets the backlog of a socket that already listens.
+void set_listen_backlog(socket_t sock, int backlog);
+
 // Options of a listening socket: its port can be bound again right after a restart,
 // but never by a second process while this one listens.
 void set_exclusive_listen_options(socket_t sock);

@@ -83,6 +83,11 @@ bool local_endpoint(socket_t sock, std::string& address, int& port) {
          numeric_endpoint(storage, length, address, port);
 }
 
+// Linux takes a second listen on a listening socket as a new backlog.
+void set_listen_backlog(socket_t sock, int backlog) {
+  listen(sock, backlog);
+}
+
 // Only SO_REUSEADDR: Linux then lets the port be bound again while connections of a
 // previous run linger, but refuses a second listener. The library's default adds
 // SO_REUSEPORT, with which a second gateway on the same port gets half the requests.

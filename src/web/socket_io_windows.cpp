@@ -72,6 +72,11 @@ bool local_endpoint(socket_t sock, std::string& address, int& port) {
          numeric_endpoint(storage, length, address, port);
 }
 
+// Windows keeps the backlog of the first listen; the call changes nothing there.
+void set_listen_backlog(socket_t sock, int backlog) {
+  listen(sock, backlog);
+}
+
 // SO_EXCLUSIVEADDRUSE: no other socket may bind the port while this one holds it.
 void set_exclusive_listen_options(socket_t sock) {
   BOOL yes = TRUE;
