@@ -74,8 +74,8 @@ bool HttpServer::process_and_close_socket(socket_t sock) {
   int port = 0;
   bool served = false;
   // A connection whose far end is unknown has already gone: it is only closed.
-  Admission admission = peer_endpoint(sock, address, port) ? connections.admit(sock, address) : Admission::closing;
-  switch (admission) {
+  bool connected = peer_endpoint(sock, address, port);
+  switch (connected ? connections.admit(sock, address) : Admission::closing) {
     case Admission::admitted:
       served = serve(sock);
       connections.release(sock);
