@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <thread>
 
 #include "app/global_state.h"
@@ -12,7 +14,9 @@
 #include "config/text_utils.h"
 #include "stats/stream_registry.h"
 #include "web/bearer_token.h"
+#include "web/http_limits.h"
 #include "web/metrics_text.h"
+#include "web/request_screen.h"
 #include "web/state_document.h"
 #include "web/streams_document.h"
 
@@ -29,6 +33,48 @@ bool needs_token(const std::string& path) {
   return path == "/api" || starts_with(path, "/api/") || path == "/metrics";
 }
 
+// The parameters of a request: those of its query string, then those of a form body,
+// in the order the library collects them. The library's own reading stops at 8192
+// bytes of form; this one takes a body up to kMaxRequestBodyBytes, which a whole
+// config.ini needs. `failure` is the answer when the body could not be read.
+struct Form {
+  httplib::Params params;
+  std::optional<Refusal> failure;
+};
+
+Form read_form(const httplib::Request& request, const httplib::ContentReader& body_reader) {
+  Form form{request.params, std::nullopt};
+  // Any other body is left unread: it is no form, and its connection ends after the answer.
+  if (!carries_body(request) ||
+      !starts_with(request.get_header_value("Content-Type"), "application/x-www-form-urlencoded")) {
+    return form;
+  }
+  std::string body;
+  bool too_long = false;
+  bool complete = body_reader([&](const char* data, size_t length) {
+    too_long = body.size() + length > kMaxRequestBodyBytes;
+    if (!too_long) body.append(data, length);
+    return !too_long;
+  });
+  if (too_long) {
+    form.failure = Refusal{413, "the configuration is longer than the " + std::to_string(kMaxRequestBodyBytes) +
+                                    " bytes this gateway takes\n"};
+  } else if (!complete) {
+    form.failure = Refusal{400, "the request body could not be read\n"};
+  } else {
+    // The library's own parser of form text, which it applies to the bodies it reads.
+    httplib::detail::parse_query_text(body, form.params);
+  }
+  return form;
+}
+
+// The first value of a parameter, as the library's get_param_value gives it.
+std::optional<std::string> first_value(const httplib::Params& params, const std::string& key) {
+  auto found = params.lower_bound(key);
+  if (found == params.end() || found->first != key) return std::nullopt;
+  return found->second;
+}
+
 }  // namespace
 
 WebServer::WebServer() {
@@ -36,8 +82,14 @@ WebServer::WebServer() {
   // The library writes an answer's head and body separately; with Nagle's algorithm the
   // body waits for the client's delayed acknowledgement, about 40 ms per request.
   server.set_tcp_nodelay(true);
-  // Runs on the library's worker threads before any route or static file is matched.
+  // Runs on the library's worker threads before any route or static file is matched,
+  // and before any body is read.
   server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
+    if (std::optional<Refusal> refusal = screen_request(request)) {
+      response.status = refusal->status;
+      response.set_content(refusal->reason, "text/plain");
+      return httplib::Server::HandlerResponse::Handled;
+    }
     return check_access(request, response);
   });
   server.Get("/hi", [](const httplib::Request&, httplib::Response& response) {
@@ -53,8 +105,9 @@ void WebServer::register_routes() {
   server.Get("/api/config", [this](const httplib::Request& request, httplib::Response& response) {
     handle_config_get(request, response);
   });
-  server.Post("/api/config", [this](const httplib::Request& request, httplib::Response& response) {
-    handle_config_post(request, response);
+  server.Post("/api/config", [this](const httplib::Request& request, httplib::Response& response,
+                                    const httplib::ContentReader& body_reader) {
+    handle_config_post(request, response, body_reader);
   });
   server.Get("/api/streams", [this](const httplib::Request& request, httplib::Response& response) {
     handle_streams(request, response);
@@ -83,6 +136,7 @@ bool WebServer::start(int port, std::string web_folder) {
 void WebServer::stop() {
   stop_requested = true;
   server.stop();
+  server.close_connections();
   // The library only stops a loop that already runs: repeat until start has returned.
   while (serving) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -130,14 +184,22 @@ void WebServer::handle_config_get(const httplib::Request&, httplib::Response& re
   response.set_content(global_state->get_config().read_text(), "text/plain");
 }
 
-void WebServer::handle_config_post(const httplib::Request& request, httplib::Response& response) {
+void WebServer::handle_config_post(const httplib::Request& request, httplib::Response& response,
+                                   const httplib::ContentReader& body_reader) {
+  Form form = read_form(request, body_reader);
+  if (form.failure) {
+    response.status = form.failure->status;
+    response.set_content(form.failure->reason, "text/plain");
+    return;
+  }
+  std::optional<std::string> config = first_value(form.params, "config");
   std::lock_guard<std::mutex> lock(api_mutex);
-  if (!request.has_param("config")) {
+  if (!config) {
     response.status = 400;
     response.set_content("the request has no \"config\" field\n", "text/plain");
     return;
   }
-  switch (global_state->get_config().apply(request.get_param_value("config"), true)) {
+  switch (global_state->get_config().apply(*config, true)) {
     case ApplyResult::applied:
       break;
     case ApplyResult::bad_format:

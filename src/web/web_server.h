@@ -4,12 +4,13 @@
 #include <mutex>
 #include <string>
 
-#include <httplib.h>
+#include "web/http_server.h"
 
 // The HTTP control server: static files of the web folder, "/hi", the state document,
-// the configuration text, the streams document and the metrics page. When `web_token`
-// is set, every request under "/api" and to "/metrics" must present it as a bearer
-// token or is answered 401. `start` runs the accept loop on the calling thread (the
+// the configuration text, the streams document and the metrics page. Requests that
+// `screen_request` refuses are answered before anything else. When `web_token` is
+// set, every request under "/api" and to "/metrics" must present it as a bearer token
+// or is answered 401. `start` runs the accept loop on the calling thread (the
 // main thread) until `stop`; handlers run on the library's worker pool and reach the
 // rest of the system through `global_state`. `stop` may be called from any thread.
 class WebServer {
@@ -30,12 +31,13 @@ class WebServer {
   httplib::Server::HandlerResponse check_access(const httplib::Request& request, httplib::Response& response);
   void handle_state(const httplib::Request& request, httplib::Response& response);
   void handle_config_get(const httplib::Request& request, httplib::Response& response);
-  void handle_config_post(const httplib::Request& request, httplib::Response& response);
+  void handle_config_post(const httplib::Request& request, httplib::Response& response,
+                          const httplib::ContentReader& body_reader);
   void handle_streams(const httplib::Request& request, httplib::Response& response);
   void handle_metrics(const httplib::Request& request, httplib::Response& response);
 
   int port = 0;
-  httplib::Server server;
+  HttpServer server;
   // held by each API handler for its whole run
   std::mutex api_mutex;
   // handshake between start (main thread) and stop (any thread)

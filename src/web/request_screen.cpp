@@ -1,0 +1,81 @@
+#include "web/request_screen.h"
+
+#include <cstdint>
+#include <limits>
+
+#include "config/text_utils.h"
+#include "web/http_limits.h"
+
+namespace {
+
+bool may_change_state(const std::string& method) {
+  return method != "GET" && method != "HEAD" && method != "OPTIONS";
+}
+
+// "http://host:port" gives "host:port"; "null" and other texts without a scheme give
+// nothing.
+std::string origin_authority(const std::string& origin) {
+  std::size_t scheme_end = origin.find("://");
+  return scheme_end == std::string::npos ? std::string() : origin.substr(scheme_end + 3);
+}
+
+// A form on any page may be posted here by the operator's browser without asking
+// first; only the gateway's own page may change its state.
+bool sent_for_another_site(const httplib::Request& request) {
+  if (request.has_header("Sec-Fetch-Site")) {
+    std::string site = request.get_header_value("Sec-Fetch-Site");
+    return site != "same-origin" && site != "none";
+  }
+  if (!request.has_header("Origin")) return false;
+  std::string authority = origin_authority(request.get_header_value("Origin"));
+  return authority.empty() || to_lower(authority) != to_lower(request.get_header_value("Host"));
+}
+
+bool compressed(const httplib::Request& request) {
+  std::string encoding = request.get_header_value("Content-Encoding");
+  return !encoding.empty() && to_lower(encoding) != "identity";
+}
+
+// Content-Length read as the library reads it when it takes the body.
+std::uint64_t declared_length(const httplib::Request& request) {
+  return request.get_header_value<std::uint64_t>("Content-Length");
+}
+
+bool overlap(const httplib::Range& a, const httplib::Range& b) {
+  if (a.first < 0 || b.first < 0) return true;
+  auto last = [](const httplib::Range& range) {
+    return range.second < 0 ? std::numeric_limits<ssize_t>::max() : range.second;
+  };
+  return a.first <= last(b) && b.first <= last(a);
+}
+
+}  // namespace
+
+std::optional<Refusal> screen_request(const httplib::Request& request) {
+  if (may_change_state(request.method) && sent_for_another_site(request)) {
+    return Refusal{403, "this gateway takes changes only from its own page\n"};
+  }
+  if (!carries_body(request)) return std::nullopt;
+  if (compressed(request)) {
+    return Refusal{415, "this gateway takes request bodies uncompressed only\n"};
+  }
+  if (declared_length(request) > kMaxRequestBodyBytes) {
+    return Refusal{413, "the request body is longer than the " + std::to_string(kMaxRequestBodyBytes) +
+                            " bytes this gateway takes\n"};
+  }
+  return std::nullopt;
+}
+
+bool carries_body(const httplib::Request& request) {
+  return declared_length(request) > 0 || request.has_header("Transfer-Encoding");
+}
+
+bool ranges_acceptable(const httplib::Ranges& ranges) {
+  if (ranges.size() > kMaxRanges) return false;
+  for (std::size_t i = 0; i < ranges.size(); ++i) {
+    for (std::size_t j = i + 1; j < ranges.size(); ++j) {
+      if (overlap(ranges[i], ranges[j])) return false;
+    }
+  }
+  return true;
+}

@@ -1,0 +1,84 @@
+#include "web/socket_io.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <climits>
+
+namespace {
+
+bool wait_for(socket_t sock, short events, std::chrono::milliseconds timeout) {
+  WSAPOLLFD entry{sock, events, 0};
+  return WSAPoll(&entry, 1, static_cast<INT>(timeout.count())) > 0;
+}
+
+bool numeric_endpoint(const sockaddr_storage& address, int length, std::string& host, int& port) {
+  char host_text[NI_MAXHOST];
+  char port_text[NI_MAXSERV];
+  if (getnameinfo(reinterpret_cast<const sockaddr*>(&address), length, host_text, sizeof(host_text), port_text,
+                  sizeof(port_text), NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
+    return false;
+  }
+  host = host_text;
+  port = std::stoi(port_text);
+  return true;
+}
+
+int clamp_length(std::size_t size) {
+  return size > INT_MAX ? INT_MAX : static_cast<int>(size);
+}
+
+}  // namespace
+
+bool wait_until_readable(socket_t sock, std::chrono::milliseconds timeout) {
+  return wait_for(sock, POLLRDNORM, timeout);
+}
+
+bool wait_until_writable(socket_t sock, std::chrono::milliseconds timeout) {
+  return wait_for(sock, POLLWRNORM, timeout);
+}
+
+long receive_some(socket_t sock, char* buffer, std::size_t size) {
+  return recv(sock, buffer, clamp_length(size), 0);
+}
+
+long send_some(socket_t sock, const char* data, std::size_t size) {
+  return send(sock, data, clamp_length(size), 0);
+}
+
+void shut_down_sending(socket_t sock) {
+  shutdown(sock, SD_SEND);
+}
+
+void shut_down_socket(socket_t sock) {
+  shutdown(sock, SD_BOTH);
+}
+
+void close_socket(socket_t sock) {
+  closesocket(sock);
+}
+
+bool peer_endpoint(socket_t sock, std::string& address, int& port) {
+  sockaddr_storage storage{};
+  int length = sizeof(storage);
+  return getpeername(sock, reinterpret_cast<sockaddr*>(&storage), &length) == 0 &&
+         numeric_endpoint(storage, length, address, port);
+}
+
+bool local_endpoint(socket_t sock, std::string& address, int& port) {
+  sockaddr_storage storage{};
+  int length = sizeof(storage);
+  return getsockname(sock, reinterpret_cast<sockaddr*>(&storage), &length) == 0 &&
+         numeric_endpoint(storage, length, address, port);
+}
+
+// Windows keeps the backlog of the first listen; the call changes nothing there.
+void set_listen_backlog(socket_t sock, int backlog) {
+  listen(sock, backlog);
+}
+
+// SO_EXCLUSIVEADDRUSE: no other socket may bind the port while this one holds it.
+void set_exclusive_listen_options(socket_t sock) {
+  BOOL yes = TRUE;
+  setsockopt(sock, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&yes), sizeof(yes));
+}
