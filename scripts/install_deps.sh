@@ -13,12 +13,14 @@ packages=(
 )
 # --test: the browser test drives Debian's Chromium with playwright-core from npm
 # (Node.js 20 and npm come with the machine); clang-15 builds the libFuzzer targets;
+# mingw-w64's POSIX variant compile-checks src/ for Windows (the win32 variant has no
+# std::thread);
 # wrk loads the HTTP server.
 # --bench: the relays the benchmark compares (ffmpeg, GStreamer), perf and valgrind for
 # the profile, matplotlib for the plots.
 for option in "$@"; do
   case "$option" in
-    --test) packages+=(iproute2 nftables procps g++-mingw-w64-x86-64 chromium clang-15 wrk) ;;
+    --test) packages+=(iproute2 nftables procps g++-mingw-w64-x86-64-posix chromium clang-15 wrk) ;;
     --bench) packages+=(ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
                         gstreamer1.0-plugins-bad linux-perf valgrind procps util-linux python3-matplotlib) ;;
     *) echo "usage: $0 [--test] [--bench]" >&2; exit 2 ;;

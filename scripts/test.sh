@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs what is missing, compile-checks the Windows layer, builds sluice three times
+# Installs what is missing, compile-checks src/ for Windows, builds sluice three times
 # (plain, AddressSanitizer+UBSan, ThreadSanitizer) and runs every unit and end-to-end
 # test against each build, then runs each fuzz target for 30 seconds.
 set -euo pipefail

@@ -4,6 +4,8 @@
 #include <ctime>
 #include <mutex>
 
+#include "app/local_time.h"
+
 namespace {
 
 std::mutex& output_mutex() {
@@ -22,9 +24,7 @@ LogLine::~LogLine() {
 }
 
 std::string log_timestamp() {
-  std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
+  std::tm local = local_time(std::time(nullptr));
   char buffer[80];
   size_t length = std::strftime(buffer, sizeof buffer, "%Y-%m-%d.%X", &local);
   return std::string(buffer, length);

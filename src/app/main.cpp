@@ -9,7 +9,7 @@
 #include "app/stop_signals.h"
 
 int main() {
-  block_stop_signals();
+  capture_stop_signals();
   tune_heap_for_long_runs();
   unsigned version = static_cast<unsigned>(srt_getversion());
   int startup = srt_startup();

@@ -1,8 +1,5 @@
 #include "srt/peer_address.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 std::string address_text(const sockaddr_storage& address) {
   char text[INET6_ADDRSTRLEN] = {};
   if (address.ss_family == AF_INET) {

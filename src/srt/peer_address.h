@@ -1,9 +1,10 @@
 #pragma once
 
 #include <srt/srt.h>
-#include <sys/socket.h>
 
 #include <string>
+
+#include "net/socket_headers.h"
 
 // An IPv4 address as "ip:port", an IPv6 one as "[ip]:port"; empty for anything else.
 std::string address_text(const sockaddr_storage& address);

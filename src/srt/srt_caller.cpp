@@ -1,11 +1,9 @@
 #include "srt/srt_caller.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 #include "app/log_escape.h"
 #include "app/log_line.h"
 #include "config/text_utils.h"
+#include "net/socket_headers.h"
 
 namespace {
 

@@ -1,12 +1,7 @@
 #include "srt/srt_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -14,8 +9,10 @@
 #include "app/heap_release.h"
 #include "app/log_escape.h"
 #include "app/log_line.h"
+#include "app/system_error.h"
 #include "config/config_store.h"
 #include "config/text_utils.h"
+#include "net/socket_headers.h"
 #include "srt/srt_caller.h"
 
 namespace {
@@ -34,7 +31,7 @@ std::string last_srt_error() {
   int system_error = 0;
   srt_getlasterror(&system_error);
   std::string reason = srt_getlasterror_str();
-  if (system_error != 0) reason += std::string(" (") + std::strerror(system_error) + ")";
+  if (system_error != 0) reason += " (" + system_error_text(system_error) + ")";
   return reason;
 }
 

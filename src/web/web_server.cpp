@@ -1,8 +1,6 @@
 #include "web/web_server.h"
 
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <thread>
@@ -10,6 +8,7 @@
 #include "app/global_state.h"
 #include "app/log_escape.h"
 #include "app/log_line.h"
+#include "app/system_error.h"
 #include "config/config_store.h"
 #include "config/text_utils.h"
 #include "stats/stream_registry.h"
@@ -124,8 +123,8 @@ bool WebServer::start(int port, std::string web_folder) {
   serving = true;
   bool failed = !stop_requested && !server.bind_to_port("0.0.0.0", port);
   if (failed) {
-    int reason = errno;  // left by the failed bind or listen
-    LogLine() << "*** WEB SERVER CANNOT LISTEN ON PORT " << port << ": " << std::strerror(reason);
+    int reason = last_socket_error();  // left by the failed bind or listen
+    LogLine() << "*** WEB SERVER CANNOT LISTEN ON PORT " << port << ": " << system_error_text(reason);
   } else if (!stop_requested) {
     server.listen_after_bind();
   }

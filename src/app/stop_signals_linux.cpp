@@ -21,7 +21,7 @@ sigset_t watched_signals() {
 
 }  // namespace
 
-void block_stop_signals() {
+void capture_stop_signals() {
   sigset_t set = watched_signals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }

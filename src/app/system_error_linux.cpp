@@ -1,0 +1,8 @@
+#include "app/system_error.h"
+
+#include <cerrno>
+#include <system_error>
+
+std::string system_error_text(int code) { return std::generic_category().message(code); }
+
+int last_socket_error() { return errno; }
