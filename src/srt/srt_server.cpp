@@ -14,6 +14,7 @@
 #include "app/log_line.h"
 #include "config/config_store.h"
 #include "config/text_utils.h"
+#include "srt/peer_address.h"
 #include "srt/srt_caller.h"
 
 namespace {
@@ -110,6 +111,10 @@ SRTSOCKET SrtServer::open_listener(int port) {
   int latency =
       global_state->get_config().get_int("srt_latency", kDefaultLatency, 0, std::numeric_limits<int>::max());
   set_option(socket, SRTO_RCVLATENCY, "SRTO_RCVLATENCY", &latency, sizeof latency);
+  if (!admission.install(socket)) {
+    srt_close(socket);
+    return SRT_INVALID_SOCK;
+  }
   if (srt_listen(socket, 1) == SRT_ERROR) {
     std::fprintf(stderr, "srt_listen: %s\n", srt_getlasterror_str());
     srt_close(socket);
@@ -140,7 +145,11 @@ void SrtServer::serve(SRTSOCKET socket) {
     }
     stream_id = trim(stream_id);
     LogLine() << "streamid:" << stream_id;
-    if (stream_id.empty()) stream_id = "default";
+    if (!admission.confirm_key_length(accepted, address_text(peer_address), stream_id)) {
+      srt_close(accepted);
+      continue;
+    }
+    stream_id = stream_name(stream_id);
     auto worker = std::make_unique<RistWorker>();
     global_state->update(route);
     worker->start(route, accepted, stream_id);

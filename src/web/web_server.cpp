@@ -115,7 +115,7 @@ void WebServer::handle_streams(const httplib::Request&, httplib::Response& respo
 
 void WebServer::handle_metrics(const httplib::Request&, httplib::Response& response) {
   StreamRegistry& streams = global_state->get_streams();
-  ProcessFigures process{streams.accepted_total(), global_state->get_interfaces()};
+  ProcessFigures process{streams.accepted_total(), global_state->get_interfaces(), streams.refused_totals()};
   response.set_content(metrics_text(streams.snapshot(), process), "text/plain; version=0.0.4; charset=utf-8");
 }
 
