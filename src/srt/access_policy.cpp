@@ -148,7 +148,7 @@ AccessDecision decide_access(const AccessConfig& config, const CallerRequest& ca
     decision.stream_passphrase = listed->passphrase;
   }
   if (*max_streams > 0 && caller.open_streams >= static_cast<size_t>(*max_streams)) {
-    return refuse(Refusal::overload, "max_streams=" + std::to_string(*max_streams) + " streams already run");
+    return refuse(Refusal::overload, "max_streams=" + std::to_string(*max_streams) + " reached");
   }
   bool encrypted = !config.srt_passphrase.empty() || !decision.stream_passphrase.empty();
   decision.key_length = encrypted ? *key_length : 0;

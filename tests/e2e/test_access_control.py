@@ -164,12 +164,14 @@ class AccessControlTest(MediaTestCase):
         self.assertEqual(refused_counts(gateway)["overload"], 1)
         self.assertEqual(refused_counts(gateway)["not_found"], 1)
 
-        # srt-live-transmit with a wrong passphrase is refused by libsrt and gets no worker.
+        # srt-live-transmit with a wrong passphrase is refused by libsrt, gets no worker
+        # and holds no slot.
         second.hang_up()
         self.assertTrue(wait_until(lambda: running_streams(gateway) == [], SETTLE, 0.2))
         wrong = self.feeder(gateway, "cam1", "wrong-passphrase")
         self.assertTrue(wait_until(lambda: not wrong.running(), SETTLE), "srt-live-transmit kept trying")
         self.assertEqual(gateway.log().count("streamid:cam1  "), 1)
+        self.assertEqual(self.try_caller(gateway, "#!::r=cam1", CAM1, "127.0.0.1", 0), SERVED)
         assert_no_passphrase_logged(self, gateway)
         gateway.assert_clean_exit(self)
 
