@@ -347,6 +347,10 @@ class SrtFeeder(Peer):
             if ahead > 0.002:
                 time.sleep(ahead)
 
+    def wait_connected(self, timeout=20):
+        """True once the SRT connection is up: srt-live-transmit drops what it reads before."""
+        return wait_until(lambda: "SRT target connected" in self.output(), timeout)
+
     def push_through(self, rate=2_000_000):
         """Null packets behind the payload, so that none of it stays held back."""
         self.send(ts_payload(NULL_PID, 7 * 12), rate)
