@@ -2,12 +2,14 @@
 127.0.0.2 and read the reject reason) try one gateway whose access settings each case
 posts over HTTP, so every case also shows that a new setting reaches the next caller.
 srt-live-transmit callers carry encrypted streams byte for byte to a real RIST receiver
-while max_streams and the allow-list change under them. Refusals are logged and counted
-in /metrics; no passphrase reaches the log or the error stream."""
+while max_streams and the allow-list change under them, and callers keep arriving while
+HTTP clients replace the settings. Refusals are logged and counted in /metrics; no
+passphrase reaches the log or the error stream."""
 
 import json
 import re
 import secrets
+import threading
 import unittest
 
 from harness import (LIBSRT, SLOW, MediaTestCase, SrtFeeder, SrtLibrary, post_form, request, ts_payload,
@@ -124,6 +126,32 @@ class AccessControlTest(MediaTestCase):
         self.assertIn("[map] srt_passphrase=***", gateway.log())
         self.assertIn("[map] allowed_streams=cam1:***, cam2", gateway.log())
         assert_no_passphrase_logged(self, gateway)
+        gateway.assert_clean_exit(self)
+
+    def test_settings_replaced_while_callers_arrive(self):
+        """libsrt's receiver thread decides while HTTP threads replace the settings."""
+        gateway = self.start_gateway([udp_drain(self)])
+        drain = f"rist_endpoint=127.0.0.1:{udp_drain(self)}\n"
+        texts = [settings_text(gateway, {"allowed_streams": LIST}, drain),
+                 settings_text(gateway, {"allow_from": "127.0.0.2"}, drain)]
+        done, posts = threading.Event(), [0]
+
+        def poster():
+            while not done.is_set() and posts[0] < 2000:
+                post_form(gateway, {"config": texts[posts[0] % 2]})
+                posts[0] += 1
+
+        thread = threading.Thread(target=poster)
+        thread.start()
+        try:
+            outcomes = [self.try_caller(gateway, "cam2", "", "127.0.0.1", 0) for _ in range(10 if SLOW else 30)]
+        finally:
+            done.set()
+            thread.join(30)
+        print(f"\nwhile {posts[0]} settings were posted: {outcomes.count(SERVED)} callers served, "
+              f"{outcomes.count(FORBIDDEN)} refused")
+        self.assertLessEqual(set(outcomes), {SERVED, FORBIDDEN})
+        self.assertGreater(posts[0], len(outcomes))
         gateway.assert_clean_exit(self)
 
     def feeder(self, gateway, stream_id, passphrase, connects=True):
