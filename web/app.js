@@ -326,7 +326,10 @@ async function refreshStreams() {
 // /api/streams lists running streams only; the gateway counts refused callers in /metrics.
 const REFUSED_SAMPLE = /^sluice_callers_refused_total\{reason="(\w+)"\} (\d+)$/gm;
 const REFUSAL_WORDS = {
-  forbidden: "forbidden", not_found: "stream id not listed", overload: "over max_streams", misconfigured: "misconfigured",
+  forbidden: "forbidden",
+  not_found: "stream id not listed",
+  overload: "over max_streams",
+  misconfigured: "misconfigured",
 };
 
 // "2 forbidden, 1 stream id not listed", or "none".

@@ -135,7 +135,8 @@ AccessDecision decide_access(const AccessConfig& config, const CallerRequest& ca
   }
   std::optional<int> max_streams = parse_max_streams(config.max_streams);
   if (!max_streams) {
-    return refuse(Refusal::misconfigured, "max_streams: \"" + config.max_streams + "\" is not a whole number from 0 up");
+    return refuse(Refusal::misconfigured,
+                  "max_streams: \"" + config.max_streams + "\" is not a whole number from 0 up");
   }
   std::vector<AllowedStream> streams;
   fault = parse_allowed_streams(config.allowed_streams, streams);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <vector>
 
 #include "app/global_state.h"
 #include "app/log_line.h"
@@ -17,10 +18,12 @@
 
 namespace {
 
+// Read together: settings taken from two configurations could let in a caller that
+// neither of them admits.
 AccessConfig read_access_config(const ConfigStore& config) {
-  return AccessConfig{config.get("srt_passphrase", ""), config.get("srt_pbkeylen", ""),
-                      config.get("allowed_streams", ""), config.get("allow_from", ""),
-                      config.get("max_streams", "")};
+  std::vector<std::string> values =
+      config.get_each({"srt_passphrase", "srt_pbkeylen", "allowed_streams", "allow_from", "max_streams"});
+  return AccessConfig{values[0], values[1], values[2], values[3], values[4]};
 }
 
 // Backslashes, control bytes and DEL of an outside text written as escapes, so that a
@@ -99,7 +102,8 @@ int CallerAdmission::on_caller(void* self, SRTSOCKET socket, int, const sockaddr
 int CallerAdmission::admit(SRTSOCKET socket, const sockaddr* peer, const std::string& stream_id) {
   std::string caller = caller_text(peer);
   AccessConfig config = read_access_config(global_state->get_config());
-  AccessDecision decision = decide_access(config, CallerRequest{stream_name(stream_id), caller_ipv4(peer), open_streams()});
+  CallerRequest request{stream_name(stream_id), caller_ipv4(peer), open_streams()};
+  AccessDecision decision = decide_access(config, request);
   if (decision.refusal) return refuse(socket, *decision.refusal, decision.reason, caller, stream_id);
   // Both passphrases are set, so that one libsrt refuses shuts out every caller.
   if (!config.srt_passphrase.empty() && !set_passphrase(socket, config.srt_passphrase)) {
