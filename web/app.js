@@ -1,7 +1,8 @@
 "use strict";
 
 // The gateway's page: the interface table and rate charts from /api/state, the streams
-// table from /api/streams, and the editor of config.ini through /api/config. Nothing is fetched from anywhere else.
+// table from /api/streams, the refused callers from /metrics, and the editor of
+// config.ini through /api/config. Nothing is fetched from anywhere else.
 // When the gateway has a web_token, every /api/ call carries it (see apiFetch).
 
 const REFRESH_MS = 5000;
@@ -221,6 +222,7 @@ function enterTokenAgain() {
   byId("token-button").hidden = true;
   refreshState();
   refreshStreams();
+  refreshRefusals();
   if (!configLoaded) loadConfig();
 }
 
@@ -314,6 +316,36 @@ async function refreshStreams() {
     const { streams } = await answer.json();
     byId("stream-rows").replaceChildren(...streams.map(streamRow));
     byId("streams-empty").hidden = streams.length > 0;
+  } catch (error) {
+    // The connection line already tells that the gateway is not reachable.
+  }
+}
+
+// ---- refused callers, from /metrics ------------------------------------------------------
+
+// /api/streams lists running streams only; the gateway counts refused callers in /metrics.
+const REFUSED_SAMPLE = /^sluice_callers_refused_total\{reason="(\w+)"\} (\d+)$/gm;
+const REFUSAL_WORDS = {
+  forbidden: "forbidden",
+  not_found: "stream id not listed",
+  overload: "over max_streams",
+  misconfigured: "misconfigured",
+};
+
+// "2 forbidden, 1 stream id not listed", or "none".
+function describeRefusals(metricsText) {
+  const counts = [];
+  for (const [, reason, count] of metricsText.matchAll(REFUSED_SAMPLE)) {
+    if (Number(count) > 0) counts.push(`${count} ${REFUSAL_WORDS[reason] ?? reason}`);
+  }
+  return counts.length ? counts.join(", ") : "none";
+}
+
+async function refreshRefusals() {
+  try {
+    const answer = await apiFetch("/metrics");
+    if (!answer.ok) return;
+    byId("refusal-counts").textContent = describeRefusals(await answer.text());
   } catch (error) {
     // The connection line already tells that the gateway is not reachable.
   }
@@ -422,9 +454,11 @@ function start() {
   window.addEventListener("resize", () => renderCharts(lastIfaces, Date.now()));
   refreshState();
   refreshStreams();
+  refreshRefusals();
   loadConfig();
   setInterval(refreshState, REFRESH_MS);
   setInterval(refreshStreams, REFRESH_MS);
+  setInterval(refreshRefusals, REFRESH_MS);
 }
 
 start();

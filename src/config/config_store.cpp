@@ -72,6 +72,16 @@ std::string ConfigStore::get(std::string key, std::string default_value) const {
   return found == entries.end() ? default_value : found->second;
 }
 
+std::vector<std::string> ConfigStore::get_each(const std::vector<std::string>& keys) const {
+  std::vector<std::string> values;
+  std::shared_lock<std::shared_mutex> lock(mutex);
+  for (const std::string& key : keys) {
+    auto found = entries.find(to_lower(key));
+    values.push_back(found == entries.end() ? "" : found->second);
+  }
+  return values;
+}
+
 int ConfigStore::get_int(const std::string& key, int default_value, int min, int max) const {
   std::string text = get(key, std::to_string(default_value));
   LeadingInt leading = parse_leading_int(text);

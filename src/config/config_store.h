@@ -4,6 +4,7 @@
 #include <shared_mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 enum class ApplyResult {
   applied,      // parsed, stored and (when asked) saved
@@ -27,6 +28,9 @@ class ConfigStore {
   // text to the file (a temporary file renamed over the old one).
   ApplyResult apply(const std::string& text, bool save);
   std::string get(std::string key, std::string default_value) const;
+  // The values of several keys from one and the same configuration: no replacement
+  // falls between them. A key not stored gives "".
+  std::vector<std::string> get_each(const std::vector<std::string>& keys) const;
   // A numeric setting: the decimal number a value starts with; text after it is
   // logged and ignored. A value without a leading number, or one outside [min, max],
   // is logged with its key and replaced by the default.

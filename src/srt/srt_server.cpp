@@ -13,6 +13,7 @@
 #include "config/config_store.h"
 #include "config/text_utils.h"
 #include "net/socket_headers.h"
+#include "srt/peer_address.h"
 #include "srt/srt_caller.h"
 
 namespace {
@@ -129,6 +130,10 @@ SRTSOCKET SrtServer::open_listener(int port) {
   int latency =
       global_state->get_config().get_int("srt_latency", kDefaultLatency, 0, std::numeric_limits<int>::max());
   set_option(socket, SRTO_RCVLATENCY, "SRTO_RCVLATENCY", &latency, sizeof latency);
+  if (!admission.install(socket)) {
+    srt_close(socket);
+    return SRT_INVALID_SOCK;
+  }
   if (srt_listen(socket, kListenBacklog) == SRT_ERROR) {
     std::string reason = last_srt_error();
     std::fprintf(stderr, "srt_listen: %s\n", reason.c_str());
@@ -161,7 +166,11 @@ void SrtServer::serve(SRTSOCKET socket) {
     }
     stream_id = trim(stream_id);
     LogLine() << "streamid:" << escape_for_log(stream_id);
-    if (stream_id.empty()) stream_id = "default";
+    if (!admission.confirm_key_length(accepted, address_text(peer_address), stream_id)) {
+      srt_close(accepted);
+      continue;
+    }
+    stream_id = stream_name(stream_id);
     auto worker = std::make_unique<RistWorker>();
     global_state->update(route);
     worker->start(route, accepted, stream_id);

@@ -11,10 +11,12 @@
 
 #include "app/periodic_task.h"
 #include "rist/rist_worker.h"
+#include "srt/caller_admission.h"
 #include "stats/stream_registry.h"
 
 // The SRT listener: accepts callers on one port on a thread of its own and gives each
-// accepted connection a RistWorker, which it owns. Finished workers are destroyed at
+// accepted connection a RistWorker, which it owns. `admission` decides, before a
+// caller's handshake completes, whether it may connect at all. Finished workers are destroyed at
 // the next accepted connection or by the sweeper within seconds, and all of them at
 // stop. Every started worker's figures go into `streams`, which the HTTP handlers read.
 // Threads: start, stop and the destructor on the owner's thread (MainApp's main
@@ -45,6 +47,8 @@ class SrtServer {
   void sweep_and_release_memory();
 
   StreamRegistry stream_registry;
+  // Installed on every listening socket, which stop closes before this is destroyed.
+  CallerAdmission admission{stream_registry};
   std::atomic<bool> stop_requested{false};
   std::thread server_thread;  // owner's thread only
 

@@ -84,6 +84,7 @@ const PeerFamily kPeerFamilies[] = {
 
 const Family kWorkers{"sluice_workers_running", "gauge", "Workers carrying a stream now."};
 const Family kAccepted{"sluice_connections_accepted_total", "counter", "SRT callers accepted since the start."};
+const Family kRefused{"sluice_callers_refused_total", "counter", "SRT callers refused since the start, by reason."};
 const Family kTransmit{"sluice_interface_transmit_bits_per_second", "gauge",
                        "Transmit rate of the interface over the last measuring interval."};
 const Family kReceive{"sluice_interface_receive_bits_per_second", "gauge",
@@ -94,6 +95,11 @@ void write_process(std::string& out, size_t running, const ProcessFigures& proce
   sample(out, kWorkers, "", static_cast<double>(running));
   declare(out, kAccepted);
   sample(out, kAccepted, "", static_cast<double>(process.accepted_total));
+  declare(out, kRefused);
+  for (Refusal refusal : kRefusals) {
+    sample(out, kRefused, label("reason", refusal_name(refusal)),
+           static_cast<double>(process.refused_totals[refusal_index(refusal)]));
+  }
   for (const Family* family : {&kTransmit, &kReceive}) {
     declare(out, *family);
     for (const NetIface& iface : process.interfaces) {

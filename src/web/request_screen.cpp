@@ -51,16 +51,16 @@ bool overlap(const httplib::Range& a, const httplib::Range& b) {
 
 }  // namespace
 
-std::optional<Refusal> screen_request(const httplib::Request& request) {
+std::optional<HttpRefusal> screen_request(const httplib::Request& request) {
   if (may_change_state(request.method) && sent_for_another_site(request)) {
-    return Refusal{403, "this gateway takes changes only from its own page\n"};
+    return HttpRefusal{403, "this gateway takes changes only from its own page\n"};
   }
   if (!carries_body(request)) return std::nullopt;
   if (compressed(request)) {
-    return Refusal{415, "this gateway takes request bodies uncompressed only\n"};
+    return HttpRefusal{415, "this gateway takes request bodies uncompressed only\n"};
   }
   if (declared_length(request) > kMaxRequestBodyBytes) {
-    return Refusal{413, "the request body is longer than the " + std::to_string(kMaxRequestBodyBytes) +
+    return HttpRefusal{413, "the request body is longer than the " + std::to_string(kMaxRequestBodyBytes) +
                             " bytes this gateway takes\n"};
   }
   return std::nullopt;

@@ -9,7 +9,7 @@
 // request or reads a byte of its body. Pure functions; called on the library's
 // worker threads.
 
-struct Refusal {
+struct HttpRefusal {
   int status;
   std::string reason;
 };
@@ -22,7 +22,7 @@ struct Refusal {
 //   pass.
 // - 415 for a compressed body, which could unpack far beyond the bound below;
 // - 413 for a body longer than kMaxRequestBodyBytes.
-std::optional<Refusal> screen_request(const httplib::Request& request);
+std::optional<HttpRefusal> screen_request(const httplib::Request& request);
 
 // True when the request comes with a body (a Content-Length above 0, or
 // Transfer-Encoding).

@@ -38,7 +38,7 @@ bool needs_token(const std::string& path) {
 // config.ini needs. `failure` is the answer when the body could not be read.
 struct Form {
   httplib::Params params;
-  std::optional<Refusal> failure;
+  std::optional<HttpRefusal> failure;
 };
 
 Form read_form(const httplib::Request& request, const httplib::ContentReader& body_reader) {
@@ -56,10 +56,10 @@ Form read_form(const httplib::Request& request, const httplib::ContentReader& bo
     return !too_long;
   });
   if (too_long) {
-    form.failure = Refusal{413, "the configuration is longer than the " + std::to_string(kMaxRequestBodyBytes) +
+    form.failure = HttpRefusal{413, "the configuration is longer than the " + std::to_string(kMaxRequestBodyBytes) +
                                     " bytes this gateway takes\n"};
   } else if (!complete) {
-    form.failure = Refusal{400, "the request body could not be read\n"};
+    form.failure = HttpRefusal{400, "the request body could not be read\n"};
   } else {
     // The library's own parser of form text, which it applies to the bodies it reads.
     httplib::detail::parse_query_text(body, form.params);
@@ -84,7 +84,7 @@ WebServer::WebServer() {
   // Runs on the library's worker threads before any route or static file is matched,
   // and before any body is read.
   server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
-    if (std::optional<Refusal> refusal = screen_request(request)) {
+    if (std::optional<HttpRefusal> refusal = screen_request(request)) {
       response.status = refusal->status;
       response.set_content(refusal->reason, "text/plain");
       return httplib::Server::HandlerResponse::Handled;
@@ -174,7 +174,7 @@ void WebServer::handle_streams(const httplib::Request&, httplib::Response& respo
 
 void WebServer::handle_metrics(const httplib::Request&, httplib::Response& response) {
   StreamRegistry& streams = global_state->get_streams();
-  ProcessFigures process{streams.accepted_total(), global_state->get_interfaces()};
+  ProcessFigures process{streams.accepted_total(), global_state->get_interfaces(), streams.refused_totals()};
   response.set_content(metrics_text(streams.snapshot(), process), "text/plain; version=0.0.4; charset=utf-8");
 }
 

@@ -205,7 +205,7 @@ describe("web page", () => {
     await charts.close();
   });
 
-  test("the streams table shows both legs of every stream and empties when they end", async () => {
+  test("the streams table shows both legs of every stream and empties when they end, and the refused callers", async () => {
     const streamsPage = await context.newPage();
     const srt = (rate, received, lost, dropped, rtt) => ({
       bytes_received: received * 1316, packets_received: received, packets_lost: lost, packets_retransmitted: 0,
@@ -224,6 +224,9 @@ describe("web page", () => {
       asked += 1;
       route.fulfill({ status: 200, contentType: "application/json", body: JSON.stringify({ streams }) });
     });
+    const refused = (reason, count) => `sluice_callers_refused_total{reason="${reason}"} ${count}\n`;
+    await streamsPage.route("**/metrics", (route) => route.fulfill({ status: 200, contentType: "text/plain",
+      body: refused("forbidden", 2) + refused("not_found", 1) + refused("overload", 0) + refused("misconfigured", 0) }));
     await streamsPage.clock.install();
     await streamsPage.goto(gateway.url + "/");
     const rows = streamsPage.locator("#stream-rows tr");
@@ -238,6 +241,8 @@ describe("web page", () => {
     assert.equal(await rows.nth(1).locator("td").first().textContent(), "<b>studio</b>-talkback");
     assert.equal(await streamsPage.locator("#stream-rows b").count(), 0);
     assert.equal(await streamsPage.locator("#streams-empty").isVisible(), false);
+    await streamsPage.waitForFunction(() => document.getElementById("refusal-counts").textContent !== "—");
+    assert.equal(await streamsPage.locator("#refusal-counts").textContent(), "2 forbidden, 1 stream id not listed");
     await streamsPage.screenshot({ path: path.join(OUTPUT, "page-streams.png"), fullPage: true });
 
     streams = [];

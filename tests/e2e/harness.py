@@ -359,6 +359,10 @@ class SrtFeeder(Peer):
             if ahead > 0.002:
                 time.sleep(ahead)
 
+    def wait_connected(self, timeout=20):
+        """True once the SRT connection is up: srt-live-transmit drops what it reads before."""
+        return wait_until(lambda: "SRT target connected" in self.output(), timeout)
+
     def push_through(self, rate=2_000_000):
         """Null packets behind the payload, so that none of it stays held back."""
         self.send(ts_payload(NULL_PID, 7 * 12), rate)
@@ -403,7 +407,7 @@ def srt_test_peer(*args, stdin=subprocess.DEVNULL):
 
 # --- libsrt through ctypes. ---
 
-SRTO_SENDER, SRTO_CONNTIMEO, SRTO_STREAMID = 21, 36, 46
+SRTO_SENDER, SRTO_PASSPHRASE, SRTO_PBKEYLEN, SRTO_CONNTIMEO, SRTO_STREAMID = 21, 26, 27, 36, 46
 try:
     LIBSRT = ctypes.CDLL("libsrt.so.1.5")
 except OSError:
@@ -440,6 +444,25 @@ class SrtLibrary:
         finally:
             LIBSRT.srt_close(sock)
 
+    def connect(self, port, stream_id, passphrase=b"", source="127.0.0.1", key_length=0):
+        """A caller socket from source connected to 127.0.0.1:port, and 0; or None and
+        libsrt's reject reason code when the connection was refused."""
+        sock = LIBSRT.srt_create_socket()
+        self.set_int(sock, SRTO_SENDER, 1)
+        self.set_int(sock, SRTO_CONNTIMEO, 3000)
+        LIBSRT.srt_setsockflag(sock, SRTO_STREAMID, stream_id, len(stream_id))
+        if passphrase:
+            LIBSRT.srt_setsockflag(sock, SRTO_PASSPHRASE, passphrase, len(passphrase))
+        if key_length:
+            self.set_int(sock, SRTO_PBKEYLEN, key_length)
+        local = loopback_address(0, source)
+        target = loopback_address(port)
+        if LIBSRT.srt_bind(sock, local, len(local)) != 0 or LIBSRT.srt_connect(sock, target, len(target)) != 0:
+            reason = LIBSRT.srt_getrejectreason(sock)
+            LIBSRT.srt_close(sock)
+            return None, reason
+        return sock, 0
+
     def listen(self, port):
         sock = LIBSRT.srt_create_socket()
         address = loopback_address(port)
@@ -467,9 +490,9 @@ class SrtLibrary:
         LIBSRT.srt_cleanup()
 
 
-def loopback_address(port):
-    """A sockaddr_in for 127.0.0.1:port."""
-    return bytes([2, 0]) + port.to_bytes(2, "big") + bytes([127, 0, 0, 1]) + bytes(8)
+def loopback_address(port, host="127.0.0.1"):
+    """A sockaddr_in for host:port."""
+    return bytes([2, 0]) + port.to_bytes(2, "big") + socket.inet_aton(host) + bytes(8)
 
 
 def thread_count(pid):

@@ -57,6 +57,7 @@ TEST(ConfigStore, ApplyReplacesTheWholeStore) {
   fixture.store.apply("ignore=eth1", false);
   EXPECT_EQ(fixture.store.get("srt_port", "9001"), "9001");
   EXPECT_EQ(fixture.store.get("ignore", ""), "eth1");
+  EXPECT_EQ(fixture.store.get_each({"IGNORE", "srt_port"}), (std::vector<std::string>{"eth1", ""}));
 }
 
 TEST(ConfigStore, SaveWritesTheTextByteForByte) {

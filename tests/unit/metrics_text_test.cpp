@@ -66,12 +66,16 @@ TEST(MetricsText, EveryFamilyIsDeclaredOnceAndStreamsCarryTheirLabels) {
   odd.stream_id = "say \"hi\"\n\\";
   NetIfaceList interfaces = {{"eth0", "10.1.2.9", "1.00 Mbps", "2.00 Kbps", 1e6, 2000},
                              {"All", "", "1.00 Mbps", "2.00 Kbps", 1e6, 2000}};
-  std::string text = metrics_text({fake_stream(), odd}, {5, interfaces});
+  std::string text = metrics_text({fake_stream(), odd}, {5, interfaces, {0, 3, 0, 1}});
 
   const std::string labels = R"({stream_id="cam1",mode="forward",caller="10.1.2.3:4000")";
   for (const std::string& line : std::vector<std::string>{
            "sluice_workers_running 2\n",
            "sluice_connections_accepted_total 5\n",
+           "sluice_callers_refused_total{reason=\"forbidden\"} 0\n",
+           "sluice_callers_refused_total{reason=\"not_found\"} 3\n",
+           "sluice_callers_refused_total{reason=\"overload\"} 0\n",
+           "sluice_callers_refused_total{reason=\"misconfigured\"} 1\n",
            "sluice_interface_transmit_bits_per_second{interface=\"eth0\",ip=\"10.1.2.9\"} 1000000\n",
            "sluice_interface_receive_bits_per_second{interface=\"eth0\",ip=\"10.1.2.9\"} 2000\n",
            "sluice_srt_received_bytes_total" + labels + "} 123456789012\n",

@@ -1,0 +1,33 @@
+#include "srt/refusal.h"
+
+#include <srt/access_control.h>
+
+const char* refusal_name(Refusal refusal) {
+  switch (refusal) {
+    case Refusal::forbidden:
+      return "forbidden";
+    case Refusal::not_found:
+      return "not_found";
+    case Refusal::overload:
+      return "overload";
+    case Refusal::misconfigured:
+      return "misconfigured";
+  }
+  return "unknown";
+}
+
+// A setting the gateway cannot apply is its own fault, not the caller's: "internal
+// server error" tells the caller that trying again will not help until it is fixed.
+int refusal_reject_code(Refusal refusal) {
+  switch (refusal) {
+    case Refusal::forbidden:
+      return SRT_REJX_FORBIDDEN;
+    case Refusal::not_found:
+      return SRT_REJX_NOTFOUND;
+    case Refusal::overload:
+      return SRT_REJX_OVERLOAD;
+    case Refusal::misconfigured:
+      return SRT_REJX_ISE;
+  }
+  return SRT_REJX_FALLBACK;
+}
