@@ -60,7 +60,7 @@ class StreamStats {
   std::vector<Peer> peers;
 };
 
-// librist's statistics callback (librist's stats thread); arg is the StreamStats.
+// librist's statistics callback (librist's protocol thread); arg is the StreamStats.
 // Copies a sender peer's figures and frees the report.
 int on_rist_stats(void* arg, const rist_stats* report);
 
