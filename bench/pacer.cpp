@@ -68,7 +68,8 @@ void write_due(Stream& stream, std::uint64_t due, std::uint64_t payload_units) {
     stream.max_lag_units = std::max(stream.max_lag_units, due - stream.units_sent);
   }
   while (stream.units_sent < due) {
-    const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(kBatch, due - stream.units_sent));
+    const std::size_t count =
+        static_cast<std::size_t>(std::min<std::uint64_t>(kBatch, due - stream.units_sent));
     fill_units(buffer, stream.pid, stream.units_sent, count, payload_units);
     const ssize_t written = write(stream.fd, buffer, count * ts_pattern::kUnit);
     if (written < 0) {
@@ -142,7 +143,7 @@ int main(int argc, char** argv) {
   std::printf(
       "{\"packets_per_stream\":%llu,\"sent_packets\":[%s],\"send_seconds\":%.3f,"
       "\"max_lag_units\":%llu,\"full_pipe_events\":%llu}\n",
-      static_cast<unsigned long long>(total_units * ts_pattern::kPacketsPerUnit), sent.c_str(),
-      send_seconds, static_cast<unsigned long long>(max_lag), static_cast<unsigned long long>(full_pipe));
+      static_cast<unsigned long long>(total_units * ts_pattern::kPacketsPerUnit), sent.c_str(), send_seconds,
+      static_cast<unsigned long long>(max_lag), static_cast<unsigned long long>(full_pipe));
   return 0;
 }

@@ -13,10 +13,10 @@
 
 #include <algorithm>
 #include <csignal>
-#include <cstring>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -147,9 +147,9 @@ void print_report(const std::vector<StreamCheck>& streams, std::uint64_t per_str
   std::string delivered;
   std::string duplicates;
   std::string first_unit;
-  const auto worst = std::min_element(streams.begin(), streams.end(), [](const StreamCheck& a, const StreamCheck& b) {
-    return a.delivered < b.delivered;
-  });
+  const auto worst =
+      std::min_element(streams.begin(), streams.end(),
+                       [](const StreamCheck& a, const StreamCheck& b) { return a.delivered < b.delivered; });
   std::string missing = missing_ranges(*worst, per_stream);
   for (const StreamCheck& check : streams) {
     delivered += (delivered.empty() ? "" : ",") + std::to_string(check.delivered);
@@ -157,12 +157,13 @@ void print_report(const std::vector<StreamCheck>& streams, std::uint64_t per_str
     duplicates += (duplicates.empty() ? "" : ",") + std::to_string(check.duplicates);
   }
   std::printf(
-      "{\"delivered\":[%s],\"missing_in_first_unit\":[%s],\"duplicates\":[%s],\"corrupt\":%llu,\"odd_datagrams\":%llu,\"socket_drops\":%u,"
+      "{\"delivered\":[%s],\"missing_in_first_unit\":[%s],\"duplicates\":[%s],\"corrupt\":%llu,\"odd_"
+      "datagrams\":%llu,\"socket_drops\":%u,"
       "\"datagrams\":%llu,\"bytes\":%llu,\"first_at\":%.3f,\"last_at\":%.3f,"
       "\"worst_stream\":%zu,\"missing_in_worst_stream\":%s}\n",
-      delivered.c_str(), first_unit.c_str(), duplicates.c_str(), static_cast<unsigned long long>(totals.corrupt),
-      static_cast<unsigned long long>(totals.odd_datagrams), totals.socket_drops,
-      static_cast<unsigned long long>(totals.datagrams),
+      delivered.c_str(), first_unit.c_str(), duplicates.c_str(),
+      static_cast<unsigned long long>(totals.corrupt), static_cast<unsigned long long>(totals.odd_datagrams),
+      totals.socket_drops, static_cast<unsigned long long>(totals.datagrams),
       static_cast<unsigned long long>(totals.bytes), first, last,
       static_cast<std::size_t>(worst - streams.begin()), missing.c_str());
   std::fflush(stdout);

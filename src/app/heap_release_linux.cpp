@@ -1,6 +1,6 @@
-#include "app/heap_release.h"
-
 #include <malloc.h>
+
+#include "app/heap_release.h"
 
 namespace {
 

@@ -15,11 +15,11 @@ std::mutex& output_mutex() {
 
 }  // namespace
 
-LogLine::LogLine(std::source_location where) : where(where) {}
+LogLine::LogLine(std::source_location location) : where(location) {}
 
 LogLine::~LogLine() {
-  std::string line = "[" + log_timestamp() + "]  " + message.str() + "  " + where.file_name() +
-                     "  " + std::to_string(where.line()) + "\n";
+  std::string line = "[" + log_timestamp() + "]  " + message.str() + "  " + where.file_name() + "  " +
+                     std::to_string(where.line()) + "\n";
   write_unframed(line);
 }
 

@@ -10,7 +10,7 @@
 // Any thread may create one; each instance belongs to the thread that made it.
 class LogLine {
  public:
-  explicit LogLine(std::source_location where = std::source_location::current());
+  explicit LogLine(std::source_location location = std::source_location::current());
   ~LogLine();
   LogLine(const LogLine&) = delete;
   LogLine& operator=(const LogLine&) = delete;

@@ -1,6 +1,6 @@
 #include "app/periodic_task.h"
 
-PeriodicTask::PeriodicTask(std::chrono::milliseconds period) : period(period) {}
+PeriodicTask::PeriodicTask(std::chrono::milliseconds interval) : period(interval) {}
 
 PeriodicTask::~PeriodicTask() {
   {

@@ -11,7 +11,7 @@
 // destructor wakes the sleep and joins, so `task` never runs after it returns.
 class PeriodicTask {
  public:
-  explicit PeriodicTask(std::chrono::milliseconds period);
+  explicit PeriodicTask(std::chrono::milliseconds interval);
   ~PeriodicTask();
   PeriodicTask(const PeriodicTask&) = delete;
   PeriodicTask& operator=(const PeriodicTask&) = delete;

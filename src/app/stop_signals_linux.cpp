@@ -1,9 +1,8 @@
-#include "app/stop_signals.h"
-
 #include <pthread.h>
 #include <signal.h>
 
 #include "app/log_line.h"
+#include "app/stop_signals.h"
 
 namespace {
 

@@ -1,10 +1,9 @@
-#include "app/stop_signals.h"
-
 #include <windows.h>
 
 #include <atomic>
 
 #include "app/log_line.h"
+#include "app/stop_signals.h"
 
 namespace {
 

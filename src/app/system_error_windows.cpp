@@ -1,6 +1,6 @@
-#include "app/system_error.h"
-
 #include <winsock2.h>
+
+#include "app/system_error.h"
 
 std::string system_error_text(int code) {
   char* text = nullptr;

@@ -30,7 +30,7 @@ std::optional<std::unordered_map<std::string, std::string>> parse_entries(const 
 
 }  // namespace
 
-ConfigStore::ConfigStore(std::string file_path) : file_path(std::move(file_path)) {}
+ConfigStore::ConfigStore(std::string path) : file_path(std::move(path)) {}
 
 void ConfigStore::load() { apply(read_text(), false); }
 

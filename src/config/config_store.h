@@ -18,7 +18,7 @@ enum class ApplyResult {
 // is only ever replaced whole, under `mutex`.
 class ConfigStore {
  public:
-  explicit ConfigStore(std::string file_path);
+  explicit ConfigStore(std::string path);
 
   // Reads the file and applies it without saving.
   void load();

@@ -1,5 +1,3 @@
-#include "config/file_replace.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +5,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include "config/file_replace.h"
 
 namespace {
 

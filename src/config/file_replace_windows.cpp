@@ -1,10 +1,9 @@
-#include "config/file_replace.h"
-
 #include <windows.h>
 
 #include <filesystem>
 
 #include "app/system_error.h"
+#include "config/file_replace.h"
 
 // The new file is created in the target's folder, so it takes the folder's inherited
 // access rules, which are those of a file nobody changed by hand. MoveFileExW renames

@@ -11,8 +11,8 @@ size_t round_up(size_t value, size_t unit) { return (value + unit - 1) / unit * 
 
 }  // namespace
 
-AdaptiveRing::AdaptiveRing(size_t unit, size_t capacity)
-    : unit(unit), storage(round_up(std::max(capacity, unit), unit), 0) {}
+AdaptiveRing::AdaptiveRing(size_t unit_size, size_t capacity)
+    : unit(unit_size), storage(round_up(std::max(capacity, unit_size), unit_size), 0) {}
 
 void AdaptiveRing::append(const uint8_t* data, size_t length) {
   std::lock_guard<std::mutex> lock(mutex);

@@ -13,7 +13,7 @@
 class AdaptiveRing {
  public:
   // capacity is rounded up to a whole multiple of unit.
-  AdaptiveRing(size_t unit, size_t capacity);
+  AdaptiveRing(size_t unit_size, size_t capacity);
 
   // Copies length bytes in. An append too large to fit even after wrapping grows the
   // storage; an append that overtakes unread bytes discards everything buffered.

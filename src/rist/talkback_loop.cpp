@@ -105,7 +105,8 @@ std::optional<SrtCallerParams> talkback_caller_params(const std::string& tb_endp
   parse_url(tb_endpoint, params.host, params.port, url_params);
   std::string problem = endpoint_problem(tb_endpoint, params.port);
   if (!problem.empty()) {
-    LogLine() << "Invalid talkback endpoint " << escape_for_log(url_authority(tb_endpoint)) << ": " << problem;
+    LogLine() << "Invalid talkback endpoint " << escape_for_log(url_authority(tb_endpoint)) << ": "
+              << problem;
     return std::nullopt;
   }
   if (!networks.empty()) params.bind_address = networks.front();

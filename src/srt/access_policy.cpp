@@ -81,7 +81,8 @@ std::string parse_allowed_streams(const std::string& text, std::vector<AllowedSt
     if (stream.id.empty()) return "allowed_streams: entry " + std::to_string(index + 1) + " has no stream id";
     if (colon != std::string::npos) {
       stream.passphrase = trim(entries[index].substr(colon + 1));
-      if (stream.passphrase.empty()) return "allowed_streams: the passphrase of \"" + stream.id + "\" is empty";
+      if (stream.passphrase.empty())
+        return "allowed_streams: the passphrase of \"" + stream.id + "\" is empty";
     }
     streams.push_back(std::move(stream));
   }
@@ -118,7 +119,9 @@ std::optional<int> parse_max_streams(const std::string& text) {
   return std::nullopt;
 }
 
-AccessDecision refuse(Refusal refusal, std::string reason) { return AccessDecision{refusal, std::move(reason), "", 0}; }
+AccessDecision refuse(Refusal refusal, std::string reason) {
+  return AccessDecision{refusal, std::move(reason), "", 0};
+}
 
 }  // namespace
 
@@ -131,7 +134,8 @@ AccessDecision decide_access(const AccessConfig& config, const CallerRequest& ca
   }
   std::optional<int> key_length = parse_key_length(config.srt_pbkeylen);
   if (!key_length) {
-    return refuse(Refusal::misconfigured, "srt_pbkeylen: \"" + config.srt_pbkeylen + "\" is not 0, 16, 24 or 32");
+    return refuse(Refusal::misconfigured,
+                  "srt_pbkeylen: \"" + config.srt_pbkeylen + "\" is not 0, 16, 24 or 32");
   }
   std::optional<int> max_streams = parse_max_streams(config.max_streams);
   if (!max_streams) {

@@ -50,7 +50,7 @@ std::string stream_name(const std::string& announced) {
   return name.empty() ? "default" : name;
 }
 
-CallerAdmission::CallerAdmission(StreamRegistry& registry) : registry(registry) {}
+CallerAdmission::CallerAdmission(StreamRegistry& stream_registry) : registry(stream_registry) {}
 
 bool CallerAdmission::install(SRTSOCKET listener) {
   // on_caller runs on libsrt's receiver thread, once per caller's handshake.
@@ -67,7 +67,8 @@ bool CallerAdmission::install(SRTSOCKET listener) {
   return true;
 }
 
-int CallerAdmission::on_caller(void* self, SRTSOCKET socket, int, const sockaddr* peer, const char* stream_id) {
+int CallerAdmission::on_caller(void* self, SRTSOCKET socket, int, const sockaddr* peer,
+                               const char* stream_id) {
   return static_cast<CallerAdmission*>(self)->admit(socket, peer, stream_id == nullptr ? "" : stream_id);
 }
 
@@ -81,21 +82,22 @@ int CallerAdmission::admit(SRTSOCKET socket, const sockaddr* peer, const std::st
   if (decision.refusal) return refuse(socket, *decision.refusal, decision.reason, caller, stream_id);
   // Both passphrases are set, so that one libsrt refuses shuts out every caller.
   if (!config.srt_passphrase.empty() && !set_passphrase(socket, config.srt_passphrase)) {
-    return refuse(socket, Refusal::misconfigured, "libsrt refuses srt_passphrase; a passphrase has 10 to 79 characters",
-                  caller, stream_id);
+    return refuse(socket, Refusal::misconfigured,
+                  "libsrt refuses srt_passphrase; a passphrase has 10 to 79 characters", caller, stream_id);
   }
   if (!decision.stream_passphrase.empty() && !set_passphrase(socket, decision.stream_passphrase)) {
-    return refuse(socket, Refusal::misconfigured,
-                  "libsrt refuses the stream's passphrase in allowed_streams; a passphrase has 10 to 79 characters",
-                  caller, stream_id);
+    return refuse(
+        socket, Refusal::misconfigured,
+        "libsrt refuses the stream's passphrase in allowed_streams; a passphrase has 10 to 79 characters",
+        caller, stream_id);
   }
   std::lock_guard<std::mutex> lock(mutex);
   admitted[socket] = decision.key_length;
   return 0;
 }
 
-int CallerAdmission::refuse(SRTSOCKET socket, Refusal refusal, const std::string& reason, const std::string& caller,
-                            const std::string& stream_id) {
+int CallerAdmission::refuse(SRTSOCKET socket, Refusal refusal, const std::string& reason,
+                            const std::string& caller, const std::string& stream_id) {
   srt_setrejectreason(socket, refusal_reject_code(refusal));
   log_and_count(refusal, reason, caller, stream_id);
   return -1;
@@ -108,7 +110,8 @@ void CallerAdmission::log_and_count(Refusal refusal, const std::string& reason, 
             << ") caller:" << caller << " stream:" << escape_for_log(stream_id);
 }
 
-bool CallerAdmission::confirm_key_length(SRTSOCKET accepted, const std::string& caller, const std::string& stream_id) {
+bool CallerAdmission::confirm_key_length(SRTSOCKET accepted, const std::string& caller,
+                                         const std::string& stream_id) {
   int asked = 0;
   {
     std::lock_guard<std::mutex> lock(mutex);
@@ -120,8 +123,8 @@ bool CallerAdmission::confirm_key_length(SRTSOCKET accepted, const std::string& 
   int size = sizeof agreed;
   if (srt_getsockflag(accepted, SRTO_PBKEYLEN, &agreed, &size) != SRT_ERROR && agreed == asked) return true;
   log_and_count(Refusal::forbidden,
-                "key length " + std::to_string(agreed) + ", srt_pbkeylen asks " + std::to_string(asked), caller,
-                stream_id);
+                "key length " + std::to_string(agreed) + ", srt_pbkeylen asks " + std::to_string(asked),
+                caller, stream_id);
   return false;
 }
 

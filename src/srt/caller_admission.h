@@ -22,7 +22,7 @@ class StreamRegistry;
 // socket, it must outlive that socket.
 class CallerAdmission {
  public:
-  explicit CallerAdmission(StreamRegistry& registry);
+  explicit CallerAdmission(StreamRegistry& stream_registry);
   CallerAdmission(const CallerAdmission&) = delete;
   CallerAdmission& operator=(const CallerAdmission&) = delete;
 
@@ -36,7 +36,8 @@ class CallerAdmission {
   bool confirm_key_length(SRTSOCKET accepted, const std::string& caller, const std::string& stream_id);
 
  private:
-  static int on_caller(void* self, SRTSOCKET socket, int hs_version, const sockaddr* peer, const char* stream_id);
+  static int on_caller(void* self, SRTSOCKET socket, int hs_version, const sockaddr* peer,
+                       const char* stream_id);
   int admit(SRTSOCKET socket, const sockaddr* peer, const std::string& stream_id);
   int refuse(SRTSOCKET socket, Refusal refusal, const std::string& reason, const std::string& caller,
              const std::string& stream_id);

@@ -13,8 +13,8 @@ enum class Refusal {
   misconfigured,  // an access setting cannot be applied: every caller it concerns is refused
 };
 
-inline constexpr std::array<Refusal, 4> kRefusals = {Refusal::forbidden, Refusal::not_found, Refusal::overload,
-                                                     Refusal::misconfigured};
+inline constexpr std::array<Refusal, 4> kRefusals = {Refusal::forbidden, Refusal::not_found,
+                                                     Refusal::overload, Refusal::misconfigured};
 
 // The label value: "forbidden", "not_found", "overload" or "misconfigured".
 const char* refusal_name(Refusal refusal);

@@ -27,10 +27,11 @@ bool fail_and_close(SRTSOCKET socket) {
 // makes libsrt refuse a source that does not encrypt, whatever its default.
 bool set_encryption(SRTSOCKET socket, const SrtCallerParams& params) {
   int enforced = 1;
-  bool applied = set_option(socket, SRTO_PASSPHRASE, "SRTO_PASSPHRASE", params.passphrase.data(),
-                            static_cast<int>(params.passphrase.size())) &&
-                 set_option(socket, SRTO_PBKEYLEN, "SRTO_PBKEYLEN", &params.pbkeylen, sizeof params.pbkeylen) &&
-                 set_option(socket, SRTO_ENFORCEDENCRYPTION, "SRTO_ENFORCEDENCRYPTION", &enforced, sizeof enforced);
+  bool applied =
+      set_option(socket, SRTO_PASSPHRASE, "SRTO_PASSPHRASE", params.passphrase.data(),
+                 static_cast<int>(params.passphrase.size())) &&
+      set_option(socket, SRTO_PBKEYLEN, "SRTO_PBKEYLEN", &params.pbkeylen, sizeof params.pbkeylen) &&
+      set_option(socket, SRTO_ENFORCEDENCRYPTION, "SRTO_ENFORCEDENCRYPTION", &enforced, sizeof enforced);
   // The secret itself never reaches the log.
   if (applied) LogLine() << "set passphrase:*** pbkey:" << params.pbkeylen;
   return applied;

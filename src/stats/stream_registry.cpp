@@ -12,7 +12,8 @@ void StreamRegistry::count_refused(Refusal refusal) {
 
 StreamRegistry::RefusalTotals StreamRegistry::refused_totals() const {
   RefusalTotals totals{};
-  for (size_t index = 0; index < totals.size(); ++index) totals[index] = refused[index].load(std::memory_order_relaxed);
+  for (size_t index = 0; index < totals.size(); ++index)
+    totals[index] = refused[index].load(std::memory_order_relaxed);
   return totals;
 }
 

@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <utility>
 
-StreamStats::StreamStats(std::string stream_id, bool talkback, std::string caller, SRTSOCKET socket)
-    : stream_id(std::move(stream_id)),
-      talkback(talkback),
-      caller(std::move(caller)),
+StreamStats::StreamStats(std::string id, bool is_talkback, std::string caller_address, SRTSOCKET srt_socket)
+    : stream_id(std::move(id)),
+      talkback(is_talkback),
+      caller(std::move(caller_address)),
       started(std::chrono::steady_clock::now()),
-      socket(socket) {}
+      socket(srt_socket) {}
 
 uint32_t StreamStats::add_peer(const std::string& url) {
   std::lock_guard<std::mutex> lock(mutex);
@@ -24,7 +24,8 @@ void StreamStats::remove_peer(uint32_t id) {
 
 void StreamStats::record_peer_report(const rist_stats_sender_peer& report) {
   std::lock_guard<std::mutex> lock(mutex);
-  auto found = std::find_if(peers.begin(), peers.end(), [&](const Peer& peer) { return peer.id == report.peer_id; });
+  auto found =
+      std::find_if(peers.begin(), peers.end(), [&](const Peer& peer) { return peer.id == report.peer_id; });
   if (found == peers.end()) return;
   found->figures.bandwidth_bps = report.bandwidth;
   found->figures.retransmitted = report.retransmitted;

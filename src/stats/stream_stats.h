@@ -20,7 +20,7 @@
 // handlers take snapshots.
 class StreamStats {
  public:
-  StreamStats(std::string stream_id, bool talkback, std::string caller, SRTSOCKET socket);
+  StreamStats(std::string id, bool is_talkback, std::string caller_address, SRTSOCKET srt_socket);
 
   // Gives the next peer's number, which librist's reports carry: librist numbers the
   // peers of a context 1, 2, ... in the order they were created.

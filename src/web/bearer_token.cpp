@@ -12,8 +12,8 @@ bool constant_time_equal(std::string_view presented, std::string_view expected) 
   if (expected.empty()) return presented.empty();
   unsigned difference = presented.size() == expected.size() ? 0 : 1;
   for (size_t i = 0; i < presented.size(); ++i) {
-    difference |= static_cast<unsigned char>(presented[i]) ^
-                  static_cast<unsigned char>(expected[i % expected.size()]);
+    difference |=
+        static_cast<unsigned char>(presented[i]) ^ static_cast<unsigned char>(expected[i % expected.size()]);
   }
   return difference == 0;
 }

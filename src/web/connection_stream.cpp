@@ -6,8 +6,8 @@
 #include "web/http_limits.h"
 #include "web/socket_io.h"
 
-ConnectionStream::ConnectionStream(socket_t sock, std::chrono::milliseconds write_timeout)
-    : sock(sock), write_timeout(write_timeout) {}
+ConnectionStream::ConnectionStream(socket_t socket, std::chrono::milliseconds timeout)
+    : sock(socket), write_timeout(timeout) {}
 
 bool ConnectionStream::wait_for_request(std::chrono::milliseconds idle) {
   return buffer_begin < buffer_end || wait_until_readable(sock, idle);
@@ -32,9 +32,7 @@ bool ConnectionStream::is_readable() const {
   return buffer_begin < buffer_end || (time_left().count() > 0 && wait_until_readable(sock, time_left()));
 }
 
-bool ConnectionStream::is_writable() const {
-  return wait_until_writable(sock, write_timeout);
-}
+bool ConnectionStream::is_writable() const { return wait_until_writable(sock, write_timeout); }
 
 long ConnectionStream::fill_buffer() {
   if (time_left().count() <= 0 || !wait_until_readable(sock, time_left())) return -1;
@@ -78,6 +76,4 @@ void ConnectionStream::get_local_ip_and_port(std::string& ip, int& port) const {
   local_endpoint(sock, ip, port);
 }
 
-socket_t ConnectionStream::socket() const {
-  return sock;
-}
+socket_t ConnectionStream::socket() const { return sock; }

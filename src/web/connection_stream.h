@@ -1,11 +1,11 @@
 #pragma once
 
+#include <httplib.h>
+
 #include <array>
 #include <chrono>
 #include <cstddef>
 #include <string>
-
-#include <httplib.h>
 
 // One accepted HTTP connection as the library reads and writes it, with the bounds the
 // library's own socket stream lacks: each request must arrive within a time and a
@@ -15,7 +15,7 @@
 // worker thread that serves the connection; it never closes the socket.
 class ConnectionStream : public httplib::Stream {
  public:
-  ConnectionStream(socket_t sock, std::chrono::milliseconds write_timeout);
+  ConnectionStream(socket_t socket, std::chrono::milliseconds timeout);
 
   // Waits up to idle for the next request to begin; false when none came or the
   // connection ended.

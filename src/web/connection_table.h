@@ -1,11 +1,11 @@
 #pragma once
 
+#include <httplib.h>
+
 #include <cstddef>
 #include <map>
 #include <mutex>
 #include <string>
-
-#include <httplib.h>
 
 enum class Admission { admitted, address_full, closing };
 
@@ -16,7 +16,7 @@ enum class Admission { admitted, address_full, closing };
 // mutex guards everything.
 class ConnectionTable {
  public:
-  explicit ConnectionTable(std::size_t per_address) : per_address(per_address) {}
+  explicit ConnectionTable(std::size_t limit) : per_address(limit) {}
 
   // Takes the connection in, unless its address already holds the most it may or the
   // server is stopping. A connection that was admitted must be released before its

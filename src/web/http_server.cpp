@@ -13,8 +13,9 @@ namespace {
 // connections it may.
 void refuse_connection(socket_t sock) {
   const std::string reason = "too many connections from this address\n";
-  const std::string answer = "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: " +
-                             std::to_string(reason.size()) + "\r\nConnection: close\r\n\r\n" + reason;
+  const std::string answer =
+      "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: " +
+      std::to_string(reason.size()) + "\r\nConnection: close\r\n\r\n" + reason;
   send_some(sock, answer.data(), answer.size());
 }
 
@@ -44,7 +45,8 @@ void drain_input(socket_t sock) {
   shut_down_sending(sock);
   char discarded[4096];
   for (std::size_t total = 0; total < kMaxRequestHeadBytes + kMaxRequestBodyBytes;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0 || !wait_until_readable(sock, left)) break;
     long received = receive_some(sock, discarded, sizeof(discarded));
     if (received <= 0) break;
@@ -65,9 +67,7 @@ bool HttpServer::bind_to_port(const std::string& host, int port, int socket_flag
   return true;
 }
 
-void HttpServer::close_connections() {
-  connections.close_all();
-}
+void HttpServer::close_connections() { connections.close_all(); }
 
 bool HttpServer::process_and_close_socket(socket_t sock) {
   std::string address;
@@ -94,7 +94,7 @@ bool HttpServer::process_and_close_socket(socket_t sock) {
 bool HttpServer::serve(socket_t sock) {
   using std::chrono::seconds, std::chrono::microseconds, std::chrono::milliseconds;
   ConnectionStream stream(sock, std::chrono::duration_cast<milliseconds>(seconds(write_timeout_sec_) +
-                                                                          microseconds(write_timeout_usec_)));
+                                                                         microseconds(write_timeout_usec_)));
   const milliseconds idle = seconds(keep_alive_timeout_sec_);
   bool served = false;
   for (std::size_t left = keep_alive_max_count_; left > 0 && svr_sock_ != INVALID_SOCKET; --left) {

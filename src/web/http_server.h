@@ -1,8 +1,8 @@
 #pragma once
 
-#include <string>
-
 #include <httplib.h>
+
+#include <string>
 
 #include "web/connection_table.h"
 #include "web/http_limits.h"

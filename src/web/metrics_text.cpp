@@ -50,7 +50,8 @@ const StreamFamily kStreamFamilies[] = {
      [](const StreamSnapshot& s) { return static_cast<double>(s.srt.packets_received); }},
     {{"sluice_srt_lost_packets_total", "counter", "Packets of the SRT caller found missing."},
      [](const StreamSnapshot& s) { return static_cast<double>(s.srt.packets_lost); }},
-    {{"sluice_srt_retransmitted_packets_total", "counter", "Retransmitted packets received from the SRT caller."},
+    {{"sluice_srt_retransmitted_packets_total", "counter",
+      "Retransmitted packets received from the SRT caller."},
      [](const StreamSnapshot& s) { return static_cast<double>(s.srt.packets_retransmitted); }},
     {{"sluice_srt_dropped_packets_total", "counter", "Packets of the SRT caller dropped as too late."},
      [](const StreamSnapshot& s) { return static_cast<double>(s.srt.packets_dropped); }},
@@ -60,7 +61,8 @@ const StreamFamily kStreamFamilies[] = {
      [](const StreamSnapshot& s) { return s.srt.receive_rate_mbps; }},
     {{"sluice_srt_latency_milliseconds", "gauge", "Receive latency of the SRT connection."},
      [](const StreamSnapshot& s) { return static_cast<double>(s.srt.latency_ms); }},
-    {{"sluice_stream_units_written_total", "counter", "1316-byte units handed on (to RIST, or to a talkback caller)."},
+    {{"sluice_stream_units_written_total", "counter",
+      "1316-byte units handed on (to RIST, or to a talkback caller)."},
      [](const StreamSnapshot& s) { return static_cast<double>(s.units_written); }},
     {{"sluice_stream_send_errors_total", "counter", "Units that the RIST sender refused."},
      [](const StreamSnapshot& s) { return static_cast<double>(s.send_errors); }},
@@ -72,19 +74,23 @@ struct PeerFamily {
 };
 
 const PeerFamily kPeerFamilies[] = {
-    {{"sluice_rist_peer_bandwidth_bits_per_second", "gauge", "Bandwidth librist measures towards the RIST peer."},
+    {{"sluice_rist_peer_bandwidth_bits_per_second", "gauge",
+      "Bandwidth librist measures towards the RIST peer."},
      [](const RistPeerFigures& p) { return static_cast<double>(p.bandwidth_bps); }},
     {{"sluice_rist_peer_retransmitted_packets_total", "counter", "Packets retransmitted to the RIST peer."},
      [](const RistPeerFigures& p) { return static_cast<double>(p.retransmitted); }},
-    {{"sluice_rist_peer_quality_percent", "gauge", "librist's link quality towards the RIST peer, 100 at best."},
+    {{"sluice_rist_peer_quality_percent", "gauge",
+      "librist's link quality towards the RIST peer, 100 at best."},
      [](const RistPeerFigures& p) { return p.quality; }},
     {{"sluice_rist_peer_rtt_milliseconds", "gauge", "Round-trip time to the RIST peer."},
      [](const RistPeerFigures& p) { return static_cast<double>(p.rtt_ms); }},
 };
 
 const Family kWorkers{"sluice_workers_running", "gauge", "Workers carrying a stream now."};
-const Family kAccepted{"sluice_connections_accepted_total", "counter", "SRT callers accepted since the start."};
-const Family kRefused{"sluice_callers_refused_total", "counter", "SRT callers refused since the start, by reason."};
+const Family kAccepted{"sluice_connections_accepted_total", "counter",
+                       "SRT callers accepted since the start."};
+const Family kRefused{"sluice_callers_refused_total", "counter",
+                      "SRT callers refused since the start, by reason."};
 const Family kTransmit{"sluice_interface_transmit_bits_per_second", "gauge",
                        "Transmit rate of the interface over the last measuring interval."};
 const Family kReceive{"sluice_interface_receive_bits_per_second", "gauge",
@@ -117,7 +123,8 @@ std::string metrics_text(const std::vector<StreamSnapshot>& streams, const Proce
   write_process(out, streams.size(), process);
   for (const StreamFamily& family : kStreamFamilies) {
     declare(out, family.family);
-    for (const StreamSnapshot& stream : streams) sample(out, family.family, stream_labels(stream), family.value(stream));
+    for (const StreamSnapshot& stream : streams)
+      sample(out, family.family, stream_labels(stream), family.value(stream));
   }
   for (const PeerFamily& family : kPeerFamilies) {
     declare(out, family.family);

@@ -61,7 +61,7 @@ std::optional<HttpRefusal> screen_request(const httplib::Request& request) {
   }
   if (declared_length(request) > kMaxRequestBodyBytes) {
     return HttpRefusal{413, "the request body is longer than the " + std::to_string(kMaxRequestBodyBytes) +
-                            " bytes this gateway takes\n"};
+                                " bytes this gateway takes\n"};
   }
   return std::nullopt;
 }

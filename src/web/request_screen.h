@@ -1,9 +1,9 @@
 #pragma once
 
+#include <httplib.h>
+
 #include <optional>
 #include <string>
-
-#include <httplib.h>
 
 // What the HTTP server judges from a request's head alone, before it routes the
 // request or reads a byte of its body. Pure functions; called on the library's

@@ -1,10 +1,10 @@
 #pragma once
 
+#include <httplib.h>
+
 #include <chrono>
 #include <cstddef>
 #include <string>
-
-#include <httplib.h>
 
 // The few socket calls that the HTTP server's connections make themselves, on the
 // library's socket type; one source file per platform. Every call may run on any

@@ -1,11 +1,11 @@
-#include "web/socket_io.h"
-
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "web/socket_io.h"
 
 namespace {
 
@@ -24,8 +24,8 @@ bool wait_for(socket_t sock, short events, std::chrono::milliseconds timeout) {
 bool numeric_endpoint(const sockaddr_storage& address, socklen_t length, std::string& host, int& port) {
   char host_text[NI_MAXHOST];
   char port_text[NI_MAXSERV];
-  if (getnameinfo(reinterpret_cast<const sockaddr*>(&address), length, host_text, sizeof(host_text), port_text,
-                  sizeof(port_text), NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
+  if (getnameinfo(reinterpret_cast<const sockaddr*>(&address), length, host_text, sizeof(host_text),
+                  port_text, sizeof(port_text), NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
     return false;
   }
   host = host_text;
@@ -57,17 +57,11 @@ long send_some(socket_t sock, const char* data, std::size_t size) {
   }
 }
 
-void shut_down_sending(socket_t sock) {
-  shutdown(sock, SHUT_WR);
-}
+void shut_down_sending(socket_t sock) { shutdown(sock, SHUT_WR); }
 
-void shut_down_socket(socket_t sock) {
-  shutdown(sock, SHUT_RDWR);
-}
+void shut_down_socket(socket_t sock) { shutdown(sock, SHUT_RDWR); }
 
-void close_socket(socket_t sock) {
-  close(sock);
-}
+void close_socket(socket_t sock) { close(sock); }
 
 bool peer_endpoint(socket_t sock, std::string& address, int& port) {
   sockaddr_storage storage{};
@@ -84,9 +78,7 @@ bool local_endpoint(socket_t sock, std::string& address, int& port) {
 }
 
 // Linux takes a second listen on a listening socket as a new backlog.
-void set_listen_backlog(socket_t sock, int backlog) {
-  listen(sock, backlog);
-}
+void set_listen_backlog(socket_t sock, int backlog) { listen(sock, backlog); }
 
 // Only SO_REUSEADDR: Linux then lets the port be bound again while connections of a
 // previous run linger, but refuses a second listener. The library's default adds

@@ -1,9 +1,9 @@
-#include "web/socket_io.h"
-
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
 #include <climits>
+
+#include "web/socket_io.h"
 
 namespace {
 
@@ -15,8 +15,8 @@ bool wait_for(socket_t sock, short events, std::chrono::milliseconds timeout) {
 bool numeric_endpoint(const sockaddr_storage& address, int length, std::string& host, int& port) {
   char host_text[NI_MAXHOST];
   char port_text[NI_MAXSERV];
-  if (getnameinfo(reinterpret_cast<const sockaddr*>(&address), length, host_text, sizeof(host_text), port_text,
-                  sizeof(port_text), NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
+  if (getnameinfo(reinterpret_cast<const sockaddr*>(&address), length, host_text, sizeof(host_text),
+                  port_text, sizeof(port_text), NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
     return false;
   }
   host = host_text;
@@ -24,9 +24,7 @@ bool numeric_endpoint(const sockaddr_storage& address, int length, std::string& 
   return true;
 }
 
-int clamp_length(std::size_t size) {
-  return size > INT_MAX ? INT_MAX : static_cast<int>(size);
-}
+int clamp_length(std::size_t size) { return size > INT_MAX ? INT_MAX : static_cast<int>(size); }
 
 }  // namespace
 
@@ -46,17 +44,11 @@ long send_some(socket_t sock, const char* data, std::size_t size) {
   return send(sock, data, clamp_length(size), 0);
 }
 
-void shut_down_sending(socket_t sock) {
-  shutdown(sock, SD_SEND);
-}
+void shut_down_sending(socket_t sock) { shutdown(sock, SD_SEND); }
 
-void shut_down_socket(socket_t sock) {
-  shutdown(sock, SD_BOTH);
-}
+void shut_down_socket(socket_t sock) { shutdown(sock, SD_BOTH); }
 
-void close_socket(socket_t sock) {
-  closesocket(sock);
-}
+void close_socket(socket_t sock) { closesocket(sock); }
 
 bool peer_endpoint(socket_t sock, std::string& address, int& port) {
   sockaddr_storage storage{};
@@ -73,9 +65,7 @@ bool local_endpoint(socket_t sock, std::string& address, int& port) {
 }
 
 // Windows keeps the backlog of the first listen; the call changes nothing there.
-void set_listen_backlog(socket_t sock, int backlog) {
-  listen(sock, backlog);
-}
+void set_listen_backlog(socket_t sock, int backlog) { listen(sock, backlog); }
 
 // SO_EXCLUSIVEADDRUSE: no other socket may bind the port while this one holds it.
 void set_exclusive_listen_options(socket_t sock) {

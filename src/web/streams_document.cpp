@@ -7,14 +7,10 @@ namespace {
 using Json = nlohmann::ordered_json;
 
 Json srt_leg(const SrtLegFigures& srt) {
-  return {{"bytes_received", srt.bytes_received},
-          {"packets_received", srt.packets_received},
-          {"packets_lost", srt.packets_lost},
-          {"packets_retransmitted", srt.packets_retransmitted},
-          {"packets_dropped", srt.packets_dropped},
-          {"rtt_ms", srt.rtt_ms},
-          {"receive_rate_mbps", srt.receive_rate_mbps},
-          {"latency_ms", srt.latency_ms}};
+  return {{"bytes_received", srt.bytes_received},       {"packets_received", srt.packets_received},
+          {"packets_lost", srt.packets_lost},           {"packets_retransmitted", srt.packets_retransmitted},
+          {"packets_dropped", srt.packets_dropped},     {"rtt_ms", srt.rtt_ms},
+          {"receive_rate_mbps", srt.receive_rate_mbps}, {"latency_ms", srt.latency_ms}};
 }
 
 Json rist_peer(const RistPeerFigures& peer) {

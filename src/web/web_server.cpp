@@ -56,8 +56,8 @@ Form read_form(const httplib::Request& request, const httplib::ContentReader& bo
     return !too_long;
   });
   if (too_long) {
-    form.failure = HttpRefusal{413, "the configuration is longer than the " + std::to_string(kMaxRequestBodyBytes) +
-                                    " bytes this gateway takes\n"};
+    form.failure = HttpRefusal{413, "the configuration is longer than the " +
+                                        std::to_string(kMaxRequestBodyBytes) + " bytes this gateway takes\n"};
   } else if (!complete) {
     form.failure = HttpRefusal{400, "the request body could not be read\n"};
   } else {
@@ -116,8 +116,8 @@ void WebServer::register_routes() {
   });
 }
 
-bool WebServer::start(int port, std::string web_folder) {
-  this->port = port;
+bool WebServer::start(int listen_port, std::string web_folder) {
+  port = listen_port;
   server.set_mount_point("", web_folder);
   LogLine() << "START WEB SERVER: " << port << "  web folder: " << escape_for_log(web_folder);
   serving = true;

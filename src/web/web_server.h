@@ -21,7 +21,7 @@ class WebServer {
 
   // Binds 0.0.0.0:port and serves until stopped; returns at once when the port
   // cannot be bound (false, with a log line) or stop came first (true).
-  bool start(int port, std::string web_folder);
+  bool start(int listen_port, std::string web_folder);
   // Ends the accept loop; also when it has not begun listening yet.
   void stop();
 

@@ -27,14 +27,16 @@ const Entry* entry_named(const std::vector<Entry>& entries, const std::string& n
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto [allowed, stream_id] = fuzz_head_and_tail(fuzz_text(data, size));
-  AccessDecision decision = decide_access(AccessConfig{"", "", allowed, "", ""}, CallerRequest{stream_id, 0x7f000001});
+  AccessDecision decision =
+      decide_access(AccessConfig{"", "", allowed, "", ""}, CallerRequest{stream_id, 0x7f000001});
   std::optional<std::string> resource = access_control_resource(stream_id);
   if (resource) fuzz_check(resource->find(',') == std::string::npos, "a resource holds no comma");
   if (decision.refusal || allowed.empty()) return 0;
   std::vector<Entry> entries;
   for (const std::string& piece : split(allowed, ",")) {
     size_t colon = piece.find(':');
-    entries.push_back({trim(piece.substr(0, colon)), colon == std::string::npos ? "" : trim(piece.substr(colon + 1))});
+    entries.push_back(
+        {trim(piece.substr(0, colon)), colon == std::string::npos ? "" : trim(piece.substr(colon + 1))});
   }
   const Entry* naming = entry_named(entries, stream_id);
   if (naming == nullptr && resource) naming = entry_named(entries, *resource);

@@ -43,7 +43,8 @@ void check_stream_entries_masked(const std::string& value, const std::string& sh
   fuzz_check(original.size() == masked.size(), "allowed_streams keeps its entries");
   for (size_t i = 0; i < original.size(); ++i) {
     size_t colon = original[i].find(':');
-    std::string expected = colon == std::string::npos ? original[i] : original[i].substr(0, colon + 1) + kMask;
+    std::string expected =
+        colon == std::string::npos ? original[i] : original[i].substr(0, colon + 1) + kMask;
     fuzz_check(masked[i] == expected, "an allowed_streams entry shows its id and the mask");
   }
 }

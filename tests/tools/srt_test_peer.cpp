@@ -49,7 +49,8 @@ sockaddr_in loopback(int port) {
 
 std::string from_hex(const std::string& hex) {
   std::string bytes;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
   return bytes;
 }
 
@@ -74,7 +75,8 @@ SRTSOCKET live_socket(int size) {
 // Connects a caller announcing stream_id; SRT_INVALID_SOCK with `error` set on failure.
 SRTSOCKET connect_caller(int port, int size, const std::string& stream_id, std::string& error) {
   SRTSOCKET socket = live_socket(size);
-  if (srt_setsockflag(socket, SRTO_STREAMID, stream_id.data(), static_cast<int>(stream_id.size())) == SRT_ERROR) {
+  if (srt_setsockflag(socket, SRTO_STREAMID, stream_id.data(), static_cast<int>(stream_id.size())) ==
+      SRT_ERROR) {
     error = "stream id not accepted by libsrt: " + last_error(socket);
     srt_close(socket);
     return SRT_INVALID_SOCK;
@@ -90,8 +92,9 @@ SRTSOCKET connect_caller(int port, int size, const std::string& stream_id, std::
 
 // Sleeps until `bytes` are due at `rate` bytes per second after `start`.
 void pace(Clock::time_point start, size_t bytes, double rate) {
-  std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(
-                                            std::chrono::duration<double>(static_cast<double>(bytes) / rate)));
+  std::this_thread::sleep_until(start +
+                                std::chrono::duration_cast<Clock::duration>(
+                                    std::chrono::duration<double>(static_cast<double>(bytes) / rate)));
 }
 
 // Sends stdin in messages of `size` bytes (the last one may be shorter); gives the count.
@@ -183,7 +186,8 @@ int run_burst(int port, int size, const std::string& stream_id, int count, doubl
       ++connected;
       std::string message(static_cast<size_t>(size), '\x47');
       Clock::time_point start = Clock::now();
-      for (size_t sent = 0; Clock::now() - start < std::chrono::duration<double>(seconds); sent += message.size()) {
+      for (size_t sent = 0; Clock::now() - start < std::chrono::duration<double>(seconds);
+           sent += message.size()) {
         if (srt_sendmsg2(socket, message.data(), size, nullptr) == SRT_ERROR) break;
         pace(start, sent + message.size(), rate);
       }
@@ -229,10 +233,11 @@ int dispatch(const std::vector<std::string>& args) {
     return run_send(port, size, from_hex(args[3]), std::stod(args[4]), std::stod(args[5]));
   }
   if (mode == "burst" && args.size() == 8) {
-    return run_burst(port, size, from_hex(args[3]), std::stoi(args[4]), std::stod(args[5]), std::stod(args[6]),
-                     std::stod(args[7]));
+    return run_burst(port, size, from_hex(args[3]), std::stoi(args[4]), std::stod(args[5]),
+                     std::stod(args[6]), std::stod(args[7]));
   }
-  if (mode == "listen" && args.size() == 5) return run_listen(port, size, std::stod(args[3]), std::stod(args[4]));
+  if (mode == "listen" && args.size() == 5)
+    return run_listen(port, size, std::stod(args[3]), std::stod(args[4]));
   std::cerr << "usage: see the head of srt_test_peer.cpp" << std::endl;
   return 2;
 }

@@ -23,6 +23,7 @@ AccessConfig with_from(std::string allow_from) { return AccessConfig{"", "", "",
 
 TEST(AccessPolicy, DecidesEveryCallerByTheSettings) {
   const std::string list = "cam1:" + kCam1Pass + ", cam2 ,#!::r=x";
+  // clang-format off
   const Case cases[] = {
       {"nothing set admits anyone", {}, {"anything", std::nullopt, 500}, std::nullopt, "", 0},
       {"listener passphrase alone", {kPass, "", "", "", ""}, {"cam9", kLocal}, std::nullopt, "", 0},
@@ -55,6 +56,7 @@ TEST(AccessPolicy, DecidesEveryCallerByTheSettings) {
       {"unlisted before overload", {"", "", "cam1", "", "1"}, {"cam9", kLocal, 5}, Refusal::not_found, "", 0},
       {"no limit", {"", "", "", "", "0"}, {"a", kLocal, 1000}, std::nullopt, "", 0},
   };
+  // clang-format on
   for (const Case& c : cases) {
     AccessDecision decision = decide_access(c.config, c.caller);
     EXPECT_EQ(decision.refusal, c.refusal) << c.name << ": " << decision.reason;

@@ -11,7 +11,7 @@ const size_t kUnit = 1316;
 // Appends a running byte sequence and checks that units come out as the same sequence.
 class RingDriver {
  public:
-  explicit RingDriver(AdaptiveRing& ring) : ring(ring) {}
+  explicit RingDriver(AdaptiveRing& driven) : ring(driven) {}
 
   void append(size_t length) {
     std::vector<uint8_t> bytes(length);

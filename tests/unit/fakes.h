@@ -20,8 +20,8 @@ class TempDir {
   }
   ~TempDir() {
     std::error_code ignored;
-    std::filesystem::permissions(path, std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, ignored);
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
+                                 ignored);
     std::filesystem::remove_all(path, ignored);
   }
   std::string file(const std::string& name) const { return (path / name).string(); }

@@ -44,7 +44,8 @@ TEST(ForwardingLoop, DestinationsBecomePeerBaseUrlsOrAreRefusedWithTheReason) {
       EXPECT_EQ(log.find(kDnsWarning) != std::string::npos, c.destination == "mixer:5000") << log;
     } else {
       EXPECT_TRUE(urls.empty()) << c.destination;
-      EXPECT_NE(log.find("-- RIST DESTINATION REFUSED, " + c.expected + ": " + c.destination), std::string::npos)
+      EXPECT_NE(log.find("-- RIST DESTINATION REFUSED, " + c.expected + ": " + c.destination),
+                std::string::npos)
           << log;
     }
   }

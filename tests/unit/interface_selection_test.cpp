@@ -192,7 +192,8 @@ TEST(InterfaceSelection, UnreadableInterfaceTableGivesAnEmptyListAndStillStartsA
 TEST(InterfaceSelection, RatesComeAlsoAsBitsPerSecond) {
   InterfaceSelection selection(at(0));
   selection.select(InterfaceSnapshot{{up(1, "eth0", 100, 100)}, {ipv4(1, "10.0.0.1")}}, at(8));
-  NetIfaceList list = selection.select(InterfaceSnapshot{{up(1, "eth0", 1100, 150)}, {ipv4(1, "10.0.0.1")}}, at(16));
+  NetIfaceList list =
+      selection.select(InterfaceSnapshot{{up(1, "eth0", 1100, 150)}, {ipv4(1, "10.0.0.1")}}, at(16));
   ASSERT_EQ(list.size(), 2u);
   for (const NetIface& iface : list) {
     EXPECT_DOUBLE_EQ(iface.output_bps, 1000) << iface.title;

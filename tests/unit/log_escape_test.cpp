@@ -17,7 +17,10 @@ TEST(LogEscape, OutsideTextCannotEndALineOrSteerATerminal) {
       {"del\x7f", "del\\x7f"},
       {"back\\slash \\n", "back\\\\slash \\\\n"},
       {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xA5", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xA5"},
-      {"c1 \xC2\x9B" "31m \xC2\x85", "c1 \\xc2\\x9b" "31m \\xc2\\x85"},
+      {"c1 \xC2\x9B"
+       "31m \xC2\x85",
+       "c1 \\xc2\\x9b"
+       "31m \\xc2\\x85"},
       {"\xC2\xA0nbsp", "\xC2\xA0nbsp"},
       {"raw \xFF\xFE", "raw \\xff\\xfe"},
       {"cut \xE2\x82", "cut \\xe2\\x82"},

@@ -35,7 +35,10 @@ TEST(MetricsText, LabelValuesAreValidUtf8WithBackslashQuoteAndLineFeedEscaped) {
       {"tab\tand cr\r stay", "tab\tand cr\r stay"},
       {"", ""},
       {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xA5", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xA5"},
-      {"a\xFF\xFE" "b", "a\xEF\xBF\xBD\xEF\xBF\xBD" "b"},
+      {"a\xFF\xFE"
+       "b",
+       "a\xEF\xBF\xBD\xEF\xBF\xBD"
+       "b"},
       {"cut \xE2\x82", "cut \xEF\xBF\xBD\xEF\xBF\xBD"},
       {"overlong \xC0\xAF", "overlong \xEF\xBF\xBD\xEF\xBF\xBD"},
       {"surrogate \xED\xA0\x80", "surrogate \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
@@ -82,13 +85,16 @@ TEST(MetricsText, EveryFamilyIsDeclaredOnceAndStreamsCarryTheirLabels) {
            "sluice_srt_rtt_milliseconds" + labels + "} 1.5\n",
            "sluice_stream_uptime_seconds" + labels + "} 42\n",
            "sluice_stream_units_written_total" + labels + "} 7\n",
-           "sluice_rist_peer_quality_percent" + labels + R"(,peer="rist://10.0.0.5:5000?cname=cam1"} 99.5)" + "\n",
-           "sluice_rist_peer_bandwidth_bits_per_second" + labels + R"(,peer="rist://10.0.0.5:5000?cname=cam1"} 6000000)" + "\n",
+           "sluice_rist_peer_quality_percent" + labels + R"(,peer="rist://10.0.0.5:5000?cname=cam1"} 99.5)" +
+               "\n",
+           "sluice_rist_peer_bandwidth_bits_per_second" + labels +
+               R"(,peer="rist://10.0.0.5:5000?cname=cam1"} 6000000)" + "\n",
            R"(sluice_srt_received_bytes_total{stream_id="say \"hi\"\n\\",mode="forward")",
        }) {
     EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
   }
-  EXPECT_EQ(text.find("interface=\"All\""), std::string::npos) << "the total would count every interface twice";
+  EXPECT_EQ(text.find("interface=\"All\""), std::string::npos)
+      << "the total would count every interface twice";
   EXPECT_EQ(text.find("# TYPE sluice_srt_received_bytes_total counter\n"),
             text.rfind("# TYPE sluice_srt_received_bytes_total"));
   EXPECT_NE(text.find("# TYPE sluice_srt_rtt_milliseconds gauge\n"), std::string::npos);

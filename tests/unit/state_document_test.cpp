@@ -4,11 +4,13 @@
 
 TEST(StateDocument, ExactByteLayout) {
   EXPECT_EQ(state_document({}), "{\"ifaces\":[]}");
-  EXPECT_EQ(state_document({{"All", "", "0.00 bps", "0.00 bps"}}),
-            "{\"ifaces\":[{ \"title\": \"All\",\"ip\": \"\",\"output\": \"0.00 bps\",\"input\": \"0.00 bps\"}]}");
-  EXPECT_EQ(state_document({{"eth0", "10.0.0.1", "1.20 Mbps", "3.00 Kbps"}, {"All", "", "a", "b"}}),
-            "{\"ifaces\":[{ \"title\": \"eth0\",\"ip\": \"10.0.0.1\",\"output\": \"1.20 Mbps\","
-            "\"input\": \"3.00 Kbps\"},{ \"title\": \"All\",\"ip\": \"\",\"output\": \"a\",\"input\": \"b\"}]}");
+  EXPECT_EQ(
+      state_document({{"All", "", "0.00 bps", "0.00 bps"}}),
+      "{\"ifaces\":[{ \"title\": \"All\",\"ip\": \"\",\"output\": \"0.00 bps\",\"input\": \"0.00 bps\"}]}");
+  EXPECT_EQ(
+      state_document({{"eth0", "10.0.0.1", "1.20 Mbps", "3.00 Kbps"}, {"All", "", "a", "b"}}),
+      "{\"ifaces\":[{ \"title\": \"eth0\",\"ip\": \"10.0.0.1\",\"output\": \"1.20 Mbps\","
+      "\"input\": \"3.00 Kbps\"},{ \"title\": \"All\",\"ip\": \"\",\"output\": \"a\",\"input\": \"b\"}]}");
 }
 
 TEST(StateDocument, ValuesAreEscapedAsJsonStrings) {

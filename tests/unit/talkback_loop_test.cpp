@@ -48,9 +48,12 @@ TEST(TalkbackLoop, EndpointsWithoutAUsableIpv4PortAreRefused) {
   struct Case {
     std::string endpoint, reason;
   } cases[] = {
-      {"srt://10.0.0.9:86636", "Invalid talkback endpoint 10.0.0.9:86636: the port must be a number from 1 to 65535"},
-      {"srt://10.0.0.9:0?latency=1", "Invalid talkback endpoint 10.0.0.9:0: the port must be a number from 1 to 65535"},
-      {"srt://10.0.0.9:port", "Invalid talkback endpoint 10.0.0.9:port: the port must be a number from 1 to 65535"},
+      {"srt://10.0.0.9:86636",
+       "Invalid talkback endpoint 10.0.0.9:86636: the port must be a number from 1 to 65535"},
+      {"srt://10.0.0.9:0?latency=1",
+       "Invalid talkback endpoint 10.0.0.9:0: the port must be a number from 1 to 65535"},
+      {"srt://10.0.0.9:port",
+       "Invalid talkback endpoint 10.0.0.9:port: the port must be a number from 1 to 65535"},
       {"srt://10.0.0.9", "Invalid talkback endpoint 10.0.0.9: the port must be a number from 1 to 65535"},
       {"srt://[::1]:9000?passphrase=secret", "Invalid talkback endpoint [::1]:9000: IPv6 is not supported"},
   };
