@@ -21,10 +21,10 @@ const int kStatsIntervalMs = 1000;
 // fifth). librist reads it once, when the sender starts.
 const int kSenderMaxJitterMs = 3;
 
-// librist 0.2.7 initialises a process-wide mutex afresh in every rist_sender_create and
-// locks it in rist_destroy: two workers creating or destroying senders at the same time
-// would re-initialise a mutex the other holds. All creations and destructions of
-// senders in the process take this lock.
+// librist (0.2.7 and 0.2.11 alike) initialises a process-wide mutex afresh in every
+// rist_sender_create and locks it in rist_destroy: two workers creating or destroying
+// senders at the same time would re-initialise a mutex the other holds. All creations
+// and destructions of senders in the process take this lock.
 std::mutex& sender_lifecycle_mutex() {
   static std::mutex mutex;
   return mutex;
@@ -124,6 +124,9 @@ void on_connection_status(void* arg, rist_peer* peer, rist_connection_status sta
   LogLine() << "----- rist STATUS " << static_cast<int>(status) << " peer:" << static_cast<void*>(peer);
   if (status != RIST_CONNECTION_ESTABLISHED && status != RIST_CONNECTION_TIMED_OUT) return;
   std::lock_guard<std::mutex> lock(worker->mutex);
+  // The worker's teardown has taken the context and destroys the peers, and librist
+  // reports each destroyed peer as timed out: that is no loss of a destination.
+  if (worker->rist_ctx == nullptr) return;
   std::vector<RistPeerRecord>& peers = worker->peers;
   auto same_peer = [peer](const RistPeerRecord& record) { return record.peer == peer; };
   auto found = std::find_if(peers.begin(), peers.end(), same_peer);

@@ -22,6 +22,7 @@ bool create_peer(RistWorker* worker, rist_ctx* context, std::string url, std::st
 
 // librist's connection-status callback, on librist's protocol thread; arg is the
 // worker. A timed-out peer leaves `peers`; when none is left the worker is stopped.
+// Reports that come while the worker's teardown destroys the peers change nothing.
 void on_connection_status(void* arg, rist_peer* peer, rist_connection_status status);
 
 // librist's log callback, on any of librist's threads: writes the message as a log line.
