@@ -12,15 +12,6 @@ namespace {
 // How often librist reports each peer's figures.
 const int kStatsIntervalMs = 1000;
 
-// librist's max jitter for every sender, in ms. librist 0.2.7 frees at most nine sent
-// packets per pass of its protocol loop, and the shorter the max jitter, the more often
-// that loop runs. With librist's default a stream above ~35 Mbit/s outgrows the cleanup
-// and its send queue grows for as long as the stream runs; 3 ms keeps a stream flat up
-// to ~50 Mbit/s. Shorter would carry faster streams but wakes every sender's loop more
-// often, which adds up over many small streams (1 ms doubles their CPU, 3 ms adds a
-// fifth). librist reads it once, when the sender starts.
-const int kSenderMaxJitterMs = 3;
-
 // librist (0.2.7 and 0.2.11 alike) initialises a process-wide mutex afresh in every
 // rist_sender_create and locks it in rist_destroy: two workers creating or destroying
 // senders at the same time would re-initialise a mutex the other holds. All creations
@@ -65,7 +56,6 @@ bool create_sender(RistWorker* worker, rist_profile profile) {
     std::lock_guard<std::mutex> lock(worker->mutex);
     worker->rist_ctx = context;
   }
-  if (rist_jitter_max_set(context, kSenderMaxJitterMs) != 0) LogLine() << "-- RIST MAX JITTER NOT SET";
   // on_connection_status runs on librist's protocol thread from here until rist_destroy.
   if (rist_connection_status_callback_set(context, on_connection_status, worker) == -1) return false;
   // on_rist_stats runs on librist's protocol thread, every kStatsIntervalMs per peer.
