@@ -226,6 +226,8 @@ class LossyLinksTest(unittest.TestCase):
         payload = ts_payload(0x3E0, count)
         self.topology.set_loss("receiver", "rr", 100)
         caller = self.caller("at-once")
+        # srt-live-transmit drops what it reads before its own connection is up.
+        self.assertTrue(wait_until(lambda: "SRT target connected" in caller.output(), 10), caller.output())
         sending = threading.Thread(target=caller.send, args=(payload, RATE), daemon=True)
         sending.start()
         time.sleep(0.5)
