@@ -73,9 +73,9 @@ bool every_peer_connected(RistWorker* worker) {
                      [](const RistPeerRecord& record) { return record.connected; });
 }
 
-// librist hands a packet only to peers that have connected; what it is given before
-// is never sent, and the receiver never asks for what came before the first packet it
-// saw. So a new caller's first packets wait in SRT's receive buffer until every peer
+// A RIST receiver starts a flow at the first packet it takes and never asks for what
+// came before it, so whatever librist sends before the receiver has answered is lost.
+// A new caller's first packets therefore wait in SRT's receive buffer until every peer
 // has connected. The wait is bounded: a destination that never answers does not hold
 // up the others.
 void wait_until_the_peers_connect(RistWorker* worker) {

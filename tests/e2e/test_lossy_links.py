@@ -217,8 +217,8 @@ class LossyLinksTest(unittest.TestCase):
                 self.sink.check_stream(self, pid, count)
         self.gateway.assert_clean_exit(self)
 
-    # librist hands a stream's packets only to peers that have connected: the gateway holds
-    # a new stream back until they are up. Here the caller starts at once while the RIST
+    # A RIST receiver never asks for what was sent before it answered: the gateway holds a
+    # new stream back until its peers are up. Here the caller starts at once while the RIST
     # leg is still down; the receiver must get exactly what the caller sent, from its first
     # byte on, and nothing else.
     def test_a_stream_that_starts_before_its_peer_is_up_arrives_from_its_first_packet_and_nothing_else(self):
