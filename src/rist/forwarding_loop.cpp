@@ -4,7 +4,6 @@
 #include <srt/srt.h>
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <optional>
 #include <thread>
@@ -25,20 +24,6 @@ const int kSendErrorLimit = 5;
 // the RIST peers connect, and how often it looks.
 const auto kPeerConnectWait = std::chrono::seconds(2);
 const auto kPeerConnectPoll = std::chrono::milliseconds(5);
-
-// A unit of seven MPEG-TS null packets (PID 0x1FFF), which every demuxer skips.
-std::array<uint8_t, kMediaUnit> null_packet_unit() {
-  const size_t kPacket = 188;
-  std::array<uint8_t, kMediaUnit> unit;
-  unit.fill(0xFF);
-  for (size_t offset = 0; offset < kMediaUnit; offset += kPacket) {
-    unit[offset] = 0x47;
-    unit[offset + 1] = 0x1F;
-    unit[offset + 2] = 0xFF;
-    unit[offset + 3] = 0x10;
-  }
-  return unit;
-}
 
 // True once the socket was closed on this side (libsrt then no longer knows the id). A
 // caller that hung up is noticed by the receive instead, which logs why.
@@ -85,52 +70,35 @@ void drain_ring(RistWorker* worker, rist_data_block& block) {
   }
 }
 
-struct PeerReadiness {
-  bool all_connected = true;
-  size_t weighted = 0;  // peers that librist balances over ("&weight=1")
-  size_t total = 0;
-};
-
-PeerReadiness peer_readiness(RistWorker* worker) {
-  PeerReadiness readiness;
+bool every_peer_connected(RistWorker* worker) {
   std::lock_guard<std::mutex> lock(worker->mutex);
-  for (const RistPeerRecord& record : worker->peers) {
-    readiness.all_connected = readiness.all_connected && record.connected;
-    if (record.weighted) ++readiness.weighted;
-    ++readiness.total;
-  }
-  return readiness;
+  return std::all_of(worker->peers.begin(), worker->peers.end(),
+                     [](const RistPeerRecord& record) { return record.connected; });
 }
 
-// librist 0.2.7 never delivers what a weighted peer is given before it has connected,
-// nor the first packet it is given after. So a new caller's first packets wait in
-// SRT's receive buffer until every peer has connected (a bounded wait: a destination
-// that never answers is fed as before), and when every peer is weighted librist first
-// gets one unit of MPEG-TS null packets per peer to drop. With an unweighted peer
-// beside them nothing is lost and no such unit is sent.
-void wait_until_the_peers_connect(RistWorker* worker, rist_data_block& block) {
+// A RIST receiver starts a flow at the first packet it takes and never asks for what
+// came before it, so whatever librist sends before the receiver has answered is lost.
+// A new caller's first packets therefore wait in SRT's receive buffer until every peer
+// has connected. The wait is bounded: a destination that never answers does not hold
+// up the others.
+void wait_until_the_peers_connect(RistWorker* worker) {
   if (worker->rist_ctx == nullptr) return;
   auto deadline = std::chrono::steady_clock::now() + kPeerConnectWait;
-  PeerReadiness readiness = peer_readiness(worker);
-  while (!readiness.all_connected && std::chrono::steady_clock::now() < deadline) {
+  while (!every_peer_connected(worker)) {
     SRTSOCKET socket = worker->srt_socket.load();
     if (worker->stopped.load() || socket == 0 || srt_getsockstate(socket) != SRTS_CONNECTED) return;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      LogLine() << "-- NOT EVERY RIST PEER CONNECTED, FORWARDING ANYWAY";
+      return;
+    }
     std::this_thread::sleep_for(kPeerConnectPoll);
-    readiness = peer_readiness(worker);
   }
-  if (!readiness.all_connected) {
-    LogLine() << "-- NOT EVERY RIST PEER CONNECTED, FORWARDING ANYWAY";
-    return;
-  }
-  if (readiness.weighted < readiness.total) return;
-  static const std::array<uint8_t, kMediaUnit> primer = null_packet_unit();
-  for (size_t peer = 0; peer < readiness.total; ++peer) write_unit(worker->rist_ctx, block, primer.data());
 }
 
 void forward(RistWorker* worker) {
   uint8_t buffer[kMaxSrtPayload];
   rist_data_block block{};
-  wait_until_the_peers_connect(worker, block);
+  wait_until_the_peers_connect(worker);
   while (true) {
     SRTSOCKET socket = worker->srt_socket.load();
     if (socket == 0 || socket_closed(socket)) return;
@@ -161,7 +129,8 @@ std::vector<std::string> normalise_destinations(const std::vector<std::string>& 
   for (const std::string& destination : destinations) {
     if (std::optional<std::string> url = rist_base_url(destination)) urls.push_back(*url);
   }
-  if (urls.empty()) LogLine() << "-- NO RIST DESTINATION: the stream goes nowhere until rist_endpoint names one";
+  if (urls.empty())
+    LogLine() << "-- NO RIST DESTINATION: the stream goes nowhere until rist_endpoint names one";
   return urls;
 }
 

@@ -13,19 +13,10 @@ namespace {
 // How often librist reports each peer's figures.
 const int kStatsIntervalMs = 1000;
 
-// librist's max jitter for every sender, in ms. librist 0.2.7 frees at most nine sent
-// packets per pass of its protocol loop, and the shorter the max jitter, the more often
-// that loop runs. With librist's default a stream above ~35 Mbit/s outgrows the cleanup
-// and its send queue grows for as long as the stream runs; 3 ms keeps a stream flat up
-// to ~50 Mbit/s. Shorter would carry faster streams but wakes every sender's loop more
-// often, which adds up over many small streams (1 ms doubles their CPU, 3 ms adds a
-// fifth). librist reads it once, when the sender starts.
-const int kSenderMaxJitterMs = 3;
-
-// librist 0.2.7 initialises a process-wide mutex afresh in every rist_sender_create and
-// locks it in rist_destroy: two workers creating or destroying senders at the same time
-// would re-initialise a mutex the other holds. All creations and destructions of
-// senders in the process take this lock.
+// librist (0.2.7 and 0.2.11 alike) initialises a process-wide mutex afresh in every
+// rist_sender_create and locks it in rist_destroy: two workers creating or destroying
+// senders at the same time would re-initialise a mutex the other holds. All creations
+// and destructions of senders in the process take this lock.
 std::mutex& sender_lifecycle_mutex() {
   static std::mutex mutex;
   return mutex;
@@ -43,8 +34,7 @@ uint32_t new_flow_id() {
 void log_remaining_peers(const std::vector<RistPeerRecord>& peers) {
   LogLine() << "for full disconnect need destroy " << peers.size() << " peers";
   for (const RistPeerRecord& record : peers) {
-    LogLine() << " src:" << escape_for_log(record.src_network)
-              << " dest:" << escape_for_log(record.dest_url)
+    LogLine() << " src:" << escape_for_log(record.src_network) << " dest:" << escape_for_log(record.dest_url)
               << " h:" << static_cast<void*>(record.peer);
   }
 }
@@ -67,16 +57,17 @@ bool create_sender(RistWorker* worker, rist_profile profile) {
     std::lock_guard<std::mutex> lock(worker->mutex);
     worker->rist_ctx = context;
   }
-  if (rist_jitter_max_set(context, kSenderMaxJitterMs) != 0) LogLine() << "-- RIST MAX JITTER NOT SET";
   // on_connection_status runs on librist's protocol thread from here until rist_destroy.
   if (rist_connection_status_callback_set(context, on_connection_status, worker) == -1) return false;
   // on_rist_stats runs on librist's protocol thread, every kStatsIntervalMs per peer.
-  if (worker->stats && rist_stats_callback_set(context, kStatsIntervalMs, on_rist_stats, worker->stats.get()) != 0) {
+  if (worker->stats &&
+      rist_stats_callback_set(context, kStatsIntervalMs, on_rist_stats, worker->stats.get()) != 0) {
     LogLine() << "-- RIST STATISTICS NOT AVAILABLE";
   }
   LogLine() << "src networks:" << worker->networks.size() << " * dest rist:" << worker->destinations.size();
   std::string cname = peer_cname(worker->stream_id);
-  if (cname != worker->stream_id) LogLine() << "-- STREAM ID TOO LONG FOR A RIST CNAME OR HOLDS A NUL BYTE, CNAME: " << cname;
+  if (cname != worker->stream_id)
+    LogLine() << "-- STREAM ID TOO LONG FOR A RIST CNAME OR HOLDS A NUL BYTE, CNAME: " << cname;
   for (const std::string& network : worker->networks) {
     for (const std::string& destination : worker->destinations) {
       create_peer(worker, context, destination, network);
@@ -99,10 +90,13 @@ void destroy_sender(rist_ctx* context) {
   rist_destroy(context);
 }
 
-static_assert(kMaxCnameLength < sizeof(rist_peer_config::cname), "the cname and its terminator fit librist's field");
+static_assert(kMaxCnameLength < sizeof(rist_peer_config::cname),
+              "the cname and its terminator fit librist's field");
 
-bool create_peer(RistWorker* worker, rist_ctx* context, const std::string& base_url, const std::string& network) {
-  std::string options = network.empty() ? "" : "miface=" + network + "&weight=" + interface_peer_weight(worker->uplink_mode);
+bool create_peer(RistWorker* worker, rist_ctx* context, const std::string& base_url,
+                 const std::string& network) {
+  std::string options =
+      network.empty() ? "" : "miface=" + network + "&weight=" + interface_peer_weight(worker->uplink_mode);
   std::string shown_url = base_url + "?cname=" + worker->stream_id + (options.empty() ? "" : "&" + options);
   std::string parsed_url = base_url + (options.empty() ? "" : "?" + options);
   LogLine() << " create peer: " << escape_for_log(shown_url);
@@ -125,8 +119,7 @@ bool create_peer(RistWorker* worker, rist_ctx* context, const std::string& base_
   } else {
     uint32_t stats_id = worker->stats ? worker->stats->add_peer(shown_url) : 0;
     std::lock_guard<std::mutex> lock(worker->mutex);
-    bool weighted = !network.empty() && worker->uplink_mode == UplinkMode::balance;
-    worker->peers.push_back({network, shown_url, peer, stats_id, false, weighted});
+    worker->peers.push_back({network, shown_url, peer, stats_id});
     created = true;
   }
   if (created) LogLine() << "dest " << config->virt_dst_port << config->physical_port;
@@ -149,6 +142,9 @@ void on_connection_status(void* arg, rist_peer* peer, rist_connection_status sta
   LogLine() << "----- rist STATUS " << static_cast<int>(status) << " peer:" << static_cast<void*>(peer);
   if (status != RIST_CONNECTION_ESTABLISHED && status != RIST_CONNECTION_TIMED_OUT) return;
   std::lock_guard<std::mutex> lock(worker->mutex);
+  // The worker's teardown has taken the context and destroys the peers, and librist
+  // reports each destroyed peer as timed out: that is no loss of a destination.
+  if (worker->rist_ctx == nullptr) return;
   std::vector<RistPeerRecord>& peers = worker->peers;
   auto same_peer = [peer](const RistPeerRecord& record) { return record.peer == peer; };
   auto found = std::find_if(peers.begin(), peers.end(), same_peer);

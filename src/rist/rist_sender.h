@@ -19,9 +19,11 @@ void destroy_sender(rist_ctx* context);
 
 // Creates one peer for a base URL "rist://host:port" and records it in the worker's
 // peers under the URL "base?cname=STREAM_ID" (with "&miface=NETWORK&weight=W" when
-// network is not empty: 1 to balance, 0 to duplicate, after the worker's uplink mode). librist parses the URL without the stream id and gets the
-// stream id as the peer's cname (see peer_cname), so no byte of it can become an option.
-bool create_peer(RistWorker* worker, rist_ctx* context, const std::string& base_url, const std::string& network);
+// network is not empty: 1 to balance, 0 to duplicate, after the worker's uplink mode). librist parses the URL
+// without the stream id and gets the stream id as the peer's cname (see peer_cname), so no byte of it can
+// become an option.
+bool create_peer(RistWorker* worker, rist_ctx* context, const std::string& base_url,
+                 const std::string& network);
 
 // The cname a stream's peers announce: the stream id up to its first NUL byte, cut to
 // at most kMaxCnameLength bytes without splitting a UTF-8 character.
@@ -33,6 +35,7 @@ constexpr size_t kMaxCnameLength = 125;
 
 // librist's connection-status callback, on librist's protocol thread; arg is the
 // worker. A timed-out peer leaves `peers`; when none is left the worker is stopped.
+// Reports that come while the worker's teardown destroys the peers change nothing.
 void on_connection_status(void* arg, rist_peer* peer, rist_connection_status status);
 
 // librist's log callback, on any of librist's threads: writes the message as a log line.

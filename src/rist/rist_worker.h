@@ -23,7 +23,6 @@ struct RistPeerRecord {
   rist_peer* peer = nullptr;
   uint32_t stats_id = 0;
   bool connected = false;  // librist has reported the connection established
-  bool weighted = false;   // librist balances packets over it instead of sending it every one
 };
 
 // librist's logging settings, shared by every worker's sender.

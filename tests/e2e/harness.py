@@ -201,6 +201,10 @@ def ts_payload(pid, count):
     return b"".join(ts_packet(pid, index) for index in range(count))
 
 
+# What SrtFeeder.push_through sends behind a payload.
+PUSH_THROUGH = ts_payload(NULL_PID, 7 * 12)
+
+
 class UdpSink:
     """Collects every datagram sent to 127.0.0.1:port on a thread of its own; a
     subclass that checks on the fly overrides `take`."""
@@ -365,7 +369,7 @@ class SrtFeeder(Peer):
 
     def push_through(self, rate=2_000_000):
         """Null packets behind the payload, so that none of it stays held back."""
-        self.send(ts_payload(NULL_PID, 7 * 12), rate)
+        self.send(PUSH_THROUGH, rate)
 
     def hang_up(self, timeout=5):
         """Ends the input, then the program: it closes its SRT connection on the way out."""

@@ -18,8 +18,8 @@ import time
 import unittest
 
 import topology
-from harness import (NULL_PID, SLOW, Gateway, SrtFeeder, UdpSink, request, rist_flow_reports, rist_receiver,
-                     ts_packet, ts_payload)
+from harness import (NULL_PID, PUSH_THROUGH, SLOW, Gateway, SrtFeeder, UdpSink, request, rist_flow_reports,
+                     rist_receiver, ts_packet, ts_payload, wait_until)
 
 SECONDS = float(os.environ.get("SLUICE_LOSS_SECONDS", "4" if SLOW else "6"))
 RATE = 1_250_000  # bytes per second: 10 Mbit/s
@@ -107,51 +107,88 @@ class LossyLinksTest(unittest.TestCase):
                 self.sink.check_stream(self, pid, count)
         self.gateway.assert_clean_exit(self)
 
-    # librist 0.2.7 drops what a weighted peer ("&weight=1", the only kind of peer in
-    # this topology) is given before it has connected, and the first packet after: the
-    # gateway holds a new stream back until a peer is up and lets librist drop a primer.
-    def test_a_stream_that_starts_at_once_arrives_from_its_first_packet(self):
+    # A RIST receiver never asks for what was sent before it answered: the gateway holds a
+    # new stream back until its peers are up. Here the caller starts at once while the RIST
+    # leg is still down; the receiver must get exactly what the caller sent, from its first
+    # byte on, and nothing else.
+    def test_a_stream_that_starts_before_its_peer_is_up_arrives_from_its_first_packet_and_nothing_else(self):
         count = UNIT_PACKETS * 300
+        payload = ts_payload(0x3E0, count)
+        self.net.set_drop("receiver", "rr", 100)
         caller = self.caller("at-once")
-        caller.send(ts_payload(0x3E0, count), RATE)
+        # srt-live-transmit drops what it reads before its own connection is up.
+        self.assertTrue(wait_until(lambda: "SRT target connected" in caller.output(), 10), caller.output())
+        sending = threading.Thread(target=caller.send, args=(payload, RATE), daemon=True)
+        sending.start()
+        time.sleep(0.5)
+        self.net.set_drop("receiver", "rr", 0)
+        sending.join(30)
         caller.push_through(RATE)
         self.sink.wait_for_packets(0x3E0, count, 20)
         self.sink.check_stream(self, 0x3E0, count)
+        received = self.sink.data()
+        self.assertEqual(received, (payload + PUSH_THROUGH)[:len(received)],
+                         "the receiver got bytes the caller did not send")
 
-    def test_a_3_second_rist_outage_is_ridden_out_and_the_gateway_keeps_serving(self):
-        # librist 0.2.7 reports no peer time-out for a 3 s outage (nor for 12 s): the
-        # worker keeps its peer and the caller, and the stream goes on when the link is back.
-        count = UNIT_PACKETS * 760  # 8 s at 1 Mbit/s
-        caller = self.caller("outage")
+    def cut_the_rist_leg(self, stream_id, pid, seconds):
+        """A 1 Mbit/s stream whose RIST leg is down for `seconds` after 2 s; gives the
+        caller, the packets sent and the UDP packets dropped on the link."""
+        count = UNIT_PACKETS * int(125_000 * (seconds + 5) / 1316)
+        caller = self.caller(stream_id)
         caller.send(ts_payload(NULL_PID, UNIT_PACKETS), 125_000)
-        sending = threading.Thread(target=caller.send, args=(ts_payload(0x3F0, count), 125_000), daemon=True)
+
+        def send():
+            with contextlib.suppress(BrokenPipeError):  # a caller that the gateway closed
+                caller.send(ts_payload(pid, count), 125_000)
+        sending = threading.Thread(target=send, daemon=True)
         sending.start()
         time.sleep(2)
         self.net.set_drop("receiver", "rr", 100)
-        time.sleep(3)
+        time.sleep(seconds)
         dropped = self.net.drop_counters("receiver", "rr")[1]
         self.net.set_drop("receiver", "rr", 0)
         sending.join(30)
+        return caller, count, dropped
+
+    def assert_serves_the_next_caller(self, stream_id, pid):
+        with self.net.entered("gateway"):
+            self.assertEqual(request(self.gateway, "GET", "/api/state").status, 200)
+        _, count = self.stream(stream_id, pid, 2)
+        self.sink.check_stream(self, pid, count)
+        self.gateway.assert_clean_exit(self)
+
+    def test_a_3_second_rist_outage_is_ridden_out_and_the_gateway_keeps_serving(self):
+        # librist reports a peer as timed out only after it has heard nothing for about
+        # 7 s: the worker keeps its peer and the caller, and the stream goes on when the
+        # link is back.
+        caller, count, dropped = self.cut_the_rist_leg("outage", 0x3F0, 3)
         caller.push_through(125_000)
         self.sink.wait_for_packets(0x3F0, count, 10)
         indices = [int.from_bytes(packet[4:8], "big") for packet in self.sink.packets(0x3F0)]
         print(f"\nRIST leg down 3 s: {dropped} UDP packets dropped, {count - len(indices)} of {count} "
               f"TS packets lost, the rest in order; caller still connected: {caller.running()}")
         self.assertEqual(indices, sorted(set(indices)), "repeated or reordered packets")
-        self.assertEqual(indices[-count // 4:], list(range(count - count // 4, count)),
-                         "the stream did not resume after the outage")
+        tail = count // 4
+        self.assertEqual(indices[-tail:], list(range(count - tail, count)), "the stream did not resume after the outage")
         for index, packet in zip(indices, self.sink.packets(0x3F0)):
             self.assertEqual(packet, ts_packet(0x3F0, index), f"packet {index} altered")
         self.assertTrue(caller.running())
-        self.assertNotIn("NEED srt DISCONNECT", self.gateway.log())
         caller.hang_up()
         self.gateway.wait_for_log("RistWorker end STOPed", timeout=10)
+        # Nor does the teardown of a stream whose caller hung up count as a lost peer.
+        self.assertNotIn("NEED srt DISCONNECT", self.gateway.log())
+        self.assert_serves_the_next_caller("after-outage", 0x3F1)
 
-        with self.net.entered("gateway"):
-            self.assertEqual(request(self.gateway, "GET", "/api/state").status, 200)
-        _, count = self.stream("after-outage", 0x3F1, 2)
-        self.sink.check_stream(self, 0x3F1, count)
-        self.gateway.assert_clean_exit(self)
+    def test_a_10_second_rist_outage_times_the_peer_out_stops_the_worker_and_closes_the_caller(self):
+        caller, _, dropped = self.cut_the_rist_leg("long-outage", 0x3F2, 10)
+        self.gateway.wait_for_log("NEED srt DISCONNECT - has not peers ", timeout=10)
+        self.gateway.wait_for_log("RistWorker end STOPed", timeout=10)
+        self.assertTrue(wait_until(lambda: not caller.running(), 10), "the caller was not closed")
+        log = self.gateway.log()
+        print(f"\nRIST leg down 10 s: {dropped} UDP packets dropped; peer timed out, caller closed")
+        self.assertIn("----- rist STATUS 1 ", log)
+        self.assertIn("remove rist://", log)
+        self.assert_serves_the_next_caller("after-long-outage", 0x3F3)
 
 
 if __name__ == "__main__":

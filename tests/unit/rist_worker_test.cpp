@@ -55,6 +55,7 @@ TEST(RistWorker, LoopThatEndsByItselfIsJoinedByTheOwner) {
 TEST(RistWorker, PeersAreMarkedConnectedAndTheLastTimedOutPeerStopsTheWorker) {
   RistWorker worker;
   worker.stopped = false;
+  worker.rist_ctx = reinterpret_cast<rist_ctx*>(0x100);  // stands for a running sender
   auto* first = reinterpret_cast<rist_peer*>(0x1000);
   auto* second = reinterpret_cast<rist_peer*>(0x2000);
   worker.peers = {{"", "rist://a?cname=x", first}, {"", "rist://b?cname=x", second}};
@@ -69,6 +70,7 @@ TEST(RistWorker, PeersAreMarkedConnectedAndTheLastTimedOutPeerStopsTheWorker) {
   EXPECT_TRUE(worker.is_running()) << "an unknown peer removes nothing";
   on_connection_status(&worker, second, RIST_CONNECTION_TIMED_OUT);
   std::string log = testing::internal::GetCapturedStdout();
+  worker.rist_ctx = nullptr;  // not a sender the destructor could free
   EXPECT_FALSE(worker.is_running());
   EXPECT_TRUE(worker.peers.empty());
   EXPECT_NE(log.find("remove rist://a?cname=x"), std::string::npos) << log;
