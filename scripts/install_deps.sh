@@ -20,7 +20,7 @@ packages=(
 # the profile, matplotlib for the plots.
 for option in "$@"; do
   case "$option" in
-    --test) packages+=(iproute2 nftables procps g++-mingw-w64-x86-64-posix chromium clang-15 wrk) ;;
+    --test) packages+=(clang-format iproute2 nftables procps g++-mingw-w64-x86-64-posix chromium clang-15 wrk) ;;
     --bench) packages+=(ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
                         gstreamer1.0-plugins-bad linux-perf valgrind procps util-linux python3-matplotlib) ;;
     *) echo "usage: $0 [--test] [--bench]" >&2; exit 2 ;;
