@@ -4,7 +4,7 @@ next SRT caller, and SIGTERM during live forwarding stops everything in order.""
 import time
 import unittest
 
-from harness import SLOW, Gateway, MediaTestCase, post_form, srt_caller, ts_payload, wait_until
+from harness import SLOW, Gateway, MediaTestCase, post_form, ts_payload, wait_until
 
 RATE = 500_000 if SLOW else 2_000_000
 ARRIVAL_TIMEOUT = 60 if SLOW else 20

@@ -11,6 +11,7 @@ wire). The receiver writes to a UDP sink in its own namespace, which checks ever
 SLUICE_LOSS_SECONDS sets the length of each stream (default 6 s, 4 s under a sanitizer);
 SLUICE_LOSS_SECONDS=20 gives the full figures."""
 
+import contextlib
 import json
 import os
 import threading
