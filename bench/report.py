@@ -2,9 +2,10 @@
 
     python3 bench/report.py [--results DIR]
 
-Reads DIR/full.json (or quick.json), DIR/soak.json and DIR/cpu.json when present; writes
-DIR/tables.md and the plots DIR/cpu_per_gb_vs_rate.png, DIR/concurrency.png and
-DIR/soak_rss.png.
+Reads DIR/full.json (or quick.json), DIR/soak.json and DIR/cpu.json when present (the raw
+figures, kept out of git); writes DIR/tables.md, DIR/summary.json (the figures of the
+tables, small enough to keep) and the plots DIR/cpu_per_gb_vs_rate.png,
+DIR/concurrency.png and DIR/soak_rss.png.
 """
 
 import argparse
@@ -79,17 +80,31 @@ def concurrency_table(results):
     return lines
 
 
-def soak_table(soak):
-    lines = ["### RSS over a long single-stream run (relay pinned)", "",
-             "| relay | Mbit/s | seconds | loss | RSS at 20 s MB | highest RSS after 20 s MB | growth after 20 s MB | MB/s |",
-             "|---|---|---|---|---|---|---|---|"]
+def soak_rows(soak):
+    """Per run: the RSS at 20 s (after the warm-up), the highest RSS after it, the last
+    sample, and the growth after 20 s in MB and MB/s."""
+    rows = []
     for s in soak:
         series = s["rss_series"]
         at20 = next((mb for t, mb in series if t >= 20), series[0][1])
         highest = max(mb for t, mb in series if t >= 20) if series[-1][0] >= 20 else at20
         growth = highest - at20
-        lines.append(f"| {s['relay']} | {s['rate_mbps']} | {s['seconds']} | {pct(s['loss'])} | {fmt(at20)} "
-                     f"| {fmt(highest)} | {fmt(growth)} | {fmt(growth / max(series[-1][0] - 20, 1), 3)} |")
+        rows.append({"relay": s["relay"], "rate_mbps": s["rate_mbps"], "seconds": s["seconds"], "loss": s["loss"],
+                     "rss_at_20s_mb": at20, "highest_rss_after_20s_mb": highest, "last_rss_mb": series[-1][1],
+                     "growth_after_20s_mb": round(growth, 2),
+                     "growth_mb_per_s": round(growth / max(series[-1][0] - 20, 1), 4)})
+    return rows
+
+
+def soak_table(rows):
+    lines = ["### RSS over a long single-stream run (relay pinned)", "",
+             "| relay | Mbit/s | seconds | loss | RSS at 20 s MB | highest RSS after 20 s MB | last sample MB "
+             "| growth after 20 s MB | MB/s |",
+             "|---|---|---|---|---|---|---|---|---|"]
+    for r in rows:
+        lines.append(f"| {r['relay']} | {r['rate_mbps']:g} | {r['seconds']} | {pct(r['loss'])} | {fmt(r['rss_at_20s_mb'])} "
+                     f"| {fmt(r['highest_rss_after_20s_mb'])} | {fmt(r['last_rss_mb'])} | {fmt(r['growth_after_20s_mb'])} "
+                     f"| {fmt(r['growth_mb_per_s'], 3)} |")
     return lines
 
 
@@ -153,29 +168,79 @@ def plot_soak(soak, path):
     save(fig, [ax], path)
 
 
-def cpu_rounds_table(runs):
-    """Per relay and load: CPU-s/GB of every round, their median, and the median's
-    ratio to the bare relay's and to ffmpeg's."""
+def median(values):
+    ordered = sorted(values)
+    middle = len(ordered) // 2
+    if not ordered:
+        return None
+    return ordered[middle] if len(ordered) % 2 else (ordered[middle - 1] + ordered[middle]) / 2
+
+
+def cpu_rounds_rows(runs):
+    """Per load and relay: CPU-s/GB of every round, their median, the median's ratio to
+    the bare relay's and ffmpeg's medians, and the ratios within each round (the relays
+    take turns, so one round's figures share the machine's load of that moment)."""
     loads = [(1, 50), (1, 200), (50, 2)]
     names = list(dict.fromkeys(run["relay"] for run in runs))
 
-    def median(name, streams, rate):
-        values = sorted(r["cpu_s_per_gb"] for r in runs if r["relay"] == name and r["streams"] == streams
-                        and r["rate_mbps"] == rate and r["cpu_s_per_gb"] is not None)
-        return (values[len(values) // 2] if values else None), values
+    def per_round(name, streams, rate):
+        return [r for r in runs if r["relay"] == name and r["streams"] == streams and r["rate_mbps"] == rate]
 
-    lines = ["| load | relay | CPU-s/GB per round | median | × bare | × ffmpeg | worst stream loss |", "|---|---|---|---|---|---|---|"]
+    def cpu(run):
+        return run.get("cpu_s_per_gb")
+
+    rows = []
     for streams, rate in loads:
-        bare, _ = median("bare", streams, rate)
-        ffmpeg, _ = median("ffmpeg", streams, rate)
+        bare, ffmpeg = per_round("bare", streams, rate), per_round("ffmpeg", streams, rate)
         for name in names:
-            middle, values = median(name, streams, rate)
-            worst = max((r["worst_stream_loss"] for r in runs if r["relay"] == name and r["streams"] == streams
-                         and r["rate_mbps"] == rate and r["worst_stream_loss"] is not None), default=None)
-            ratio = lambda other: fmt(middle / other, 2) if middle and other else "–"  # noqa: E731
-            lines.append(f"| {streams} × {rate:g} Mbit/s | {name} | {', '.join(fmt(v) for v in values)} | "
-                         f"{fmt(middle)} | {ratio(bare)} | {ratio(ffmpeg)} | {pct(worst) if worst is not None else '–'} |")
+            mine = per_round(name, streams, rate)
+            values = [cpu(r) for r in mine]
+            known = [v for v in values if v is not None]
+
+            def ratios(others):
+                return [round(cpu(a) / cpu(b), 2) if cpu(a) and b and cpu(b) else None
+                        for a, b in zip(mine, others + [None] * len(mine))]
+            middle = median(known)
+            rows.append({
+                "streams": streams, "rate_mbps": rate, "relay": name, "cpu_s_per_gb": values,
+                "median": middle,
+                "x_bare": round(middle / median([cpu(r) for r in bare if cpu(r)]), 2) if middle and bare else None,
+                "x_ffmpeg": round(middle / median([cpu(r) for r in ffmpeg if cpu(r)]), 2) if middle and ffmpeg else None,
+                "x_bare_per_round": ratios(bare), "x_ffmpeg_per_round": ratios(ffmpeg),
+                "worst_stream_loss": max((r["worst_stream_loss"] for r in mine if r["worst_stream_loss"] is not None),
+                                         default=None),
+                "streams_missing_first_unit": sum(r.get("streams_missing_first_unit", 0) for r in mine)})
+    return rows
+
+
+def cpu_rounds_table(rows):
+    def listed(values, digits=2):
+        return ", ".join(fmt(v, digits) for v in values)
+    lines = ["| load | relay | CPU-s/GB per round | median | × bare | × ffmpeg | × bare per round "
+             "| × ffmpeg per round | worst stream loss |", "|---|---|---|---|---|---|---|---|---|"]
+    for r in rows:
+        worst = r["worst_stream_loss"]
+        lines.append(f"| {r['streams']} × {r['rate_mbps']:g} Mbit/s | {r['relay']} | {listed(r['cpu_s_per_gb'])} "
+                     f"| {fmt(r['median'], 2)} | {fmt(r['x_bare'], 2)} | {fmt(r['x_ffmpeg'], 2)} "
+                     f"| {listed(r['x_bare_per_round'], 2)} | {listed(r['x_ffmpeg_per_round'], 2)} "
+                     f"| {pct(worst) if worst is not None else '–'} |")
     return lines
+
+
+def ladder_summary(results):
+    summary = {}
+    for name, ladder in results["ladder"].items():
+        at50, at200 = step_at(ladder, 50), step_at(ladder, 200)
+        summary[name] = {"highest_ok_mbps": ladder["highest_ok_mbps"], "lowest_lossy_mbps": ladder["lowest_lossy_mbps"],
+                         "cpu_s_per_gb_at_50": at50 and at50["cpu_s_per_gb"],
+                         "cpu_s_per_gb_at_200": at200 and at200["cpu_s_per_gb"]}
+    return summary
+
+
+def concurrency_summary(results):
+    keys = ("relay", "streams", "loss", "worst_stream_loss", "streams_missing_first_unit", "cpu_s_per_gb",
+            "idle_rss_mb", "peak_rss_mb", "max_rss_mb")
+    return [{key: run.get(key) for key in keys} for run in results["concurrency"]]
 
 
 def started_line(what, machine):
@@ -196,6 +261,7 @@ def main():
     parser.add_argument("--results", default=os.path.join(HERE, "results"))
     args = parser.parse_args()
     lines = []
+    summary = {}
     main_run = load(args.results, "full.json") or load(args.results, "quick.json")
     if main_run:
         m = main_run["machine"]
@@ -205,15 +271,23 @@ def main():
         lines += ladder_tables(main_run) + [""] + concurrency_table(main_run) + [""]
         plot_ladder(main_run, os.path.join(args.results, "cpu_per_gb_vs_rate.png"))
         plot_concurrency(main_run, os.path.join(args.results, "concurrency.png"))
+        summary[main_run["mode"]] = {"machine": m, "ladder": ladder_summary(main_run),
+                                     "concurrency": concurrency_summary(main_run)}
     soak = load(args.results, "soak.json")
     if soak:
-        lines += [started_line("Soak", soak["machine"]), ""] + soak_table(soak["soak"]) + [""]
+        rows = soak_rows(soak["soak"])
+        lines += [started_line("Soak", soak["machine"]), ""] + soak_table(rows) + [""]
         plot_soak(soak["soak"], os.path.join(args.results, "soak_rss.png"))
+        summary["soak"] = {"machine": soak["machine"], "runs": rows}
     cpu = load(args.results, "cpu.json")
     if cpu:
-        lines += [started_line("CPU rounds", cpu["machine"]), ""] + cpu_rounds_table(cpu["cpu_rounds"]) + [""]
+        rows = cpu_rounds_rows(cpu["cpu_rounds"])
+        lines += [started_line("CPU rounds", cpu["machine"]), ""] + cpu_rounds_table(rows) + [""]
+        summary["cpu_rounds"] = {"machine": cpu["machine"], "rows": rows}
     with open(os.path.join(args.results, "tables.md"), "w") as file:
         file.write("\n".join(lines) + "\n")
+    with open(os.path.join(args.results, "summary.json"), "w") as file:
+        json.dump(summary, file, indent=1)
     print("\n".join(lines))
 
 

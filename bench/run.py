@@ -39,7 +39,8 @@ class Settings:
         self.build_dir = build_dir
         self.out_dir = out_dir
         quick = mode == "quick"
-        self.ladder_rates = [10, 50, 200] if quick else [5, 10, 25, 50, 100, 150, 200, 250, 300, 350, 400]
+        self.ladder_rates = [10, 50, 200] if quick else [5, 10, 25, 50, 100, 150, 200, 250, 300, 350, 400, 500, 600, 800,
+                                                         1000]
         self.ladder_seconds = 3 if quick else 8
         self.bisections = 0 if quick else 3
         self.concurrency = [16] if quick else [1, 16, 50]
