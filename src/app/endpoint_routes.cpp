@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "app/log_escape.h"
-#include "app/log_line.h"
+#include "base/log_escape.h"
+#include "base/log_line.h"
 #include "config/config_store.h"
 #include "config/text_utils.h"
 

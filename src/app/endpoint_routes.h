@@ -3,7 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "app/global_state.h"
+#include "net/net_iface.h"
+#include "rist/endpoint_set.h"
 
 class ConfigStore;
 

@@ -3,10 +3,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/heap_release.h"
-#include "app/log_line.h"
 #include "app/main_app.h"
-#include "app/stop_signals.h"
+#include "base/heap_release.h"
+#include "base/log_line.h"
+#include "base/stop_signals.h"
 
 int main() {
   capture_stop_signals();

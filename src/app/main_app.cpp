@@ -3,7 +3,7 @@
 #include <mutex>
 
 #include "app/endpoint_routes.h"
-#include "app/log_line.h"
+#include "base/log_line.h"
 #include "config/paths.h"
 #include "net/interfaces.h"
 

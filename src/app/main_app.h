@@ -3,10 +3,10 @@
 #include <shared_mutex>
 #include <string>
 
-#include "app/global_state.h"
-#include "app/periodic_task.h"
-#include "app/stop_signals.h"
+#include "base/periodic_task.h"
+#include "base/stop_signals.h"
 #include "config/config_store.h"
+#include "core/global_state.h"
 #include "net/net_iface.h"
 #include "srt/srt_server.h"
 #include "web/web_server.h"

@@ -5,8 +5,8 @@
 #include <optional>
 #include <sstream>
 
-#include "app/log_escape.h"
-#include "app/log_line.h"
+#include "base/log_escape.h"
+#include "base/log_line.h"
 #include "config/atomic_save.h"
 #include "config/config_parser.h"
 #include "config/secret_mask.h"

@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "app/system_error.h"
+#include "base/system_error.h"
 #include "config/file_replace.h"
 
 // The new file is created in the target's folder, so it takes the folder's inherited

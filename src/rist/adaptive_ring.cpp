@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/log_line.h"
+#include "base/log_line.h"
 
 namespace {
 

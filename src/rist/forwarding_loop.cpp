@@ -8,8 +8,8 @@
 #include <optional>
 #include <thread>
 
-#include "app/log_escape.h"
-#include "app/log_line.h"
+#include "base/log_escape.h"
+#include "base/log_line.h"
 #include "rist/rist_destination.h"
 #include "rist/rist_sender.h"
 #include "rist/rist_worker.h"

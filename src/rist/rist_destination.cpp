@@ -2,11 +2,11 @@
 
 #include <algorithm>
 
-#include "app/log_escape.h"
-#include "app/log_line.h"
+#include "base/log_escape.h"
+#include "base/log_line.h"
 #include "config/text_utils.h"
-#include "srt/srt_caller.h"
-#include "srt/url_params.h"
+#include "config/url_params.h"
+#include "net/srt_caller.h"
 
 namespace {
 

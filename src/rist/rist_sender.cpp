@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <mutex>
 
-#include "app/log_escape.h"
-#include "app/log_line.h"
+#include "base/log_escape.h"
+#include "base/log_line.h"
 #include "config/text_utils.h"
 #include "rist/rist_worker.h"
 

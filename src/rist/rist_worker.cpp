@@ -4,12 +4,12 @@
 #include <system_error>
 #include <utility>
 
-#include "app/log_escape.h"
-#include "app/log_line.h"
+#include "base/log_escape.h"
+#include "base/log_line.h"
+#include "net/peer_address.h"
 #include "rist/forwarding_loop.h"
 #include "rist/rist_sender.h"
 #include "rist/talkback_loop.h"
-#include "srt/peer_address.h"
 
 rist_logging_settings* rist_log_settings = nullptr;
 

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/global_state.h"
 #include "rist/adaptive_ring.h"
+#include "rist/endpoint_set.h"
 #include "stats/stream_stats.h"
 
 // One RIST peer created for a worker: the local address it sends from (empty when

@@ -4,14 +4,14 @@
 
 #include <optional>
 
-#include "app/log_escape.h"
-#include "app/log_line.h"
+#include "base/log_escape.h"
+#include "base/log_line.h"
 #include "config/secret_mask.h"
 #include "config/text_utils.h"
+#include "config/url_params.h"
+#include "net/srt_caller.h"
 #include "rist/adaptive_ring.h"
 #include "rist/rist_worker.h"
-#include "srt/srt_caller.h"
-#include "srt/url_params.h"
 
 namespace {
 

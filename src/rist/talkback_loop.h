@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "srt/srt_caller.h"
+#include "net/srt_caller.h"
 
 class RistWorker;
 

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "srt/refusal.h"
+#include "stats/refusal.h"
 
 // The access settings as the configuration holds them; an empty text is a key not set.
 struct AccessConfig {

@@ -5,14 +5,14 @@
 #include <optional>
 #include <vector>
 
-#include "app/global_state.h"
-#include "app/log_escape.h"
-#include "app/log_line.h"
+#include "base/log_escape.h"
+#include "base/log_line.h"
 #include "config/config_store.h"
 #include "config/text_utils.h"
+#include "core/global_state.h"
+#include "net/peer_address.h"
 #include "net/socket_headers.h"
 #include "srt/access_policy.h"
-#include "srt/peer_address.h"
 #include "stats/stream_registry.h"
 
 namespace {

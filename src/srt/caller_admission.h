@@ -8,7 +8,7 @@
 #include <unordered_map>
 
 #include "net/socket_headers.h"
-#include "srt/refusal.h"
+#include "stats/refusal.h"
 
 class StreamRegistry;
 

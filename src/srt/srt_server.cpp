@@ -5,16 +5,16 @@
 #include <limits>
 #include <utility>
 
-#include "app/global_state.h"
-#include "app/heap_release.h"
-#include "app/log_escape.h"
-#include "app/log_line.h"
-#include "app/system_error.h"
+#include "base/heap_release.h"
+#include "base/log_escape.h"
+#include "base/log_line.h"
+#include "base/system_error.h"
 #include "config/config_store.h"
 #include "config/text_utils.h"
+#include "core/global_state.h"
+#include "net/peer_address.h"
 #include "net/socket_headers.h"
-#include "srt/peer_address.h"
-#include "srt/srt_caller.h"
+#include "net/srt_caller.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/periodic_task.h"
+#include "base/periodic_task.h"
 #include "rist/rist_worker.h"
 #include "srt/caller_admission.h"
 #include "stats/stream_registry.h"

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <vector>
 
-#include "srt/refusal.h"
+#include "stats/refusal.h"
 #include "stats/stream_stats.h"
 
 // The streams that run now, for the HTTP handlers. Holds shared pointers to the

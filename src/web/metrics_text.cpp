@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cmath>
 
-#include "config/utf8.h"
+#include "base/utf8.h"
 
 namespace {
 

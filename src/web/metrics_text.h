@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "net/net_iface.h"
-#include "srt/refusal.h"
+#include "stats/refusal.h"
 #include "stats/stream_snapshot.h"
 
 // What the process reports besides its streams.

@@ -5,12 +5,12 @@
 #include <string>
 #include <thread>
 
-#include "app/global_state.h"
-#include "app/log_escape.h"
-#include "app/log_line.h"
-#include "app/system_error.h"
+#include "base/log_escape.h"
+#include "base/log_line.h"
+#include "base/system_error.h"
 #include "config/config_store.h"
 #include "config/text_utils.h"
+#include "core/global_state.h"
 #include "stats/stream_registry.h"
 #include "web/bearer_token.h"
 #include "web/http_limits.h"

@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <vector>
 
+#include "config/url_params.h"
 #include "fuzz_check.h"
 #include "rist/forwarding_loop.h"
-#include "srt/url_params.h"
 
 namespace {
 

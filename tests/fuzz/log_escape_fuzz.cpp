@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "app/log_escape.h"
+#include "base/log_escape.h"
 #include "fuzz_check.h"
 
 namespace {

@@ -2,8 +2,8 @@
 // of the query with neither "&" in it nor "=" in its key; a URL without "://" changes
 // no output; the host holds no ":" and no query separator.
 
+#include "config/url_params.h"
 #include "fuzz_check.h"
-#include "srt/url_params.h"
 
 namespace {
 

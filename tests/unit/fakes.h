@@ -6,8 +6,8 @@
 #include <sstream>
 #include <string>
 
-#include "app/global_state.h"
 #include "config/config_store.h"
+#include "core/global_state.h"
 #include "stats/stream_registry.h"
 
 // A fresh directory below the system's temporary folder, removed with everything in it.

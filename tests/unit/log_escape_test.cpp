@@ -1,4 +1,4 @@
-#include "app/log_escape.h"
+#include "base/log_escape.h"
 
 #include <gtest/gtest.h>
 

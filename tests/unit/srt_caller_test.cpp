@@ -1,4 +1,4 @@
-#include "srt/srt_caller.h"
+#include "net/srt_caller.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "fakes.h"
-#include "srt/srt_caller.h"
+#include "net/srt_caller.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include <winsock2.h>
 
-#include "app/system_error.h"
+#include "base/system_error.h"
 
 std::string system_error_text(int code) {
   char* text = nullptr;

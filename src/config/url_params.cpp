@@ -1,4 +1,4 @@
-#include "srt/url_params.h"
+#include "config/url_params.h"
 
 #include <algorithm>
 

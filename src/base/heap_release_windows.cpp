@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "app/heap_release.h"
+#include "base/heap_release.h"
 
 // The Windows heap gives large blocks their own virtual allocation already.
 void tune_heap_for_long_runs() {}

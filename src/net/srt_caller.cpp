@@ -1,7 +1,7 @@
-#include "srt/srt_caller.h"
+#include "net/srt_caller.h"
 
-#include "app/log_escape.h"
-#include "app/log_line.h"
+#include "base/log_escape.h"
+#include "base/log_line.h"
 #include "config/text_utils.h"
 #include "net/socket_headers.h"
 

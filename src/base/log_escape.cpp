@@ -1,8 +1,8 @@
-#include "app/log_escape.h"
+#include "base/log_escape.h"
 
 #include <cstdio>
 
-#include "config/utf8.h"
+#include "base/utf8.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 #include <pthread.h>
 #include <signal.h>
 
-#include "app/log_line.h"
-#include "app/stop_signals.h"
+#include "base/log_line.h"
+#include "base/stop_signals.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "app/periodic_task.h"
+#include "base/periodic_task.h"
 
 PeriodicTask::PeriodicTask(std::chrono::milliseconds interval) : period(interval) {}
 

@@ -1,4 +1,4 @@
-#include "srt/peer_address.h"
+#include "net/peer_address.h"
 
 std::string address_text(const sockaddr_storage& address) {
   char text[INET6_ADDRSTRLEN] = {};

@@ -1,4 +1,4 @@
-#include "srt/refusal.h"
+#include "stats/refusal.h"
 
 #include <srt/access_control.h>
 

@@ -2,8 +2,8 @@
 
 #include <atomic>
 
-#include "app/log_line.h"
-#include "app/stop_signals.h"
+#include "base/log_line.h"
+#include "base/stop_signals.h"
 
 namespace {
 

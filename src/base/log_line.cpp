@@ -1,10 +1,10 @@
-#include "app/log_line.h"
+#include "base/log_line.h"
 
 #include <cstdio>
 #include <ctime>
 #include <mutex>
 
-#include "app/local_time.h"
+#include "base/local_time.h"
 
 namespace {
 

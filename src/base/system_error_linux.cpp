@@ -1,7 +1,7 @@
 #include <cerrno>
 #include <system_error>
 
-#include "app/system_error.h"
+#include "base/system_error.h"
 
 std::string system_error_text(int code) { return std::generic_category().message(code); }
 

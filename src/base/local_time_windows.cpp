@@ -1,7 +1,7 @@
-#include "app/local_time.h"
+#include "base/local_time.h"
 
 std::tm local_time(std::time_t when) {
   std::tm local{};
-  localtime_r(&when, &local);
+  localtime_s(&local, &when);
   return local;
 }

@@ -1,6 +1,6 @@
 #include <malloc.h>
 
-#include "app/heap_release.h"
+#include "base/heap_release.h"
 
 namespace {
 

@@ -4,18 +4,10 @@
 #include <vector>
 
 #include "net/net_iface.h"
-#include "rist/uplink_mode.h"
+#include "rist/endpoint_set.h"
 
 class ConfigStore;
 class StreamRegistry;
-
-// The route of one accepted SRT connection, filled by IGlobalState::update.
-struct EndpointSet {
-  std::vector<std::string> rist_endpoints;
-  std::vector<std::string> networks;
-  std::string tb_endpoint;
-  UplinkMode uplink_mode = UplinkMode::balance;
-};
 
 // What the other subsystems may reach of the application core. MainApp is the one
 // implementation, reached through `global_state`.
