@@ -56,23 +56,14 @@ TEST(InterfaceSelection, VirtualAdaptersAndLinuxVirtualInterfacesAreLeftOut) {
       {"VMware Virtual Ethernet Adapter for VMnet8", false},
       {"vmware virtual ethernet adapter", true},
       {"Hyper-V Virtual Switch Extension Adapter", false},
-      {"Microsoft KM-TEST Loopback Adapter", false},
-      {"loopback", true},
-      {"VirtualBox Host-Only Ethernet Adapter", false},
       {"TAP-Windows Adapter V9", false},
       {"WAN Miniport (IP)", false},
-      {"Intel(R) Ethernet Connection I219-V", true},
       {"docker0", false},
       {"br-3f2a9c1d7e44", false},
-      {"virbr0", false},
       {"veth1a2b3c4", false},
-      {"vmnet8", false},
-      {"vboxnet0", false},
       {"eth0", true},
-      {"enp3s0", true},
       {"br0", true},
       {"myveth0", true},
-      {"Docker0", true},
   };
   for (const Case& c : cases) {
     Lines got = second_list({{up(5, c.description, 100, 100)}, {ipv4(5, "10.0.0.5")}},
@@ -113,15 +104,6 @@ TEST(InterfaceSelection, RowsWithoutAUsableIpv4AddressAreNeitherListedNorCounted
   EXPECT_EQ(second_list({{up(1, "eth0", 0, 0)}, {}}, {{up(1, "eth0", 9, 9)}, {}}),
             (Lines{"All |  | 0.00 bps | 0.00 bps"}))
       << "unreadable address table";
-}
-
-TEST(InterfaceSelection, CountersOfAnUnlistedRowAreNotUpdated) {
-  InterfaceSelection selection(at(0));
-  selection.select(InterfaceSnapshot{{up(1, "eth0", 100, 100)}, {ipv4(1, "10.0.0.1")}}, at(8));
-  selection.select(InterfaceSnapshot{{up(1, "eth0", 500, 100)}, {}}, at(16));
-  Lines third =
-      lines(selection.select(InterfaceSnapshot{{up(1, "eth0", 900, 100)}, {ipv4(1, "10.0.0.1")}}, at(24)));
-  EXPECT_EQ(third, (Lines{"eth0 | 10.0.0.1 | 800.00 bps | 0.00 bps", "All |  | 800.00 bps | 0.00 bps"}));
 }
 
 TEST(InterfaceSelection, RowsSharingADescriptionMergeIntoOneEntry) {
@@ -179,24 +161,19 @@ TEST(InterfaceSelection, CounterDeltasAreTakenIn64BitWidth) {
   }
 }
 
-TEST(InterfaceSelection, UnreadableInterfaceTableGivesAnEmptyListAndStillStartsAnInterval) {
+// An unreadable table gives an empty list but starts an interval; a row without an
+// address keeps its old counters; the rates come as numbers too.
+TEST(InterfaceSelection, EveryListStartsTheNextInterval) {
   InterfaceSelection selection(at(0));
-  InterfaceSnapshot idle{{up(1, "eth0", 0, 0)}, {ipv4(1, "10.0.0.1")}};
-  selection.select(idle, at(10));
+  selection.select(InterfaceSnapshot{{up(1, "eth0", 0, 0)}, {ipv4(1, "10.0.0.1")}}, at(10));
   EXPECT_TRUE(selection.select(std::nullopt, at(90)).empty());
-  InterfaceSnapshot busy{{up(1, "eth0", 400, 0)}, {ipv4(1, "10.0.0.1")}};
-  EXPECT_EQ(lines(selection.select(busy, at(98))),
-            (Lines{"eth0 | 10.0.0.1 | 400.00 bps | 0.00 bps", "All |  | 400.00 bps | 0.00 bps"}));
-}
-
-TEST(InterfaceSelection, RatesComeAlsoAsBitsPerSecond) {
-  InterfaceSelection selection(at(0));
-  selection.select(InterfaceSnapshot{{up(1, "eth0", 100, 100)}, {ipv4(1, "10.0.0.1")}}, at(8));
   NetIfaceList list =
-      selection.select(InterfaceSnapshot{{up(1, "eth0", 1100, 150)}, {ipv4(1, "10.0.0.1")}}, at(16));
-  ASSERT_EQ(list.size(), 2u);
-  for (const NetIface& iface : list) {
-    EXPECT_DOUBLE_EQ(iface.output_bps, 1000) << iface.title;
-    EXPECT_DOUBLE_EQ(iface.input_bps, 50) << iface.title;
-  }
+      selection.select(InterfaceSnapshot{{up(1, "eth0", 100, 0)}, {ipv4(1, "10.0.0.1")}}, at(98));
+  EXPECT_EQ(list.front().output, "100.00 bps");
+  selection.select(InterfaceSnapshot{{up(1, "eth0", 500, 0)}, {}}, at(106));
+  list = selection.select(InterfaceSnapshot{{up(1, "eth0", 900, 50)}, {ipv4(1, "10.0.0.1")}}, at(114));
+  EXPECT_EQ(lines(list),
+            (Lines{"eth0 | 10.0.0.1 | 800.00 bps | 50.00 bps", "All |  | 800.00 bps | 50.00 bps"}));
+  EXPECT_DOUBLE_EQ(list.back().output_bps, 800);
+  EXPECT_DOUBLE_EQ(list.back().input_bps, 50);
 }

@@ -40,15 +40,11 @@ TEST(StreamRegistry, EndedStreamsLeaveTheSnapshotAndAcceptedCallersAreCounted) {
   ASSERT_EQ(left.size(), 1u);
   EXPECT_EQ(left[0].stream_id, "cam1-talkback");
   EXPECT_EQ(registry.accepted_total(), 3u);
-}
 
-TEST(StreamRegistry, EndedStreamsAreReleasedWithoutAnyReader) {
-  StreamRegistry registry;
-  auto ended = std::make_shared<StreamStats>("cam1", false, "10.0.0.1:1000", SRT_INVALID_SOCK);
-  registry.add(ended);
-  ended->end();
+  // An ended stream is released at the next add even when nobody reads the list.
+  second->end();
   registry.add(std::make_shared<StreamStats>("cam2", false, "10.0.0.1:1001", SRT_INVALID_SOCK));
-  EXPECT_EQ(ended.use_count(), 1);
+  EXPECT_EQ(second.use_count(), 1);
 }
 
 // librist numbers a context's peers 1, 2, ... in creation order and reports each by
@@ -77,33 +73,15 @@ TEST(StreamStats, PeerReportsLandOnThePeerTheyName) {
   EXPECT_EQ(peers[0].url, "rist://b?cname=cam1");
 }
 
-// A socket libsrt does not know reads as zeros, and so does a forgotten one.
-TEST(StreamStats, SrtLegIsZeroWithoutALiveSocket) {
+// A socket libsrt does not know reads as zeros, and so do negative counters.
+TEST(StreamStats, SrtLegIsZeroWithoutALiveSocketOrCounter) {
   StreamStats unknown("cam1", false, "", 123456);
   EXPECT_EQ(unknown.snapshot().srt.bytes_received, 0u);
-  unknown.forget_socket();
-  EXPECT_EQ(unknown.snapshot().srt.latency_ms, 0u);
-}
-
-TEST(StreamStats, SrtCountersAreTakenAndNegativeOnesReadAsZero) {
   SRT_TRACEBSTATS perf{};
-  perf.byteRecvTotal = 1316000;
-  perf.pktRecvTotal = 1000;
   perf.pktRcvLossTotal = -1;
-  perf.pktRcvRetrans = 3;
   perf.pktRcvDropTotal = 2;
-  perf.msRTT = 0.25;
-  perf.mbpsRecvRate = 9.5;
-  perf.msRcvTsbPdDelay = 120;
-  SrtLegFigures figures = srt_leg_figures(perf);
-  EXPECT_EQ(figures.bytes_received, 1316000u);
-  EXPECT_EQ(figures.packets_received, 1000u);
-  EXPECT_EQ(figures.packets_lost, 0u);
-  EXPECT_EQ(figures.packets_retransmitted, 3u);
-  EXPECT_EQ(figures.packets_dropped, 2u);
-  EXPECT_DOUBLE_EQ(figures.rtt_ms, 0.25);
-  EXPECT_DOUBLE_EQ(figures.receive_rate_mbps, 9.5);
-  EXPECT_EQ(figures.latency_ms, 120u);
+  EXPECT_EQ(srt_leg_figures(perf).packets_lost, 0u);
+  EXPECT_EQ(srt_leg_figures(perf).packets_dropped, 2u);
 }
 
 // Readers, the loop's counters, librist's reports and the teardown all at once: the

@@ -1,0 +1,63 @@
+// The small text functions that read outside input: splitting and numbers of the
+// configuration, log escaping, secret masking, rate formatting.
+#include <gtest/gtest.h>
+
+#include "base/log_escape.h"
+#include "config/secret_mask.h"
+#include "config/text_utils.h"
+#include "net/format_bitrate.h"
+
+TEST(Text, SplitTrimsPiecesAndDropsEmptyOnes) {
+  using Pieces = std::vector<std::string>;
+  EXPECT_EQ(split(" a , , b ", ","), (Pieces{"a", "b"}));
+  EXPECT_EQ(split(",", ","), Pieces{});
+  EXPECT_EQ(split("a\r\nb\n\nc", "\n"), (Pieces{"a", "b", "c"}));
+  EXPECT_EQ(split("x::y", "::"), (Pieces{"x", "y"}));
+  EXPECT_EQ(trim("\fvalue \r\n"), "\fvalue");
+  EXPECT_EQ(to_lower("SRT_Port-\xC4Z"), "srt_port-\xC4z");
+}
+
+TEST(Text, ParseIntAcceptsWholeDecimalNumbersOnly) {
+  EXPECT_EQ(parse_int("+7"), 7);
+  EXPECT_EQ(parse_int("-120"), -120);
+  EXPECT_EQ(parse_int("2147483647"), 2147483647);
+  for (const char* bad : {"", "+", "+-1", "12a", "0x10", " 1", "2147483648", "99999999999999999999"}) {
+    EXPECT_FALSE(parse_int(bad).has_value()) << bad;
+  }
+}
+
+TEST(Text, OutsideTextCannotEndALogLineOrSteerATerminal) {
+  struct Case {
+    std::string raw, logged;
+  } cases[] = {
+      {"a b=c // d", "a b=c // d"},
+      {"x\n[2026-01-01.00:00:00]  STOP", "x\\n[2026-01-01.00:00:00]  STOP"},
+      {"cr\rtab\t", "cr\\rtab\\t"},
+      {"\x1b[2J\x07", "\\x1b[2J\\x07"},
+      {std::string("nul\0del\x7f", 8), "nul\\x00del\\x7f"},
+      {"back\\slash", "back\\\\slash"},
+      {"caf\xC3\xA9 \xF0\x9F\x8E\xA5 \xC2\xA0", "caf\xC3\xA9 \xF0\x9F\x8E\xA5 \xC2\xA0"},
+      {"c1 \xC2\x9B", "c1 \\xc2\\x9b"},
+      {"raw \xFF cut \xE2\x82 overlong \xC0\x8A", "raw \\xff cut \\xe2\\x82 overlong \\xc0\\x8a"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(escape_for_log(c.raw), c.logged) << c.raw;
+}
+
+TEST(Text, SecretsAreMasked) {
+  EXPECT_EQ(mask_secrets("web_token", "s3cret"), "***");
+  EXPECT_EQ(mask_secrets("srt_passphrase", "s3cret-pass"), "***");
+  EXPECT_EQ(mask_secrets("allowed_streams", "cam1:s3cret-pass, cam2 ,cam3 : a:b,c"),
+            "cam1:***, cam2 ,cam3 :***,c");
+  EXPECT_EQ(mask_secrets("tb_endpoint", "srt://h:5?a=1&passphrase=x&passphrase=yy&pbkeylen=16"),
+            "srt://h:5?a=1&passphrase=***&passphrase=***&pbkeylen=16");
+  EXPECT_EQ(mask_secrets("rist_endpoint", "10.0.0.5:5000"), "10.0.0.5:5000");
+}
+
+TEST(Text, BitratesPickTheDecimalUnitFirstThenRound) {
+  struct Case {
+    double bits_per_second;
+    const char* text;
+  } cases[] = {{0.004, "0.00 bps"},      {999.999, "1000.00 bps"}, {1000, "1.00 Kbps"},
+               {999999, "1000.00 Kbps"}, {1.5e9, "1.50 Gbps"},     {12345678901234.0, "12345.68 Gbps"}};
+  for (const Case& c : cases) EXPECT_EQ(format_bitrate(c.bits_per_second), c.text) << c.bits_per_second;
+}
