@@ -54,10 +54,6 @@ struct SrtPair {
     srt_close(caller);
     srt_close(accepted.exchange(0));
   }
-  void send_units(int count) {
-    uint8_t unit[kMediaUnit] = {};
-    for (int i = 0; i < count; ++i) srt_send(caller, reinterpret_cast<char*>(unit), sizeof unit);
-  }
 
   SRTSOCKET caller = 0;
   std::atomic<SRTSOCKET> accepted{0};
@@ -69,76 +65,78 @@ class FakeOutput final : public RistOutput {
  public:
   bool start(const OutputRoute&, StreamStats&) override { return true; }
   int write_unit(const uint8_t*) override {
-    if (!connected) written_before_connected = true;
     if (++writes == act_at) action();
     return writes <= failures.size() && failures[writes - 1] == 'x' ? -1 : kMediaUnit;
   }
-  bool every_peer_connected() const override { return ++polls, connected.load(); }
+  bool every_peer_connected() const override {
+    ++polls;
+    return connected;
+  }
   bool has_died() const override { return died; }
 
   std::string failures;
   size_t act_at = 0;
   std::function<void()> action;
-  std::atomic<bool> connected{true}, died{false}, written_before_connected{false};
+  std::atomic<bool> connected{true}, died{false};
   std::atomic<size_t> writes{0};
   mutable std::atomic<int> polls{0};
 };
 
-// Runs the forwarding loop on a caller that sends `units` units and hangs up once the
-// loop has ended or written them all; gives the loop's log.
-std::string run_loop(
-    FakeOutput& output, SrtPair& pair, std::atomic<bool>& stopped, int units,
-    const std::function<void()>& while_running = [] {}) {
-  EndpointSet route;
-  AdaptiveRing ring(kMediaUnit, 10 * kMediaUnit);
-  StreamStats stats("cam1", false, "", 0);
-  std::atomic<bool> ended{false};
-  testing::internal::CaptureStdout();
-  std::thread loop([&] {
-    process_data_send({route, "cam1", pair.accepted, stopped, ring, output, stats});
-    ended = true;
-  });
-  pair.send_units(units);
-  while_running();
-  EXPECT_TRUE(wait_until([&] { return ended || output.writes == static_cast<size_t>(units); }));
-  srt_close(pair.caller);
-  loop.join();
-  return testing::internal::GetCapturedStdout();
-}
+// The forwarding loop on a loopback caller, with a fake output and the worker's flag.
+struct LoopUnderTest {
+  // The caller sends `units` units and hangs up once the loop has ended or written them
+  // all; gives the loop's log.
+  std::string run(
+      int units, const std::function<void()>& while_running = [] {}) {
+    EndpointSet route;
+    AdaptiveRing ring(kMediaUnit, 10 * kMediaUnit);
+    StreamStats stats("cam1", false, "", 0);
+    std::atomic<bool> ended{false};
+    testing::internal::CaptureStdout();
+    std::thread loop([&] {
+      process_data_send({route, "cam1", pair.accepted, stopped, ring, output, stats});
+      ended = true;
+    });
+    uint8_t unit[kMediaUnit] = {};
+    for (int i = 0; i < units; ++i) srt_send(pair.caller, reinterpret_cast<char*>(unit), sizeof unit);
+    while_running();
+    EXPECT_TRUE(wait_until([&] { return ended || output.writes == static_cast<size_t>(units); }));
+    srt_close(pair.caller);
+    loop.join();
+    return testing::internal::GetCapturedStdout();
+  }
+
+  SrtPair pair;
+  FakeOutput output;
+  std::atomic<bool> stopped{false};
+};
 
 // Every way the loop ends, with the writes it made. Failed units end the stream only
 // when six come in a row: a unit that goes out starts the count again.
 TEST(ForwardingLoop, EndsForEachReasonAndOnlyOnTheSixthFailedUnitInARow) {
   const std::string kLimit = "*** RIST PACKET SEND ERROR (5 times).  STOP.";
-  enum Action { none, close_socket, stop_worker, output_dies };
   struct Case {
     std::string failures;
     int units;
-    Action action;
+    std::function<void(LoopUnderTest&)> at_second_write;
     size_t writes;
     std::string last_line;
   } cases[] = {
-      {"", 3, none, 3, "SRT Error: "},
-      {"", 3, close_socket, 2, ""},
-      {"", 3, stop_worker, 2, ""},
-      {"", 3, output_dies, 2, ""},
-      {"xxxxxx", 8, none, 6, "fail full rist send -1  "},
-      {"xxxxx.xxxxx", 12, none, 12, "SRT Error: "},
-      {"x.xxxxx.xxxxxx", 16, none, 14, kLimit},
+      {"", 3, nullptr, 3, "SRT Error: "},
+      {"", 3, [](LoopUnderTest& loop) { srt_close(loop.pair.accepted.load()); }, 2, ""},
+      {"", 3, [](LoopUnderTest& loop) { loop.stopped = true; }, 2, ""},
+      {"", 3, [](LoopUnderTest& loop) { loop.output.died = true; }, 2, ""},
+      {"xxxxxx", 8, nullptr, 6, "fail full rist send -1  "},
+      {"xxxxx.xxxxx", 12, nullptr, 12, "SRT Error: "},
+      {"x.xxxxx.xxxxxx", 16, nullptr, 14, kLimit},
   };
   for (const Case& c : cases) {
-    SrtPair pair;
-    FakeOutput output;
-    std::atomic<bool> stopped{false};
-    output.failures = c.failures;
-    output.act_at = c.action == none ? 0 : 2;
-    output.action = [&, action = c.action] {
-      if (action == close_socket) srt_close(pair.accepted.load());
-      if (action == stop_worker) stopped = true;
-      if (action == output_dies) output.died = true;
-    };
-    std::string log = run_loop(output, pair, stopped, c.units);
-    EXPECT_EQ(output.writes, c.writes) << c.failures << " " << c.action;
+    LoopUnderTest loop;
+    loop.output.failures = c.failures;
+    loop.output.act_at = c.at_second_write ? 2 : 0;
+    loop.output.action = [&] { c.at_second_write(loop); };
+    std::string log = loop.run(c.units);
+    EXPECT_EQ(loop.output.writes, c.writes) << c.failures << " " << c.writes;
     EXPECT_TRUE(holds(log, c.last_line)) << log;
     EXPECT_EQ(holds(log, "SRT Error: "), c.last_line == "SRT Error: ") << log;
     EXPECT_TRUE(holds(log, "end process_data need stop")) << log;
@@ -149,32 +147,22 @@ TEST(ForwardingLoop, EndsForEachReasonAndOnlyOnTheSixthFailedUnitInARow) {
 // hold gives up.
 TEST(ForwardingLoop, HoldsTheFirstUnitsUntilEveryPeerConnects) {
   for (bool peers_connect : {true, false}) {
-    SrtPair pair;
-    FakeOutput output;
-    std::atomic<bool> stopped{false};
-    output.connected = false;
-    std::string log = run_loop(output, pair, stopped, 2, [&] {
-      EXPECT_TRUE(wait_until([&] { return output.polls > 20; }));
-      EXPECT_EQ(output.writes, 0u);
-      output.connected = peers_connect;
+    LoopUnderTest loop;
+    loop.output.connected = false;
+    std::string log = loop.run(2, [&] {
+      EXPECT_TRUE(wait_until([&] { return loop.output.polls > 20; }));
+      EXPECT_EQ(loop.output.writes, 0u);
+      loop.output.connected = peers_connect;
     });
-    EXPECT_EQ(output.writes, 2u);
-    EXPECT_EQ(output.written_before_connected, !peers_connect);
+    EXPECT_EQ(loop.output.writes, 2u);
     EXPECT_EQ(holds(log, "-- NOT EVERY RIST PEER CONNECTED, FORWARDING ANYWAY"), !peers_connect) << log;
   }
-}
-
-TEST(RistWorker, StreamIdChoosesTheLoop) {
-  for (const char* id : {"studio-talkback-2", "feedbackplay", "talkback+feedbackplay"}) {
-    EXPECT_TRUE(is_talkback_stream(id)) << id;
-  }
-  for (const char* id : {"Talkback", "default", "cam1"}) EXPECT_FALSE(is_talkback_stream(id)) << id;
 }
 
 // Never started, ended by its own loop (a socket id that was never opened) or stopped by
 // the owner at once: each is an orderly stop, repeatable, with the thread joined.
 TEST(RistWorker, EveryEndIsAnOrderlyStop) {
-  for (const char* stream_id : {"cam1", "cam1-talkback"}) {
+  for (const std::string stream_id : {"cam1", "studio-feedbackplay"}) {
     testing::internal::CaptureStdout();
     {
       RistWorker never_started, ends_by_itself, stopped_by_owner;
@@ -187,7 +175,8 @@ TEST(RistWorker, EveryEndIsAnOrderlyStop) {
       EXPECT_FALSE(stopped_by_owner.is_running());
     }
     std::string log = testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(holds(log, "close peers ctx:0 peers:0")) << log;
+    bool talkback = stream_id != "cam1";
+    EXPECT_TRUE(holds(log, "rist worker start " + std::to_string(talkback) + " " + stream_id)) << log;
     EXPECT_TRUE(holds(log, "RistWorker end STOPed")) << log;
   }
 }
