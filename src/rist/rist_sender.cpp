@@ -85,6 +85,7 @@ bool RistSender::start(const OutputRoute& route, StreamStats& stream_stats) {
     context = created;
   }
   // on_connection_status runs on librist's protocol thread from here until rist_destroy.
+  // Without it the sender is left without peers and not started: every write goes nowhere.
   if (rist_connection_status_callback_set(created, on_connection_status, this) == -1) return true;
   // on_rist_stats runs on librist's protocol thread, every kStatsIntervalMs per peer.
   if (rist_stats_callback_set(created, kStatsIntervalMs, on_rist_stats, stats) != 0) {
@@ -101,7 +102,8 @@ bool RistSender::start(const OutputRoute& route, StreamStats& stream_stats) {
   return true;
 }
 
-bool RistSender::create_peer(rist_ctx* ctx, const std::string& base_url, const std::string& network,
+// Peers that librist refuses are logged and left out.
+void RistSender::create_peer(rist_ctx* created, const std::string& base_url, const std::string& network,
                              const OutputRoute& route) {
   PeerUrls urls = peer_urls(base_url, route.stream_id, network, route.uplink_mode);
   LogLine() << " create peer: " << escape_for_log(urls.shown);
@@ -109,24 +111,24 @@ bool RistSender::create_peer(rist_ctx* ctx, const std::string& base_url, const s
   if (rist_parse_address2(urls.parsed.c_str(), &config) != 0) {
     LogLine() << "@@@Error_create_peer: Could not parse peer options for sender";
     if (config != nullptr) rist_peer_config_free2(&config);
-    return false;
+    return;
   }
   std::string cname = peer_cname(route.stream_id);
   std::copy(cname.begin(), cname.end(), config->cname);
   config->cname[cname.size()] = '\0';
   LogLine() << "=>  MIN:" << config->recovery_length_min << " MAX:" << config->recovery_length_max;
   rist_peer* peer = nullptr;
-  bool created = rist_peer_create(ctx, &peer, config) != -1;
-  if (created) {
-    uint32_t stats_id = stats->add_peer(urls.shown);
-    std::lock_guard<std::mutex> lock(mutex);
-    peer_records.push_back({network, urls.shown, peer, stats_id});
-  } else {
+  if (rist_peer_create(created, &peer, config) == -1) {
     LogLine() << "@@@Error_create_peer: Could not add peer connector to sender";
+  } else {
+    uint32_t stats_id = stats->add_peer(urls.shown);
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      peer_records.push_back({network, urls.shown, peer, stats_id});
+    }
+    LogLine() << "dest " << config->virt_dst_port << config->physical_port;
   }
-  if (created) LogLine() << "dest " << config->virt_dst_port << config->physical_port;
   rist_peer_config_free2(&config);
-  return created;
 }
 
 // A write that accepts 0 bytes ends the unit, whose rest is dropped.

@@ -53,7 +53,7 @@ class RistSender final : public RistOutput {
   static void on_connection_status(void* arg, rist_peer* peer, rist_connection_status status);
 
  private:
-  bool create_peer(rist_ctx* context, const std::string& base_url, const std::string& network,
+  void create_peer(rist_ctx* created, const std::string& base_url, const std::string& network,
                    const OutputRoute& route);
   void on_status(rist_peer* peer, rist_connection_status status);
 

@@ -34,7 +34,7 @@ class RistWorker {
   RistWorker& operator=(const RistWorker&) = delete;
 
   // Copies the route, takes the socket and launches the loop the stream id asks for.
-  void start(const EndpointSet& route, SRTSOCKET socket, const std::string& id);
+  void start(const EndpointSet& endpoints, SRTSOCKET socket, const std::string& id);
   // Idempotent teardown; any thread, also the worker's own.
   void stop();
   // False from the moment a stop was asked for or the last RIST peer timed out.
