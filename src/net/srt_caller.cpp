@@ -2,7 +2,6 @@
 
 #include "base/log_escape.h"
 #include "base/log_line.h"
-#include "config/text_utils.h"
 #include "net/socket_headers.h"
 
 namespace {
@@ -84,11 +83,4 @@ bool connect_caller(SRTSOCKET& socket, const SrtCallerParams& params) {
     return fail_and_close(socket);
   }
   return true;
-}
-
-std::string check_host(const std::string& host) {
-  if (split(host, ".").size() != 4) {
-    LogLine() << "-- WARNING: resolve DNS not implemented. Use IP for host";
-  }
-  return host;
 }

@@ -1,18 +1,11 @@
 #include "rist/forwarding_loop.h"
 
-#include <librist/librist.h>
-#include <srt/srt.h>
-
-#include <algorithm>
 #include <chrono>
-#include <optional>
 #include <thread>
 
-#include "base/log_escape.h"
 #include "base/log_line.h"
-#include "rist/rist_destination.h"
-#include "rist/rist_sender.h"
-#include "rist/rist_worker.h"
+#include "rist/endpoints.h"
+#include "rist/media_unit.h"
 
 namespace {
 
@@ -28,52 +21,34 @@ const auto kPeerConnectPoll = std::chrono::milliseconds(5);
 // True once the socket was closed on this side (libsrt then no longer knows the id). A
 // caller that hung up is noticed by the receive instead, which logs why.
 bool socket_closed(SRTSOCKET socket) {
+  if (socket == 0) return true;
   SRT_SOCKSTATUS state = srt_getsockstate(socket);
   return state == SRTS_CLOSED || state == SRTS_NONEXIST;
 }
 
-// Writes one unit; gives the last write's result (negative: the unit failed). A write
-// that accepts 0 bytes ends the unit, whose rest is dropped.
-int write_unit(struct rist_ctx* context, rist_data_block& block, const uint8_t* unit) {
-  if (context == nullptr) return -1;
-  size_t sent = 0;
-  int result = 0;
-  while (sent < kMediaUnit) {
-    block.payload = unit + sent;
-    block.payload_len = kMediaUnit - sent;
-    result = rist_sender_data_write(context, &block);
-    if (result <= 0) return result;
-    sent += static_cast<size_t>(result);
-  }
-  return result;
+bool told_to_end(const ForwardingContext& context) {
+  return context.stopped.load() || context.output.has_died();
 }
 
-// Writes every buffered unit. Past the error limit the worker is marked stopped and
-// the rest of the ring is dropped.
-void drain_ring(RistWorker* worker, rist_data_block& block) {
-  while (const uint8_t* unit = worker->ring.take_unit()) {
-    int result = write_unit(worker->rist_ctx, block, unit);
-    bool failed = result < 0;
-    bool limit_passed = count_send_outcome(worker->send_errors, failed);
-    if (!failed) {
-      worker->stats->units_written.fetch_add(1, std::memory_order_relaxed);
+// Writes every buffered unit; false, with the rest of the ring dropped, when the
+// stream must end: at the sixth failed unit in a row.
+bool drain_ring(const ForwardingContext& context, int& errors_in_a_row) {
+  while (const uint8_t* unit = context.ring.take_unit()) {
+    int result = context.output.write_unit(unit);
+    if (result >= 0) {
+      errors_in_a_row = 0;
+      context.stats.units_written.fetch_add(1, std::memory_order_relaxed);
       continue;
     }
-    worker->stats->send_errors.fetch_add(1, std::memory_order_relaxed);
+    context.stats.send_errors.fetch_add(1, std::memory_order_relaxed);
     LogLine() << "rist error send";
-    if (!limit_passed) continue;
+    if (++errors_in_a_row <= kSendErrorLimit) continue;
     LogLine() << "*** RIST PACKET SEND ERROR (5 times).  STOP.";
-    worker->ring.reset();
-    worker->stopped.exchange(true);
+    context.ring.reset();
     LogLine() << "fail full rist send " << result;
-    return;
+    return false;
   }
-}
-
-bool every_peer_connected(RistWorker* worker) {
-  std::lock_guard<std::mutex> lock(worker->mutex);
-  return std::all_of(worker->peers.begin(), worker->peers.end(),
-                     [](const RistPeerRecord& record) { return record.connected; });
+  return true;
 }
 
 // A RIST receiver starts a flow at the first packet it takes and never asks for what
@@ -81,12 +56,11 @@ bool every_peer_connected(RistWorker* worker) {
 // A new caller's first packets therefore wait in SRT's receive buffer until every peer
 // has connected. The wait is bounded: a destination that never answers does not hold
 // up the others.
-void wait_until_the_peers_connect(RistWorker* worker) {
-  if (worker->rist_ctx == nullptr) return;
+void wait_until_the_peers_connect(const ForwardingContext& context) {
   auto deadline = std::chrono::steady_clock::now() + kPeerConnectWait;
-  while (!every_peer_connected(worker)) {
-    SRTSOCKET socket = worker->srt_socket.load();
-    if (worker->stopped.load() || socket == 0 || srt_getsockstate(socket) != SRTS_CONNECTED) return;
+  while (!context.output.every_peer_connected()) {
+    SRTSOCKET socket = context.caller.load();
+    if (told_to_end(context) || socket == 0 || srt_getsockstate(socket) != SRTS_CONNECTED) return;
     if (std::chrono::steady_clock::now() >= deadline) {
       LogLine() << "-- NOT EVERY RIST PEER CONNECTED, FORWARDING ANYWAY";
       return;
@@ -95,53 +69,37 @@ void wait_until_the_peers_connect(RistWorker* worker) {
   }
 }
 
-void forward(RistWorker* worker) {
+void forward(const ForwardingContext& context) {
   uint8_t buffer[kMaxSrtPayload];
-  rist_data_block block{};
-  wait_until_the_peers_connect(worker);
+  int errors_in_a_row = 0;
   while (true) {
-    SRTSOCKET socket = worker->srt_socket.load();
-    if (socket == 0 || socket_closed(socket)) return;
-    if (worker->stopped.load()) {
-      worker->ring.reset();
+    SRTSOCKET socket = context.caller.load();
+    if (socket_closed(socket)) return;
+    if (told_to_end(context)) {
+      context.ring.reset();
       return;
     }
     int received = srt_recv(socket, reinterpret_cast<char*>(buffer), sizeof buffer);
     if (received <= 0) {
       LogLine() << "SRT Error: " << srt_getlasterror_str();
-      worker->ring.reset();
+      context.ring.reset();
       return;
     }
-    worker->ring.append(buffer, static_cast<size_t>(received));
-    drain_ring(worker, block);
+    context.ring.append(buffer, static_cast<size_t>(received));
+    if (!drain_ring(context, errors_in_a_row)) return;
   }
 }
 
 }  // namespace
 
-bool count_send_outcome(int& errors_in_a_row, bool failed) {
-  errors_in_a_row = failed ? errors_in_a_row + 1 : 0;
-  return errors_in_a_row > kSendErrorLimit;
-}
-
-std::vector<std::string> normalise_destinations(const std::vector<std::string>& destinations) {
-  std::vector<std::string> urls;
-  for (const std::string& destination : destinations) {
-    if (std::optional<std::string> url = rist_base_url(destination)) urls.push_back(*url);
-  }
-  if (urls.empty())
-    LogLine() << "-- NO RIST DESTINATION: the stream goes nowhere until rist_endpoint names one";
-  return urls;
-}
-
-void process_data_send(RistWorker* worker) {
+void process_data_send(const ForwardingContext& context) {
   LogLine() << "process_data_send";
-  worker->destinations = normalise_destinations(worker->destinations);
-  create_sender(worker, RIST_PROFILE_MAIN);
-  LogLine() << (worker->rist_ctx != nullptr ? "CONNECT: SUCCESS" : "CONNECT FAILED");
-  worker->ring.reset();
-  worker->send_errors = 0;
-  forward(worker);
+  OutputRoute route{normalise_destinations(context.route.rist_endpoints), context.route.networks,
+                    context.stream_id, context.route.uplink_mode};
+  bool created = context.output.start(route, context.stats);
+  LogLine() << (created ? "CONNECT: SUCCESS" : "CONNECT FAILED");
+  context.ring.reset();
+  wait_until_the_peers_connect(context);
+  forward(context);
   LogLine() << "end process_data need stop";
-  worker->stop();
 }

@@ -1,20 +1,27 @@
 #pragma once
 
+#include <srt/srt.h>
+
+#include <atomic>
 #include <string>
-#include <vector>
 
-class RistWorker;
+#include "rist/adaptive_ring.h"
+#include "rist/endpoint_set.h"
+#include "rist/rist_output.h"
+#include "stats/stream_stats.h"
 
-// Turns configured RIST destinations ("host:port", optionally with "rist://") into
-// peer base URLs "rist://host:port", in order. A destination that names no usable
-// endpoint is left out with a log line saying why.
-std::vector<std::string> normalise_destinations(const std::vector<std::string>& destinations);
+// What the forwarding loop works with, lent by its RistWorker for the loop's run.
+struct ForwardingContext {
+  const EndpointSet& route;
+  const std::string& stream_id;
+  const std::atomic<SRTSOCKET>& caller;  // the accepted socket; 0 once the worker closed it
+  const std::atomic<bool>& stopped;      // set when the worker is stopped
+  AdaptiveRing& ring;
+  RistOutput& output;
+  StreamStats& stats;
+};
 
-// Counts one unit's outcome into the failed units in a row (a unit that went out
-// clears the count); true when the stream must end, at the sixth failure in a row.
-bool count_send_outcome(int& errors_in_a_row, bool failed);
-
-// The forwarding worker's loop, on its own thread: brings up the RIST sender and moves
+// The forwarding worker's loop, on its own thread: brings up the RIST output and moves
 // the SRT payload to it in 1316-byte units until the SRT side closes or fails, the
-// worker is stopped, or the sixth RIST write in a row fails. Stops the worker at the end.
-void process_data_send(RistWorker* worker);
+// worker is stopped, the output dies or the sixth RIST write in a row fails.
+void process_data_send(const ForwardingContext& context);

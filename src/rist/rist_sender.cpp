@@ -1,17 +1,34 @@
 #include "rist/rist_sender.h"
 
 #include <algorithm>
-#include <mutex>
+#include <cstdio>
+#include <utility>
 
 #include "base/log_escape.h"
 #include "base/log_line.h"
 #include "config/text_utils.h"
-#include "rist/rist_worker.h"
+#include "rist/endpoints.h"
+#include "rist/media_unit.h"
+#include "stats/stream_stats.h"
+
+rist_logging_settings* rist_log_settings = nullptr;
 
 namespace {
 
 // How often librist reports each peer's figures.
 const int kStatsIntervalMs = 1000;
+
+// librist keeps one settings object for the whole process. Its callback argument is
+// not used, so it is set up once instead of being rewritten for every new connection
+// while other senders read it.
+void set_up_rist_logging() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    if (rist_logging_set(&rist_log_settings, RIST_LOG_ERROR, on_rist_log, nullptr, nullptr, stderr) != 0) {
+      LogLine() << "Failed to setup DBGging";
+    }
+  });
+}
 
 // librist (0.2.7 and 0.2.11 alike) initialises a process-wide mutex afresh in every
 // rist_sender_create and locks it in rist_destroy: two workers creating or destroying
@@ -41,128 +58,158 @@ void log_remaining_peers(const std::vector<RistPeerRecord>& peers) {
 
 }  // namespace
 
-bool create_sender(RistWorker* worker, rist_profile profile) {
+static_assert(kMaxCnameLength < sizeof(rist_peer_config::cname),
+              "the cname and its terminator fit librist's field");
+
+RistSender::RistSender() { set_up_rist_logging(); }
+
+RistSender::~RistSender() {
+  if (context != nullptr) destroy();
+}
+
+bool RistSender::start(const OutputRoute& route, StreamStats& stream_stats) {
+  stats = &stream_stats;
   uint32_t flow_id = new_flow_id();
-  struct rist_ctx* context = nullptr;
-  int created = 0;
+  rist_ctx* created = nullptr;
+  int result = 0;
   {
     std::lock_guard<std::mutex> lock(sender_lifecycle_mutex());
-    created = rist_sender_create(&context, profile, flow_id, rist_log_settings);
+    result = rist_sender_create(&created, RIST_PROFILE_MAIN, flow_id, rist_log_settings);
   }
-  if (created != 0) {
+  if (result != 0) {
     LogLine() << "Rist Error 1: Could not create rist sender context";
     return false;
   }
   {
-    std::lock_guard<std::mutex> lock(worker->mutex);
-    worker->rist_ctx = context;
+    std::lock_guard<std::mutex> lock(mutex);
+    context = created;
   }
   // on_connection_status runs on librist's protocol thread from here until rist_destroy.
-  if (rist_connection_status_callback_set(context, on_connection_status, worker) == -1) return false;
+  // Without it the sender is left without peers and not started: every write goes nowhere.
+  if (rist_connection_status_callback_set(created, on_connection_status, this) == -1) return true;
   // on_rist_stats runs on librist's protocol thread, every kStatsIntervalMs per peer.
-  if (worker->stats &&
-      rist_stats_callback_set(context, kStatsIntervalMs, on_rist_stats, worker->stats.get()) != 0) {
+  if (rist_stats_callback_set(created, kStatsIntervalMs, on_rist_stats, stats) != 0) {
     LogLine() << "-- RIST STATISTICS NOT AVAILABLE";
   }
-  LogLine() << "src networks:" << worker->networks.size() << " * dest rist:" << worker->destinations.size();
-  std::string cname = peer_cname(worker->stream_id);
-  if (cname != worker->stream_id)
-    LogLine() << "-- STREAM ID TOO LONG FOR A RIST CNAME OR HOLDS A NUL BYTE, CNAME: " << cname;
-  for (const std::string& network : worker->networks) {
-    for (const std::string& destination : worker->destinations) {
-      create_peer(worker, context, destination, network);
-    }
+  LogLine() << "src networks:" << route.networks.size() << " * dest rist:" << route.base_urls.size();
+  if (peer_cname(route.stream_id) != route.stream_id)
+    LogLine() << "-- STREAM ID TOO LONG FOR A RIST CNAME OR HOLDS A NUL BYTE, CNAME: "
+              << escape_for_log(peer_cname(route.stream_id));
+  for (const std::string& network : route.networks) {
+    for (const std::string& base_url : route.base_urls) create_peer(created, base_url, network, route);
   }
-  if (rist_start(context) == -1) {
-    LogLine() << "Rist Error 4: Could not start rist sender";
-    return false;
-  }
+  if (rist_start(created) == -1) LogLine() << "Rist Error 4: Could not start rist sender";
   return true;
 }
 
-// rist_destroy ends the context's protocol thread before it frees the peers. Destroying
-// a peer on its own while that thread runs races it: librist 0.2.7's thread walked the
-// peer list without a lock and crashed when callers hung up on a destination that does
-// not answer, and 0.2.11's thread still sends queued retransmissions through the peer
-// they name, with no check that it still exists.
-void destroy_sender(rist_ctx* context) {
-  std::lock_guard<std::mutex> lock(sender_lifecycle_mutex());
-  rist_destroy(context);
-}
-
-static_assert(kMaxCnameLength < sizeof(rist_peer_config::cname),
-              "the cname and its terminator fit librist's field");
-
-bool create_peer(RistWorker* worker, rist_ctx* context, const std::string& base_url,
-                 const std::string& network) {
-  std::string options =
-      network.empty() ? "" : "miface=" + network + "&weight=" + interface_peer_weight(worker->uplink_mode);
-  std::string shown_url = base_url + "?cname=" + worker->stream_id + (options.empty() ? "" : "&" + options);
-  std::string parsed_url = base_url + (options.empty() ? "" : "?" + options);
-  LogLine() << " create peer: " << escape_for_log(shown_url);
+// Peers that librist refuses are logged and left out.
+void RistSender::create_peer(rist_ctx* created, const std::string& base_url, const std::string& network,
+                             const OutputRoute& route) {
+  PeerUrls urls = peer_urls(base_url, route.stream_id, network, route.uplink_mode);
+  LogLine() << " create peer: " << escape_for_log(urls.shown);
   rist_peer_config* config = nullptr;
-  if (rist_parse_address2(parsed_url.c_str(), &config) != 0) {
+  if (rist_parse_address2(urls.parsed.c_str(), &config) != 0) {
     LogLine() << "@@@Error_create_peer: Could not parse peer options for sender";
     if (config != nullptr) rist_peer_config_free2(&config);
-    return false;
+    return;
   }
-  std::string cname = peer_cname(worker->stream_id);
+  std::string cname = peer_cname(route.stream_id);
   std::copy(cname.begin(), cname.end(), config->cname);
   config->cname[cname.size()] = '\0';
   LogLine() << "=>  MIN:" << config->recovery_length_min << " MAX:" << config->recovery_length_max;
-  bool created = false;
   rist_peer* peer = nullptr;
-  if (context == nullptr) {
-    LogLine() << "rist ctx was deleted (not created)";
-  } else if (rist_peer_create(context, &peer, config) == -1) {
+  if (rist_peer_create(created, &peer, config) == -1) {
     LogLine() << "@@@Error_create_peer: Could not add peer connector to sender";
   } else {
-    uint32_t stats_id = worker->stats ? worker->stats->add_peer(shown_url) : 0;
-    std::lock_guard<std::mutex> lock(worker->mutex);
-    worker->peers.push_back({network, shown_url, peer, stats_id});
-    created = true;
+    uint32_t stats_id = stats->add_peer(urls.shown);
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      peer_records.push_back({network, urls.shown, peer, stats_id});
+    }
+    LogLine() << "dest " << config->virt_dst_port << config->physical_port;
   }
-  if (created) LogLine() << "dest " << config->virt_dst_port << config->physical_port;
   rist_peer_config_free2(&config);
-  return created;
 }
 
-std::string peer_cname(const std::string& stream_id) {
-  size_t length = std::min(stream_id.find('\0'), kMaxCnameLength);
-  if (length < stream_id.size()) {
-    // Back off while the cut would fall inside a character: its continuation bytes
-    // (10xxxxxx) would be left without their lead byte.
-    while (length > 0 && (static_cast<unsigned char>(stream_id[length]) & 0xC0) == 0x80) --length;
+// A write that accepts 0 bytes ends the unit, whose rest is dropped.
+int RistSender::write_unit(const uint8_t* unit) {
+  if (context == nullptr) return -1;
+  size_t sent = 0;
+  int result = 0;
+  while (sent < kMediaUnit) {
+    block.payload = unit + sent;
+    block.payload_len = kMediaUnit - sent;
+    result = rist_sender_data_write(context, &block);
+    if (result <= 0) return result;
+    sent += static_cast<size_t>(result);
   }
-  return stream_id.substr(0, length);
+  return result;
 }
 
-void on_connection_status(void* arg, rist_peer* peer, rist_connection_status status) {
-  auto* worker = static_cast<RistWorker*>(arg);
+bool RistSender::every_peer_connected() const {
+  std::lock_guard<std::mutex> lock(mutex);
+  return std::all_of(peer_records.begin(), peer_records.end(),
+                     [](const RistPeerRecord& record) { return record.connected; });
+}
+
+bool RistSender::has_died() const { return died.load(); }
+
+std::vector<RistPeerRecord> RistSender::peers() const {
+  std::lock_guard<std::mutex> lock(mutex);
+  return peer_records;
+}
+
+// librist waits for its own threads here, one of which may be inside
+// on_connection_status waiting for `mutex`, and rist_destroy itself reports connected
+// peers as timed out on this thread: so the records are dropped under the lock and the
+// context is destroyed outside it. rist_destroy ends the context's protocol thread
+// before it frees the peers: destroying a peer on its own while that thread runs races
+// it (librist 0.2.7's thread walked the peer list without a lock and crashed, 0.2.11's
+// still sends queued retransmissions through the peer they name).
+void RistSender::destroy() {
+  rist_ctx* taken = nullptr;
+  size_t peer_count = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    taken = std::exchange(context, nullptr);
+    peer_count = peer_records.size();
+    peer_records.clear();
+  }
+  LogLine() << "close peers ctx:" << static_cast<void*>(taken) << " peers:" << peer_count;
+  if (taken == nullptr) return;
+  LogLine() << "end close peers. next ctxs";
+  std::lock_guard<std::mutex> lock(sender_lifecycle_mutex());
+  rist_destroy(taken);
+}
+
+void RistSender::on_connection_status(void* arg, rist_peer* peer, rist_connection_status status) {
   LogLine() << "----- rist STATUS " << static_cast<int>(status) << " peer:" << static_cast<void*>(peer);
   if (status != RIST_CONNECTION_ESTABLISHED && status != RIST_CONNECTION_TIMED_OUT) return;
-  std::lock_guard<std::mutex> lock(worker->mutex);
-  // The worker's teardown has taken the context and destroys the peers, and librist
-  // reports each destroyed peer as timed out: that is no loss of a destination.
-  if (worker->rist_ctx == nullptr) return;
-  std::vector<RistPeerRecord>& peers = worker->peers;
-  auto same_peer = [peer](const RistPeerRecord& record) { return record.peer == peer; };
-  auto found = std::find_if(peers.begin(), peers.end(), same_peer);
+  static_cast<RistSender*>(arg)->on_status(peer, status);
+}
+
+void RistSender::on_status(rist_peer* peer, rist_connection_status status) {
+  std::lock_guard<std::mutex> lock(mutex);
+  // The teardown has taken the context and destroys the peers, and librist reports
+  // each destroyed peer as timed out: that is no loss of a destination.
+  if (context == nullptr) return;
+  auto found = std::find_if(peer_records.begin(), peer_records.end(),
+                            [peer](const RistPeerRecord& record) { return record.peer == peer; });
   if (status == RIST_CONNECTION_ESTABLISHED) {
-    if (found != peers.end()) found->connected = true;
+    if (found != peer_records.end()) found->connected = true;
     return;
   }
-  if (found != peers.end()) {
+  if (found != peer_records.end()) {
     LogLine() << "remove " << escape_for_log(found->dest_url);
-    if (worker->stats) worker->stats->remove_peer(found->stats_id);
-    peers.erase(found);
+    stats->remove_peer(found->stats_id);
+    peer_records.erase(found);
   }
-  if (!peers.empty()) {
-    log_remaining_peers(peers);
+  if (!peer_records.empty()) {
+    log_remaining_peers(peer_records);
     return;
   }
-  LogLine() << "NEED srt DISCONNECT - has not peers " << static_cast<void*>(worker);
-  worker->stopped.exchange(true);
+  LogLine() << "NEED srt DISCONNECT - has not peers " << static_cast<void*>(this);
+  died.exchange(true);
 }
 
 int on_rist_log(void*, rist_log_level level, const char* message) {

@@ -2,41 +2,73 @@
 
 #include <librist/librist.h>
 
-#include <cstddef>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
 #include <string>
+#include <vector>
 
-class RistWorker;
+#include "rist/rist_output.h"
 
-// Creates the worker's librist sender with the given profile, one peer for every pair
-// of the worker's networks and destinations (network by network), and starts it.
-// Runs on the worker's thread. False when the context could not be created or started.
-bool create_sender(RistWorker* worker, rist_profile profile);
+// One RIST peer created for a stream: the local address it sends from (empty when
+// none), the URL shown for it, librist's handle and the number librist's statistics
+// reports give it.
+struct RistPeerRecord {
+  std::string src_network;
+  std::string dest_url;
+  rist_peer* peer = nullptr;
+  uint32_t stats_id = 0;
+  bool connected = false;  // librist has reported the connection established
+};
 
-// Destroys the context with its peers. librist calls back during the teardown (a
-// connected peer is reported timed out) and no more afterwards, so the caller holds no
-// lock that on_connection_status takes.
-void destroy_sender(rist_ctx* context);
+// librist's logging settings, shared by every stream's sender.
+extern rist_logging_settings* rist_log_settings;
 
-// Creates one peer for a base URL "rist://host:port" and records it in the worker's
-// peers under the URL "base?cname=STREAM_ID" (with "&miface=NETWORK&weight=W" when
-// network is not empty: 1 to balance, 0 to duplicate, after the worker's uplink mode). librist parses the URL
-// without the stream id and gets the stream id as the peer's cname (see peer_cname), so no byte of it can
-// become an option.
-bool create_peer(RistWorker* worker, rist_ctx* context, const std::string& base_url,
-                 const std::string& network);
+// A stream's librist sender (main profile): owns the librist context and the records
+// of its peers. start and write_unit run on the forwarding loop's thread; destroy on
+// that thread or, after the loop has ended, on the owner's; on_connection_status on
+// librist's protocol thread. The context and the peers are guarded by `mutex`, which
+// the status callback takes; once destroy has taken the context, reports change nothing.
+class RistSender final : public RistOutput {
+ public:
+  RistSender();
+  ~RistSender() override;
+  RistSender(const RistSender&) = delete;
+  RistSender& operator=(const RistSender&) = delete;
 
-// The cname a stream's peers announce: the stream id up to its first NUL byte, cut to
-// at most kMaxCnameLength bytes without splitting a UTF-8 character.
-std::string peer_cname(const std::string& stream_id);
-// librist keeps the cname in 128 bytes with its terminator and, when it writes the
-// cname into RTCP, copies up to four bytes after it (terminator and padding) out of
-// those 128: a cname of at most 125 bytes keeps the copy inside them.
-constexpr size_t kMaxCnameLength = 125;
+  bool start(const OutputRoute& route, StreamStats& stats) override;
+  int write_unit(const uint8_t* unit) override;
+  bool every_peer_connected() const override;
+  bool has_died() const override;
 
-// librist's connection-status callback, on librist's protocol thread; arg is the
-// worker. A timed-out peer leaves `peers`; when none is left the worker is stopped.
-// Reports that come while the worker's teardown destroys the peers change nothing.
-void on_connection_status(void* arg, rist_peer* peer, rist_connection_status status);
+  // Destroys the context with its peers; repeatable. librist calls back during the
+  // teardown (a connected peer is reported timed out) and no more afterwards.
+  void destroy();
+  // A copy of the peer records, in creation order.
+  std::vector<RistPeerRecord> peers() const;
+
+  // librist's connection-status callback, on librist's protocol thread; arg is the
+  // sender. A connected peer is marked, a timed-out one dropped; when none is left
+  // the output has died.
+  static void on_connection_status(void* arg, rist_peer* peer, rist_connection_status status);
+
+ private:
+  void create_peer(rist_ctx* created, const std::string& base_url, const std::string& network,
+                   const OutputRoute& route);
+  void on_status(rist_peer* peer, rist_connection_status status);
+
+  // set by start, before librist calls back
+  StreamStats* stats = nullptr;
+  rist_data_block block{};  // the loop's thread only
+
+  std::atomic<bool> died{false};
+
+  // guarded by mutex. The loop's thread reads `context` without it: only that thread
+  // sets it, and a teardown on another thread comes after the loop has ended.
+  mutable std::mutex mutex;
+  rist_ctx* context = nullptr;
+  std::vector<RistPeerRecord> peer_records;
+};
 
 // librist's log callback, on any of librist's threads: writes the message as a log line.
 int on_rist_log(void* arg, rist_log_level level, const char* message);

@@ -1,25 +1,27 @@
 #pragma once
 
-#include <optional>
+#include <srt/srt.h>
+
+#include <atomic>
 #include <string>
-#include <vector>
 
-#include "net/srt_caller.h"
+#include "rist/endpoint_set.h"
+#include "stats/stream_stats.h"
 
-class RistWorker;
-
-// The outgoing connection to the talkback endpoint: host, port and parameters
-// ("streamid", "latency", "passphrase", "pbkeylen") from its URL, bound to the first
-// local network. A number that is not a plain digit string, or too long for 32 bits,
-// gives 0. Logs the parameters with the passphrase masked. Nothing, with a log line,
-// when the URL names an IPv6 address or a port outside 1-65535.
-std::optional<SrtCallerParams> talkback_caller_params(const std::string& tb_endpoint,
-                                                      const std::vector<std::string>& networks,
-                                                      const std::string& stream_id);
+// What the talkback loop works with, lent by its RistWorker for the loop's run.
+struct TalkbackContext {
+  const EndpointSet& route;  // tb_endpoint and the networks to bind to
+  const std::string& stream_id;
+  const std::atomic<SRTSOCKET>& caller;  // the accepted socket; 0 once the worker closed it
+  // The loop hands its outgoing socket over here, so that the worker's stop() from
+  // another thread can close it; whoever exchanges it for 0 closes it.
+  std::atomic<SRTSOCKET>& talkback_socket;
+  const std::atomic<bool>& stopped;  // set when the worker is stopped
+  StreamStats& stats;
+};
 
 // The talkback worker's loop, on its own thread: connects as an SRT caller to the
-// worker's tb_endpoint and relays what arrives (messages of any size up to 1456 bytes)
-// in 1316-byte units to the worker's accepted socket until either side fails or closes
-// or the worker is stopped. A failed connect closes the caller at once. Stops the
-// worker at the end.
-void process_talkback_srt2srt(RistWorker* worker);
+// route's tb_endpoint and relays what arrives (messages of any size up to 1456 bytes)
+// in 1316-byte units to the accepted socket until either side fails or closes or the
+// worker is stopped.
+void process_talkback_srt2srt(const TalkbackContext& context);

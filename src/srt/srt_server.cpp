@@ -174,7 +174,7 @@ void SrtServer::serve(SRTSOCKET socket) {
     auto worker = std::make_unique<RistWorker>();
     global_state->update(route);
     worker->start(route, accepted, stream_id);
-    stream_registry.add(worker->stats);
+    stream_registry.add(worker->stats());
     {
       std::lock_guard<std::mutex> lock(mutex);
       workers.push_back(std::move(worker));

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "rist/uplink_mode.h"
+
+class StreamStats;
+
+// What a stream's RIST output is made of: a peer for every network and base URL,
+// network by network.
+struct OutputRoute {
+  std::vector<std::string> base_urls;  // "rist://host:port", see normalise_destinations
+  std::vector<std::string> networks;   // local addresses to send from; "" for no address
+  std::string stream_id;               // the peers' cname
+  UplinkMode uplink_mode = UplinkMode::balance;
+};
+
+// Where the forwarding loop writes its units. Abstract so tests can fail the Nth write
+// and hold back or lose the peers; the real one is RistSender, librist's sender.
+// start and write_unit: the forwarding loop's thread; the others: any thread.
+class RistOutput {
+ public:
+  virtual ~RistOutput() = default;
+
+  // Brings the output up with its peers; their figures go into stats. False when no
+  // sender could be made at all: every write then fails.
+  virtual bool start(const OutputRoute& route, StreamStats& stats) = 0;
+  // Writes one kMediaUnit-byte unit; the last write call's result, negative when the
+  // unit failed.
+  virtual int write_unit(const uint8_t* unit) = 0;
+  // True once every peer has reported its connection (also when there is no peer).
+  virtual bool every_peer_connected() const = 0;
+  // True once the output can carry nothing more: its last peer timed out.
+  virtual bool has_died() const = 0;
+};

@@ -1,0 +1,68 @@
+// Endpoint texts and stream ids, one per line of the input: URL queries, RIST
+// destinations (only "rist://host:port" with a port of 1-65535 comes out), talkback URLs
+// and peer cnames (a prefix of at most 125 bytes, cut before a NUL or a character).
+
+#include <algorithm>
+
+#include "config/url_params.h"
+#include "fuzz_check.h"
+#include "rist/endpoints.h"
+
+namespace {
+
+bool is_host_byte(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-'; }
+
+void check_url(const std::string& url) {
+  std::string host = "unchanged";
+  int port = -7;
+  UrlParams params{{"kept", "1"}};
+  parse_url(url, host, port, params);
+  size_t scheme_end = url.find("://");
+  if (scheme_end == npos) {
+    fuzz_check(host == "unchanged" && port == -7 && params.size() == 1, "no scheme changes nothing");
+    return;
+  }
+  fuzz_check(host.find_first_of(":?&") == npos, "the host holds no : ? or &");
+  size_t query = url.find_first_of("?&", scheme_end + 3);
+  bool has_query = query != npos;
+  fuzz_check(params == (has_query ? parse_query(url.substr(query + 1)) : UrlParams{{"kept", "1"}}),
+             "the parameters are the query's, or kept without one");
+  if (!has_query) return;
+  for (const auto& [key, value] : params) {
+    fuzz_check(key.find_first_of("&=") == npos && value.find('&') == npos &&
+                   url.find(key + "=" + value, query) != npos,
+               "every parameter is a key=value piece of the query");
+  }
+}
+
+void check_base_url(const std::string& url) {
+  size_t host = std::string("rist://").size(), colon = url.rfind(':');
+  fuzz_check(url.rfind("rist://", 0) == 0 && colon > host, "a URL is rist://host:port");
+  fuzz_check(std::all_of(url.begin() + host, url.begin() + colon, is_host_byte), "a host name");
+  fuzz_check(is_valid_port(url.substr(colon + 1)), "the port is 1-65535");
+}
+
+void check_cname(const std::string& id) {
+  std::string cname = peer_cname(id);
+  size_t cut = cname.size();
+  fuzz_check(cut <= kMaxCnameLength && id.compare(0, cut, cname) == 0 && cname.find('\0') == npos,
+             "a prefix");
+  fuzz_check(cut == id.size() || id[cut] == '\0' || (id[cut] & 0xC0) != 0x80, "cut between characters");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::vector<std::string> lines = fuzz_pieces(std::string(reinterpret_cast<const char*>(data), size), "\n");
+  for (const std::string& line : lines) {
+    check_url(line);
+    check_cname(line);
+    std::optional<SrtCallerParams> talkback = talkback_caller_params(line, lines, line);
+    fuzz_check(!talkback || line.find("://") == npos || is_valid_port(talkback->port),
+               "a talkback port is 1-65535");
+  }
+  std::vector<std::string> urls = normalise_destinations(lines);
+  fuzz_check(urls.size() <= lines.size(), "at most one URL per destination");
+  for (const std::string& url : urls) check_base_url(url);
+  return 0;
+}

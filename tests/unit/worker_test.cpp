@@ -1,0 +1,211 @@
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "net/srt_caller.h"
+#include "rist/forwarding_loop.h"
+#include "rist/media_unit.h"
+#include "rist/rist_worker.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// libsrt's threads must be ended before the process exits, or its collector thread
+// races the library's static destructors; every test of the binary shares this.
+class SrtLibrary : public testing::Environment {
+ public:
+  void SetUp() override { srt_startup(); }
+  void TearDown() override { srt_cleanup(); }
+};
+testing::Environment* const srt_library = testing::AddGlobalTestEnvironment(new SrtLibrary);
+
+bool wait_until(const std::function<bool()>& condition) {
+  auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!condition() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(2ms);
+  return condition();
+}
+
+bool holds(const std::string& log, const std::string& line) { return log.find(line) != std::string::npos; }
+
+// An SRT caller connected over loopback: `accepted` is the gateway's side of it.
+struct SrtPair {
+  SrtPair() {
+    SRTSOCKET listener = srt_create_socket();
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+    int length = sizeof address;
+    srt_bind(listener, reinterpret_cast<sockaddr*>(&address), length);
+    srt_listen(listener, 1);
+    srt_getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    SrtCallerParams params;
+    params.host = "127.0.0.1";
+    params.port = ntohs(address.sin_port);
+    EXPECT_TRUE(connect_caller(caller, params));
+    accepted = srt_accept(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    srt_close(listener);
+  }
+  ~SrtPair() {
+    srt_close(caller);
+    srt_close(accepted.exchange(0));
+  }
+
+  SRTSOCKET caller = 0;
+  std::atomic<SRTSOCKET> accepted{0};
+};
+
+// Abstract output for the loop: write N fails where `failures` holds 'x' at N; at
+// write `act_at` it runs `action` (on the loop's thread, as librist or a stop would).
+class FakeOutput final : public RistOutput {
+ public:
+  bool start(const OutputRoute&, StreamStats&) override { return true; }
+  int write_unit(const uint8_t*) override {
+    if (++writes == act_at) action();
+    return writes <= failures.size() && failures[writes - 1] == 'x' ? -1 : kMediaUnit;
+  }
+  bool every_peer_connected() const override {
+    ++polls;
+    return connected;
+  }
+  bool has_died() const override { return died; }
+
+  std::string failures;
+  size_t act_at = 0;
+  std::function<void()> action;
+  std::atomic<bool> connected{true}, died{false};
+  std::atomic<size_t> writes{0};
+  mutable std::atomic<int> polls{0};
+};
+
+// The forwarding loop on a loopback caller, with a fake output and the worker's flag.
+struct LoopUnderTest {
+  // The caller sends `units` units and hangs up once the loop has ended or written them
+  // all; gives the loop's log.
+  std::string run(
+      int units, const std::function<void()>& while_running = [] {}) {
+    EndpointSet route;
+    AdaptiveRing ring(kMediaUnit, 10 * kMediaUnit);
+    StreamStats stats("cam1", false, "", 0);
+    std::atomic<bool> ended{false};
+    testing::internal::CaptureStdout();
+    std::thread loop([&] {
+      process_data_send({route, "cam1", pair.accepted, stopped, ring, output, stats});
+      ended = true;
+    });
+    uint8_t unit[kMediaUnit] = {};
+    for (int i = 0; i < units; ++i) srt_send(pair.caller, reinterpret_cast<char*>(unit), sizeof unit);
+    while_running();
+    EXPECT_TRUE(wait_until([&] { return ended || output.writes == static_cast<size_t>(units); }));
+    srt_close(pair.caller);
+    loop.join();
+    return testing::internal::GetCapturedStdout();
+  }
+
+  SrtPair pair;
+  FakeOutput output;
+  std::atomic<bool> stopped{false};
+};
+
+// Every way the loop ends, with the writes it made. Failed units end the stream only
+// when six come in a row: a unit that goes out starts the count again.
+TEST(ForwardingLoop, EndsForEachReasonAndOnlyOnTheSixthFailedUnitInARow) {
+  const std::string kLimit = "*** RIST PACKET SEND ERROR (5 times).  STOP.";
+  struct Case {
+    std::string failures;
+    int units;
+    std::function<void(LoopUnderTest&)> at_second_write;
+    size_t writes;
+    std::string last_line;
+  } cases[] = {
+      {"", 3, nullptr, 3, "SRT Error: "},
+      {"", 3, [](LoopUnderTest& loop) { srt_close(loop.pair.accepted.load()); }, 2, ""},
+      {"", 3, [](LoopUnderTest& loop) { loop.stopped = true; }, 2, ""},
+      {"", 3, [](LoopUnderTest& loop) { loop.output.died = true; }, 2, ""},
+      {"xxxxxx", 8, nullptr, 6, "fail full rist send -1  "},
+      {"xxxxx.xxxxx", 12, nullptr, 12, "SRT Error: "},
+      {"x.xxxxx.xxxxxx", 16, nullptr, 14, kLimit},
+  };
+  for (const Case& c : cases) {
+    LoopUnderTest loop;
+    loop.output.failures = c.failures;
+    loop.output.act_at = c.at_second_write ? 2 : 0;
+    loop.output.action = [&] { c.at_second_write(loop); };
+    std::string log = loop.run(c.units);
+    EXPECT_EQ(loop.output.writes, c.writes) << c.failures << " " << c.writes;
+    EXPECT_TRUE(holds(log, c.last_line)) << log;
+    EXPECT_EQ(holds(log, "SRT Error: "), c.last_line == "SRT Error: ") << log;
+    EXPECT_TRUE(holds(log, "end process_data need stop")) << log;
+  }
+}
+
+// The first units wait in SRT's buffer until every peer has connected, or until the
+// hold gives up.
+TEST(ForwardingLoop, HoldsTheFirstUnitsUntilEveryPeerConnects) {
+  for (bool peers_connect : {true, false}) {
+    LoopUnderTest loop;
+    loop.output.connected = false;
+    std::string log = loop.run(2, [&] {
+      EXPECT_TRUE(wait_until([&] { return loop.output.polls > 20; }));
+      EXPECT_EQ(loop.output.writes, 0u);
+      loop.output.connected = peers_connect;
+    });
+    EXPECT_EQ(loop.output.writes, 2u);
+    EXPECT_EQ(holds(log, "-- NOT EVERY RIST PEER CONNECTED, FORWARDING ANYWAY"), !peers_connect) << log;
+  }
+}
+
+// Never started, ended by its own loop (a socket id that was never opened) or stopped by
+// the owner at once: each is an orderly stop, repeatable, with the thread joined.
+TEST(RistWorker, EveryEndIsAnOrderlyStop) {
+  for (const std::string stream_id : {"cam1", "studio-feedbackplay"}) {
+    testing::internal::CaptureStdout();
+    {
+      RistWorker never_started, ends_by_itself, stopped_by_owner;
+      never_started.stop();
+      ends_by_itself.start(EndpointSet{}, 123456, stream_id);
+      EXPECT_TRUE(wait_until([&] { return !ends_by_itself.is_running(); })) << stream_id;
+      SrtPair pair;
+      stopped_by_owner.start(EndpointSet{}, pair.accepted.exchange(0), stream_id);
+      stopped_by_owner.stop();
+      EXPECT_FALSE(stopped_by_owner.is_running());
+    }
+    std::string log = testing::internal::GetCapturedStdout();
+    bool talkback = stream_id != "cam1";
+    EXPECT_TRUE(holds(log, "rist worker start " + std::to_string(talkback) + " " + stream_id)) << log;
+    EXPECT_TRUE(holds(log, "RistWorker end STOPed")) << log;
+  }
+}
+
+// librist's reports: a connected peer is marked, a timed-out one dropped, and the output
+// dies with its last peer; reports once the teardown has begun change nothing.
+TEST(RistSender, TheLastTimedOutPeerKillsTheOutput) {
+  StreamStats stats("cam1", false, "", 0);
+  RistSender sender;
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(sender.start({{"rist://127.0.0.1:2", "rist://127.0.0.1:4"}, {""}, "cam1"}, stats));
+  std::vector<RistPeerRecord> peers = sender.peers();
+  ASSERT_EQ(peers.size(), 2u);
+  RistSender::on_connection_status(&sender, peers[0].peer, RIST_CONNECTION_ESTABLISHED);
+  EXPECT_FALSE(sender.every_peer_connected());
+  RistSender::on_connection_status(&sender, peers[1].peer, RIST_CONNECTION_ESTABLISHED);
+  EXPECT_TRUE(sender.every_peer_connected());
+  RistSender::on_connection_status(&sender, peers[0].peer, RIST_CONNECTION_TIMED_OUT);
+  RistSender::on_connection_status(&sender, nullptr, RIST_CONNECTION_TIMED_OUT);
+  EXPECT_FALSE(sender.has_died());
+  RistSender::on_connection_status(&sender, peers[1].peer, RIST_CONNECTION_TIMED_OUT);
+  EXPECT_TRUE(sender.has_died());
+  sender.destroy();
+  RistSender::on_connection_status(&sender, peers[1].peer, RIST_CONNECTION_TIMED_OUT);
+  std::string log = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(holds(log, "remove rist://127.0.0.1:2?cname=cam1  ")) << log;
+  EXPECT_TRUE(holds(log, "for full disconnect need destroy 1 peers")) << log;
+  EXPECT_TRUE(holds(log, "NEED srt DISCONNECT - has not peers ")) << log;
+  EXPECT_TRUE(holds(log, "close peers ctx:0x")) << log;
+}
+
+}  // namespace
