@@ -10,7 +10,7 @@ class ConfigStore;
 class StreamRegistry;
 
 // What the other subsystems may reach of the application core. MainApp is the one
-// implementation, reached through `global_state`.
+// implementation; it hands itself to the servers it owns, and tests hand them a fake.
 class IGlobalState {
  public:
   virtual ConfigStore& get_config() = 0;
@@ -21,5 +21,3 @@ class IGlobalState {
  protected:
   ~IGlobalState() = default;
 };
-
-extern IGlobalState* global_state;

@@ -40,27 +40,18 @@ inline void write_file(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
-// Stands in for MainApp where code reaches the application core through global_state:
-// an empty configuration (every key at its default) and a fixed route. Installs
-// itself as global_state for its lifetime.
+// Stands in for MainApp: a configuration in a temporary directory (every key at its
+// default until a test applies text), the interfaces and route a test sets, a registry.
 class FakeGlobalState final : public IGlobalState {
  public:
-  FakeGlobalState() : config(dir.file("config.ini")) {
-    previous = global_state;
-    global_state = this;
-  }
-  ~FakeGlobalState() { global_state = previous; }
-
   ConfigStore& get_config() override { return config; }
-  NetIfaceList get_interfaces() override { return {}; }
+  NetIfaceList get_interfaces() override { return interfaces; }
   void update(EndpointSet& set) override { set = route; }
   StreamRegistry& get_streams() override { return streams; }
 
   TempDir dir;
-  ConfigStore config;
+  ConfigStore config{dir.file("config.ini")};
+  NetIfaceList interfaces;
   EndpointSet route;
   StreamRegistry streams;
-
- private:
-  IGlobalState* previous = nullptr;
 };

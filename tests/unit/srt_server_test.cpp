@@ -70,11 +70,11 @@ TEST(SrtServer, StopRightAfterStartEndsTheListenerThread) {
   int port = free_udp_port();
   testing::internal::CaptureStdout();
   for (int round = 0; round < 20; ++round) {
-    SrtServer server;
+    SrtServer server(state);
     EXPECT_TRUE(server.start(port)) << round;
     server.stop();  // returns only once the listener thread has ended
   }
-  SrtServer restarted;
+  SrtServer restarted(state);
   EXPECT_TRUE(restarted.start(port));
   EXPECT_TRUE(restarted.start(port));
   std::string log = testing::internal::GetCapturedStdout();
