@@ -1,5 +1,10 @@
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -38,6 +43,17 @@ inline std::string read_file(const std::string& path) {
 
 inline void write_file(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
+}
+
+// A port free on 127.0.0.1 at the moment of asking, for SOCK_STREAM or SOCK_DGRAM.
+inline int free_port(int type) {
+  int probe = ::socket(AF_INET, type, 0);
+  sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t length = sizeof address;
+  bind(probe, reinterpret_cast<sockaddr*>(&address), length);
+  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+  close(probe);
+  return ntohs(address.sin_port);
 }
 
 // Stands in for MainApp: a configuration in a temporary directory (every key at its

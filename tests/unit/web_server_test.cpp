@@ -1,20 +1,13 @@
 #include "web/web_server.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <iostream>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <random>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "fakes.h"
 #include "stats/stream_stats.h"
@@ -22,77 +15,43 @@
 namespace {
 
 using Headers = httplib::Headers;
-const char* const kForm = "application/x-www-form-urlencoded";
-
-sockaddr_in loopback(int port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-  return address;
-}
-
-int free_tcp_port() {
-  int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = loopback(0);
-  bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-  close(probe);
-  return ntohs(address.sin_port);
-}
 
 // Sends raw bytes on a connection of its own, ends the sending side and gives the
-// status of the answer the server sent before it closed; 0 when none came.
+// status of the answer that came before the server closed; 0 when none came.
 int exchange(int port, const std::string& data) {
   int sock = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = loopback(port);
+  sockaddr_in address{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+  connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address);
   timeval timeout{20, 0};
   setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  std::string answer;
-  if (connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-    for (size_t sent = 0; sent < data.size();) {
-      ssize_t count = send(sock, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-      if (count <= 0) break;
-      sent += static_cast<size_t>(count);
-    }
-    shutdown(sock, SHUT_WR);
-    char buffer[4096];
-    for (ssize_t count; (count = recv(sock, buffer, sizeof buffer, 0)) > 0;) {
-      answer.append(buffer, static_cast<size_t>(count));
-    }
+  for (size_t sent = 0; sent < data.size();) {
+    ssize_t count = send(sock, &data[sent], data.size() - sent, MSG_NOSIGNAL);
+    if (count <= 0) break;
+    sent += static_cast<size_t>(count);
   }
+  shutdown(sock, SHUT_WR);
+  std::string head(12, '\0');
+  bool answered = recv(sock, head.data(), head.size(), MSG_WAITALL) == 12 && head.rfind("HTTP/1.1 ", 0) == 0;
+  char rest[4096];
+  while (recv(sock, rest, sizeof rest, 0) > 0) continue;
   close(sock);
-  return answer.rfind("HTTP/1.1 ", 0) == 0 ? std::stoi(answer.substr(9, 3)) : 0;
+  return answered ? std::stoi(head.substr(9)) : 0;
 }
 
 std::string form(const std::string& text) { return "config=" + httplib::detail::encode_query_param(text); }
 
-size_t count_of(const std::string& text, const std::string& part) {
-  size_t count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-  return count;
-}
-
-// Bytes that differ from one position to the next, so that a misplaced range shows.
-std::string pattern(size_t length) {
-  std::string bytes(length, '\0');
-  for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<char>(i * 7 % 251);
-  return bytes;
-}
-
 // A WebServer on a free loopback port with a web folder of its own, serving on a thread
-// against a FakeGlobalState. The log goes to a capture that `log` reads.
+// against a FakeGlobalState. Its log goes to a capture that a failed test prints.
 class WebServerTest : public testing::Test {
  protected:
   void SetUp() override {
     std::filesystem::create_directory(state.dir.path / "web");
     write_file(web_file("index.html"), "<!doctype html><title>sluice</title>\n");
+    for (size_t i = 0; i < 1100; ++i) file += static_cast<char>(i * 7 % 251);  // a misplaced range shows
     write_file(web_file("file.bin"), file);
     testing::internal::CaptureStdout();
     serving = std::thread([this] { server.start("127.0.0.1", port, (state.dir.path / "web").string()); });
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!client().Get("/hi") && std::chrono::steady_clock::now() < deadline) {
+    for (int tries = 0; tries < 1000 && !httplib::Client("127.0.0.1", port).Get("/hi"); ++tries) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
   }
@@ -100,7 +59,7 @@ class WebServerTest : public testing::Test {
     server.stop();
     serving.join();
     captured += testing::internal::GetCapturedStdout();
-    if (HasFailure()) std::cout << captured;  // gtest's own failure messages are in it too
+    if (HasFailure()) std::cout << captured;
   }
 
   std::string web_file(const std::string& name) const { return (state.dir.path / "web" / name).string(); }
@@ -110,11 +69,6 @@ class WebServerTest : public testing::Test {
     testing::internal::CaptureStdout();
     return captured;
   }
-  httplib::Client client() {
-    httplib::Client http("127.0.0.1", port);
-    http.set_read_timeout(20);
-    return http;
-  }
   httplib::Result send(const std::string& method, const std::string& path, Headers headers = {},
                        const std::string& body = "") {
     httplib::Request request;
@@ -122,60 +76,68 @@ class WebServerTest : public testing::Test {
     request.path = path;
     request.headers = std::move(headers);
     request.body = body;
-    if (!body.empty() && !request.has_header("Content-Type")) request.set_header("Content-Type", kForm);
-    return client().send(request);
+    if (!body.empty() && !request.has_header("Content-Type")) {
+      request.set_header("Content-Type", "application/x-www-form-urlencoded");
+    }
+    return httplib::Client("127.0.0.1", port).send(request);
   }
 
-  const std::string file = pattern(1100);
+  std::string file;
   FakeGlobalState state;
   WebServer server{state};
-  const int port = free_tcp_port();
+  const int port = free_port(SOCK_STREAM);
   std::thread serving;
   std::string captured;
 };
 
-TEST_F(WebServerTest, RoutesAnswerTheirDocuments) {
+// Range headers that would make an answer larger than the file (too many ranges, or
+// overlapping ones) are ignored: the whole file is sent, once.
+TEST_F(WebServerTest, RoutesAnswerTheirDocumentsAndRangesStayBounded) {
   write_file(state.dir.file("config.ini"), "// caf\xc3\xa9 \xff\r\nsrt_port = 9001\r\n\r\n[map]\n");
   state.interfaces = {{"All", "", "0.00 bps", "0.00 bps"}};
-  auto stream = std::make_shared<StreamStats>("cam\"1\xff", false, "10.0.0.1:1000", SRT_INVALID_SOCK);
-  state.streams.add(stream);
+  state.streams.add(std::make_shared<StreamStats>("cam\"1\xff", false, "10.0.0.1:1000", SRT_INVALID_SOCK));
+  const std::string ifaces =
+      R"({"ifaces":[{ "title": "All","ip": "","output": "0.00 bps","input": "0.00 bps"}]})";
+  std::string repeated = "bytes=0-", nine = "bytes=0-4";
+  for (int i = 1; i < 1500; ++i) repeated += ",0-";
+  for (int i = 1; i < 9; ++i) nine += "," + std::to_string(i * 10) + "-" + std::to_string(i * 10 + 4);
   struct Case {
-    std::string method, path;
+    std::string path, range, type;
     int status;
-    std::string type, body;  // body "*": not compared
-  } cases[] = {
-      {"GET", "/hi", 200, "text/plain", "Hello from server"},
-      {"GET", "/api/state", 200, "application/json",
-       R"({"ifaces":[{ "title": "All","ip": "","output": "0.00 bps","input": "0.00 bps"}]})"},
-      {"GET", "/api/config", 200, "text/plain", read_file(state.dir.file("config.ini"))},
-      {"GET", "/api/streams", 200, "application/json", "*"},
-      {"GET", "/metrics", 200, "text/plain; version=0.0.4; charset=utf-8", "*"},
-      {"GET", "/", 200, "text/html", read_file(web_file("index.html"))},
-      {"GET", "/file.bin", 200, "", file},
-      {"GET", "/nothing-here", 404, "", "*"},
-      {"GET", "/api/nothing", 404, "", "*"},
-      {"GET", "/../config.ini", 404, "", "*"},
-      {"GET", "/%2e%2e/config.ini", 404, "", "*"},
-      {"POST", "/api/state", 404, "", "*"},
-      {"POST", "/hi", 404, "", "*"},
-      {"PUT", "/api/config", 404, "", "*"},
-  };
+    std::string body;  // "parts": holds bytes 0-9 and 20-29 of the file; "*": not compared
+  } cases[] = {{"/hi", "", "text/plain", 200, "Hello from server"},
+               {"/api/state", "", "application/json", 200, ifaces},
+               {"/api/state", repeated, "application/json", 200, ifaces},
+               {"/api/config", "", "text/plain", 200, read_file(state.dir.file("config.ini"))},
+               {"/", "", "text/html", 200, read_file(web_file("index.html"))},
+               {"/file.bin", "", "", 200, file},
+               {"/file.bin", repeated, "", 200, file},
+               {"/file.bin", "bytes=0-99,50-149", "", 200, file},
+               {"/file.bin", "bytes=0-9,-10", "", 200, file},
+               {"/file.bin", nine, "", 200, file},
+               {"/file.bin", "bytes=5-9", "", 206, file.substr(5, 5)},
+               {"/file.bin", "bytes=0-9,20-29", "", 206, "parts"},
+               {"/nothing-here", "", "", 404, "*"},
+               {"/../config.ini", "", "", 404, "*"},
+               {"/%2e%2e/config.ini", "", "", 404, "*"}};
   for (const Case& c : cases) {
-    auto answer = send(c.method, c.path);
+    auto answer = send("GET", c.path, c.range.empty() ? Headers{} : Headers{{"Range", c.range}});
     ASSERT_TRUE(answer) << c.path;
-    EXPECT_EQ(answer->status, c.status) << c.method << " " << c.path;
-    EXPECT_TRUE(c.type.empty() || answer->get_header_value("Content-Type") == c.type) << c.path;
-    EXPECT_TRUE(c.body == "*" || answer->body == c.body) << c.path;
+    std::string what = c.path + " " + c.range.substr(0, 20);
+    EXPECT_EQ(answer->status, c.status) << what;
+    EXPECT_TRUE(c.type.empty() || answer->get_header_value("Content-Type") == c.type) << what;
+    bool parts = answer->body.find(file.substr(0, 10)) != std::string::npos &&
+                 answer->body.find(file.substr(20, 10)) != std::string::npos;
+    EXPECT_TRUE(c.body == "parts" ? parts : c.body == "*" || answer->body == c.body) << what;
   }
   auto streams = nlohmann::json::parse(send("GET", "/api/streams")->body)["streams"];
   ASSERT_EQ(streams.size(), 1u);
   EXPECT_EQ(streams[0]["stream_id"], "cam\"1\xef\xbf\xbd");
-  std::string metrics = send("GET", "/metrics")->body;
-  EXPECT_NE(metrics.find("sluice_workers_running 1\n"), std::string::npos) << metrics;
-  EXPECT_NE(metrics.find(R"({stream_id="cam\"1)"
-                         "\xef\xbf\xbd\""),
-            std::string::npos)
-      << metrics;
+  auto metrics = send("GET", "/metrics");
+  EXPECT_EQ(metrics->get_header_value("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
+  EXPECT_NE(metrics->body.find("sluice_workers_running 1\n"), std::string::npos) << metrics->body;
+  EXPECT_NE(metrics->body.find("{stream_id=\"cam\\\"1\xef\xbf\xbd\""), std::string::npos) << metrics->body;
+  EXPECT_EQ(send("POST", "/api/state")->status, 404);
 }
 
 // Each POST either saves its text (`after`) or is refused and leaves the file alone.
@@ -183,8 +145,8 @@ TEST_F(WebServerTest, ConfigPostsAreJudgedAndSaved) {
   const std::string own = "http://127.0.0.1:" + std::to_string(port), api = "/api/config";
   auto text = [](const std::string& line) { return "srt_port = 9001\r\n// " + line + "\r\n"; };
   const std::string big = text(std::string(60000, 'x')), too_big = text(std::string(65536, 'x'));
-  const std::string multipart =
-      "--XyZ\r\nContent-Disposition: form-data; name=\"config\"\r\n\r\na=1\r\n--XyZ--\r\n";
+  const Headers own_page = {{"Origin", own}, {"Sec-Fetch-Site", "same-origin"}};
+  const Headers same_site = {{"Origin", "http://127.0.0.1:1"}, {"Sec-Fetch-Site", "same-site"}};
   struct Case {
     std::string name, path;
     Headers headers;
@@ -196,25 +158,13 @@ TEST_F(WebServerTest, ConfigPostsAreJudgedAndSaved) {
       {"the query string", api + "?" + form(text("query")), {}, "", 200, text("query")},
       {"two values", api, {}, form(text("one")) + "&" + form(text("two")), 200, text("one")},
       {"a form above 8 KiB", api, {}, form(big), 200, big},
-      {"own page",
-       api,
-       {{"Origin", own}, {"Sec-Fetch-Site", "same-origin"}},
-       form(text("own")),
-       200,
-       text("own")},
+      {"own page", api, own_page, form(text("own")), 200, text("own")},
       {"own page, older browser", api, {{"Origin", own}}, form(text("old")), 200, text("old")},
       {"comments only", api, {}, form("// a\r\n[map]\r\n=x\r\nkey=\r\n"), 400, ""},
-      {"empty text", api, {}, "config=", 400, ""},
       {"no config field", api, {}, "other=srt_port%3D1", 400, ""},
       {"raw body", api, {{"Content-Type", "text/plain"}}, "srt_port=1\n", 400, ""},
-      {"multipart", api, {{"Content-Type", "multipart/form-data; boundary=XyZ"}}, multipart, 400, ""},
       {"another site", api, {{"Sec-Fetch-Site", "cross-site"}}, form(text("x")), 403, ""},
-      {"same site",
-       api,
-       {{"Origin", "http://127.0.0.1:1"}, {"Sec-Fetch-Site", "same-site"}},
-       form(text("x")),
-       403,
-       ""},
+      {"same site, other port", api, same_site, form(text("x")), 403, ""},
       {"another site, older browser", api, {{"Origin", "http://evil.example"}}, form(text("x")), 403, ""},
       {"a sandboxed page", api, {{"Origin", "null"}}, form(text("x")), 403, ""},
       {"another site, any path", "/hi", {{"Sec-Fetch-Site", "cross-site"}}, "x=1", 403, ""},
@@ -226,17 +176,15 @@ TEST_F(WebServerTest, ConfigPostsAreJudgedAndSaved) {
     auto answer = send("POST", c.path, c.headers, c.body);
     ASSERT_TRUE(answer) << c.name;
     EXPECT_EQ(answer->status, c.status) << c.name;
-    if (c.status != 200) {
-      EXPECT_FALSE(answer->body.empty()) << c.name << ": a refusal names its reason";
-    }
+    EXPECT_TRUE(c.status == 200 || !answer->body.empty()) << c.name << ": a refusal names its reason";
     EXPECT_EQ(saved(), c.after.empty() ? before : c.after) << c.name;
     EXPECT_EQ(send("GET", api)->body, saved()) << c.name;
   }
+  EXPECT_NE(log().find("fail apply config"), std::string::npos);
   std::filesystem::create_directory(state.dir.file("config.ini.tmp"));
   std::string before = saved();
   EXPECT_EQ(send("POST", api, {}, form(text("unsaved")))->status, 500);
   EXPECT_EQ(saved(), before);
-  EXPECT_EQ(count_of(log(), "fail apply config"), 3u) << "two texts rejected, one save failed";
 }
 
 TEST_F(WebServerTest, TheTokenGuardsTheApiAndMetricsOnly) {
@@ -256,7 +204,6 @@ TEST_F(WebServerTest, TheTokenGuardsTheApiAndMetricsOnly) {
                {"GET", "/metrics", "", 401},
                {"GET", "/api/config", "", 401},
                {"POST", "/api/config", "", 401},
-               {"POST", "/api/config", "Bearer x", 401},
                {"GET", "/api/state", good, 200},
                {"GET", "/metrics", good, 200},
                {"GET", "/api/not-a-route", good, 404},
@@ -286,76 +233,24 @@ TEST_F(WebServerTest, TheTokenGuardsTheApiAndMetricsOnly) {
   EXPECT_EQ(log().find(token), std::string::npos);
 }
 
-TEST_F(WebServerTest, RangesNeverMakeAnAnswerLargerThanTheFile) {
-  std::string repeated = "0-";
-  for (int i = 1; i < 1500; ++i) repeated += ",0-";
-  std::string nine;
-  for (int i = 0; i < 9; ++i)
-    nine += (i ? "," : "") + std::to_string(i * 10) + "-" + std::to_string(i * 10 + 4);
-  struct Case {
-    std::string path, ranges;
-    int status;
-    std::string body;  // empty: the two parts checked below
-  } cases[] = {
-      {"/file.bin", repeated, 200, file},
-      {"/file.bin", "0-99,50-149", 200, file},
-      {"/file.bin", "0-9,-10", 200, file},
-      {"/file.bin", nine, 200, file},
-      {"/file.bin", "5-9", 206, file.substr(5, 5)},
-      {"/file.bin", "0-9,20-29", 206, ""},
-      {"/api/state", repeated, 200, R"({"ifaces":[]})"},
-  };
-  for (const Case& c : cases) {
-    auto answer = send("GET", c.path, {{"Range", "bytes=" + c.ranges}});
-    ASSERT_TRUE(answer) << c.ranges.substr(0, 20);
-    EXPECT_EQ(answer->status, c.status) << c.ranges.substr(0, 20);
-    EXPECT_LT(answer->body.size(), file.size() + 1024);
-    if (c.body.empty()) {
-      EXPECT_NE(answer->body.find(file.substr(0, 10)), std::string::npos);
-      EXPECT_NE(answer->body.find(file.substr(20, 10)), std::string::npos);
-    } else {
-      EXPECT_EQ(answer->body, c.body) << c.ranges.substr(0, 20);
-    }
-  }
-}
-
-// Raw requests that no client library sends: each is refused (the status given, or 0
-// for no answer or any 4xx), changes nothing, and the server goes on serving.
+// Raw requests that no client library sends: each gets the status given, or for 0 no
+// answer or a 4xx; none changes the configuration or stops the server.
 TEST_F(WebServerTest, HostileRequestsAreRefused) {
-  std::mt19937 random(20240609);
-  std::string noise(4096, '\0');
-  for (char& byte : noise) byte = static_cast<char>(random());
-  std::string headers;
+  std::string headers, chunked = "7\r\nconfig=\r\n";
   for (int i = 0; i < 20000; ++i) headers += "X-Filler-" + std::to_string(i) + ": value\r\n";
-  const std::string form_head =
-      "POST /api/config HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n";
-  const std::string long_form = form(std::string(70000, 'x'));
-  std::string chunked;
-  for (size_t at = 0; at < long_form.size(); at += 4096) {
-    std::string piece = long_form.substr(at, 4096);
-    char size[16];
-    std::snprintf(size, sizeof size, "%zx", piece.size());
-    chunked += size + ("\r\n" + piece) + "\r\n";
-  }
+  for (int i = 0; i < 20; ++i) chunked += "1000\r\n" + std::string(4096, 'x') + "\r\n";
+  const std::string post = "POST /api/config HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n";
   const std::string body = "config=srt_port%3D1%0Aweb_port%3D2%0A";
   struct Case {
     std::string name, data;
     int status;
   } cases[] = {
-      {"random bytes", noise, 0},
-      {"HTTP/0.9", "GET /api/state\r\n\r\n", 0},
-      {"request line of 1 MB", "GET /" + std::string(1 << 20, 'a') + " HTTP/1.1\r\n\r\n", 0},
-      {"header of 1 MB", "GET /hi HTTP/1.1\r\nX-Big: " + std::string(1 << 20, 'a') + "\r\n\r\n", 0},
+      {"no HTTP at all", std::string(4096, '\x16'), 0},
       {"20000 headers", "GET /hi HTTP/1.1\r\n" + headers + "\r\n", 0},
-      {"negative length", form_head + "Content-Length: -5\r\n\r\n" + body, 0},
-      {"length beyond 64 bits", form_head + "Content-Length: 18446744073709551616\r\n\r\n" + body, 0},
-      {"broken chunks", form_head + "Transfer-Encoding: chunked\r\n\r\nzz\r\n" + body + "\r\n0\r\n\r\n", 0},
-      {"body shorter than its length", form_head + "Content-Length: 1000\r\n\r\n" + body, 0},
-      {"body cut in a key",
-       form_head + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body.substr(0, 20), 0},
-      {"chunked form above the limit",
-       form_head + "Transfer-Encoding: chunked\r\n\r\n" + chunked + "0\r\n\r\n", 413},
-      {"200 MB announced", "POST /hi HTTP/1.1\r\nContent-Length: 209715200\r\n\r\n", 413},
+      {"length beyond 64 bits", post + "Content-Length: 18446744073709551616\r\n\r\n" + body, 0},
+      {"broken chunks", post + "Transfer-Encoding: chunked\r\n\r\nzz\r\n" + body + "\r\n0\r\n\r\n", 0},
+      {"body shorter than its length", post + "Content-Length: 1000\r\n\r\n" + body, 0},
+      {"chunked form above the limit", post + "Transfer-Encoding: chunked\r\n\r\n" + chunked, 413},
   };
   ASSERT_EQ(state.config.apply("srt_port = 9001\n", true), ApplyResult::applied);
   const std::string before = saved();
@@ -363,9 +258,7 @@ TEST_F(WebServerTest, HostileRequestsAreRefused) {
     int status = exchange(port, c.data);
     bool refused = c.status != 0 ? status == c.status : status == 0 || (status >= 400 && status < 500);
     EXPECT_TRUE(refused) << c.name << ": " << status;
-    auto hi = send("GET", "/hi");
-    ASSERT_TRUE(hi) << c.name;
-    EXPECT_EQ(hi->body, "Hello from server") << c.name;
+    EXPECT_EQ(send("GET", "/hi")->body, "Hello from server") << c.name;
   }
   EXPECT_EQ(saved(), before);
 }
