@@ -94,7 +94,7 @@ class WebServerTest : public testing::Test {
 // overlapping ones) are ignored: the whole file is sent, once.
 TEST_F(WebServerTest, RoutesAnswerTheirDocumentsAndRangesStayBounded) {
   write_file(state.dir.file("config.ini"), "// caf\xc3\xa9 \xff\r\nsrt_port = 9001\r\n\r\n[map]\n");
-  state.interfaces = {{"All", "", "0.00 bps", "0.00 bps"}};
+  state.set_interfaces({{"All", "", "0.00 bps", "0.00 bps"}});
   state.streams.add(std::make_shared<StreamStats>("cam\"1\xff", false, "10.0.0.1:1000", SRT_INVALID_SOCK));
   const std::string ifaces =
       R"({"ifaces":[{ "title": "All","ip": "","output": "0.00 bps","input": "0.00 bps"}]})";
