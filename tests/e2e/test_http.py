@@ -51,7 +51,7 @@ class HttpTest(unittest.TestCase):
         os.chown(target, *owner)
         os.mkdir(link + ".tmp")  # the temporary file goes beside the target, not the link
         gateway.start()
-        offered, posted, seen = {config_on_disk(gateway)}, [], set()
+        offered, posted, seen, reads = {config_on_disk(gateway)}, [], set(), []
         deadline = time.monotonic() + LOAD_SECONDS
 
         def reader():
@@ -60,6 +60,7 @@ class HttpTest(unittest.TestCase):
                 connection.request("GET", "/api/state")
                 answer = connection.getresponse()
                 self.assertEqual((answer.status, answer.read()[:11]), (200, b'{"ifaces":['))
+                reads.append(1)
             connection.close()
 
         def poster(client):
@@ -83,6 +84,8 @@ class HttpTest(unittest.TestCase):
             work = [pool.submit(reader) for _ in range(READERS)] + [pool.submit(sampler)]
             for future in work + [pool.submit(poster, client) for client in (1, 2)]:
                 future.result(timeout=LOAD_SECONDS + 60)
+        print(f"\n{len(reads)} reads over {READERS} connections in {LOAD_SECONDS} s, {len(posted)} posts, "
+              f"{len(seen)} texts seen in config.ini")
         self.assertGreater(len(posted), 10)
         self.assertGreater(len(seen), 1, "the samples never saw a posted text")
         final = config_on_disk(gateway)

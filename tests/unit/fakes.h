@@ -7,11 +7,9 @@
 
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <random>
 #include <sstream>
 #include <string>
-#include <utility>
 
 #include "config/config_store.h"
 #include "core/global_state.h"
@@ -59,28 +57,18 @@ inline int free_port(int type) {
 }
 
 // Stands in for MainApp: a configuration in a temporary directory (every key at its
-// default until a test applies text), the interfaces and route a test sets, a registry.
-// Like MainApp's, get_interfaces may run on any thread.
+// default until a test applies text), the interfaces and route a test sets before it
+// starts a server, a registry.
 class FakeGlobalState final : public IGlobalState {
  public:
   ConfigStore& get_config() override { return config; }
-  NetIfaceList get_interfaces() override {
-    std::lock_guard<std::mutex> lock(mutex);
-    return interfaces;
-  }
-  void set_interfaces(NetIfaceList list) {
-    std::lock_guard<std::mutex> lock(mutex);
-    interfaces = std::move(list);
-  }
+  NetIfaceList get_interfaces() override { return interfaces; }
   void update(EndpointSet& set) override { set = route; }
   StreamRegistry& get_streams() override { return streams; }
 
   TempDir dir;
   ConfigStore config{dir.file("config.ini")};
+  NetIfaceList interfaces;
   EndpointSet route;
   StreamRegistry streams;
-
- private:
-  std::mutex mutex;
-  NetIfaceList interfaces;  // guarded by mutex
 };

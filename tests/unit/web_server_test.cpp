@@ -49,6 +49,7 @@ class WebServerTest : public testing::Test {
     write_file(web_file("index.html"), "<!doctype html><title>sluice</title>\n");
     for (size_t i = 0; i < 1100; ++i) file += static_cast<char>(i * 7 % 251);  // a misplaced range shows
     write_file(web_file("file.bin"), file);
+    state.interfaces = {{"All", "", "0.00 bps", "0.00 bps"}};  // read by the server's threads from now on
     testing::internal::CaptureStdout();
     serving = std::thread([this] { server.start("127.0.0.1", port, (state.dir.path / "web").string()); });
     for (int tries = 0; tries < 1000 && !httplib::Client("127.0.0.1", port).Get("/hi"); ++tries) {
@@ -94,7 +95,6 @@ class WebServerTest : public testing::Test {
 // overlapping ones) are ignored: the whole file is sent, once.
 TEST_F(WebServerTest, RoutesAnswerTheirDocumentsAndRangesStayBounded) {
   write_file(state.dir.file("config.ini"), "// caf\xc3\xa9 \xff\r\nsrt_port = 9001\r\n\r\n[map]\n");
-  state.set_interfaces({{"All", "", "0.00 bps", "0.00 bps"}});
   state.streams.add(std::make_shared<StreamStats>("cam\"1\xff", false, "10.0.0.1:1000", SRT_INVALID_SOCK));
   const std::string ifaces =
       R"({"ifaces":[{ "title": "All","ip": "","output": "0.00 bps","input": "0.00 bps"}]})";
