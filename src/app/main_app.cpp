@@ -7,8 +7,6 @@
 #include "config/paths.h"
 #include "net/interfaces.h"
 
-IGlobalState* global_state = nullptr;
-
 namespace {
 
 const int kDefaultSrtPort = 9001;
@@ -16,6 +14,8 @@ const int kDefaultWebPort = 8081;
 const int kMaxPort = 65535;
 
 }  // namespace
+
+IGlobalState* global_state = nullptr;
 
 MainApp::MainApp() : config(config_path()) {
   global_state = this;
@@ -30,7 +30,7 @@ MainApp::MainApp() : config(config_path()) {
   interface_monitor.start([this] { refresh_interfaces(); });
   int web_port = config.get_int("web_port", kDefaultWebPort, 1, kMaxPort);
   stop_signal_watcher.start([this] { web_server.stop(); });
-  if (!web_server.start(web_port, web_folder_path())) {
+  if (!web_server.start("0.0.0.0", web_port, web_folder_path())) {
     start_failure = "the web port " + std::to_string(web_port) + " cannot be used";
   }
 }

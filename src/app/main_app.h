@@ -40,8 +40,8 @@ class MainApp final : public IGlobalState {
   void refresh_interfaces();
 
   ConfigStore config;
-  SrtServer srt_server;
-  WebServer web_server;
+  SrtServer srt_server{*this};
+  WebServer web_server{*this};
   NetIfaceList ifaces;
   std::shared_mutex ifaces_lock;
   InterfaceMonitor interface_monitor{std::chrono::seconds(30)};

@@ -10,7 +10,7 @@ class ConfigStore;
 class StreamRegistry;
 
 // What the other subsystems may reach of the application core. MainApp is the one
-// implementation, reached through `global_state`.
+// implementation; it hands itself to the servers it owns, and tests hand them a fake.
 class IGlobalState {
  public:
   virtual ConfigStore& get_config() = 0;
@@ -22,4 +22,6 @@ class IGlobalState {
   ~IGlobalState() = default;
 };
 
+// The process-wide pointer to the application core, set by MainApp's constructor. The
+// servers are handed the same object by reference instead of reading it.
 extern IGlobalState* global_state;

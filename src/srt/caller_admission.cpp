@@ -50,7 +50,8 @@ std::string stream_name(const std::string& announced) {
   return name.empty() ? "default" : name;
 }
 
-CallerAdmission::CallerAdmission(StreamRegistry& stream_registry) : registry(stream_registry) {}
+CallerAdmission::CallerAdmission(IGlobalState& application, StreamRegistry& stream_registry)
+    : state(application), registry(stream_registry) {}
 
 bool CallerAdmission::install(SRTSOCKET listener) {
   // on_caller runs on libsrt's receiver thread, once per caller's handshake.
@@ -59,7 +60,7 @@ bool CallerAdmission::install(SRTSOCKET listener) {
     return false;
   }
   // A key length set on the listener before it listens is the one every caller adopts.
-  std::optional<int> key_length = parse_int(global_state->get_config().get("srt_pbkeylen", "0"));
+  std::optional<int> key_length = parse_int(state.get_config().get("srt_pbkeylen", "0"));
   if (key_length && *key_length != 0 &&
       srt_setsockflag(listener, SRTO_PBKEYLEN, &*key_length, sizeof *key_length) == SRT_ERROR) {
     LogLine() << "-- failed to set option SRTO_PBKEYLEN on socket:" << srt_getlasterror_str();
@@ -76,7 +77,7 @@ int CallerAdmission::on_caller(void* self, SRTSOCKET socket, int, const sockaddr
 // between the decision and the record of an admitted socket.
 int CallerAdmission::admit(SRTSOCKET socket, const sockaddr* peer, const std::string& stream_id) {
   std::string caller = caller_text(peer);
-  AccessConfig config = read_access_config(global_state->get_config());
+  AccessConfig config = read_access_config(state.get_config());
   CallerRequest request{stream_name(stream_id), caller_ipv4(peer), open_streams()};
   AccessDecision decision = decide_access(config, request);
   if (decision.refusal) return refuse(socket, *decision.refusal, decision.reason, caller, stream_id);

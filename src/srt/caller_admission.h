@@ -10,6 +10,7 @@
 #include "net/socket_headers.h"
 #include "stats/refusal.h"
 
+class IGlobalState;
 class StreamRegistry;
 
 // Who may send: decides in libsrt's listen callback, before the handshake completes,
@@ -19,10 +20,10 @@ class StreamRegistry;
 // admitted until they close: they are the streams that max_streams counts.
 // Threads: on_caller runs on libsrt's receiver thread, confirm_key_length on the
 // accept loop's thread; both touch `admitted` under `mutex`. Installed on the listening
-// socket, it must outlive that socket.
+// socket, it must outlive that socket; `state` must outlive it.
 class CallerAdmission {
  public:
-  explicit CallerAdmission(StreamRegistry& stream_registry);
+  CallerAdmission(IGlobalState& application, StreamRegistry& stream_registry);
   CallerAdmission(const CallerAdmission&) = delete;
   CallerAdmission& operator=(const CallerAdmission&) = delete;
 
@@ -46,6 +47,8 @@ class CallerAdmission {
   // Forgets the admitted sockets that have closed; gives the number still open.
   size_t open_streams();
 
+  // set at construction
+  IGlobalState& state;
   StreamRegistry& registry;
 
   // guarded by mutex

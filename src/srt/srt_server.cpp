@@ -48,7 +48,7 @@ bool read_stream_id(SRTSOCKET socket, std::string& stream_id) {
   return true;
 }
 
-SrtServer::SrtServer() {
+SrtServer::SrtServer(IGlobalState& application) : state(application) {
   sweeper.start([this] { sweep_and_release_memory(); });
 }
 
@@ -128,7 +128,7 @@ SRTSOCKET SrtServer::open_listener(int port) {
     return SRT_INVALID_SOCK;
   }
   int latency =
-      global_state->get_config().get_int("srt_latency", kDefaultLatency, 0, std::numeric_limits<int>::max());
+      state.get_config().get_int("srt_latency", kDefaultLatency, 0, std::numeric_limits<int>::max());
   set_option(socket, SRTO_RCVLATENCY, "SRTO_RCVLATENCY", &latency, sizeof latency);
   if (!admission.install(socket)) {
     srt_close(socket);
@@ -172,7 +172,7 @@ void SrtServer::serve(SRTSOCKET socket) {
     }
     stream_id = stream_name(stream_id);
     auto worker = std::make_unique<RistWorker>();
-    global_state->update(route);
+    state.update(route);
     worker->start(route, accepted, stream_id);
     stream_registry.add(worker->stats());
     {

@@ -14,17 +14,20 @@
 #include "srt/caller_admission.h"
 #include "stats/stream_registry.h"
 
+class IGlobalState;
+
 // The SRT listener: accepts callers on one port on a thread of its own and gives each
 // accepted connection a RistWorker, which it owns. `admission` decides, before a
 // caller's handshake completes, whether it may connect at all. Finished workers are destroyed at
 // the next accepted connection or by the sweeper within seconds, and all of them at
 // stop. Every started worker's figures go into `streams`, which the HTTP handlers read.
+// `state` gives each caller its configuration and route; it must outlive the server.
 // Threads: start, stop and the destructor on the owner's thread (MainApp's main
 // thread); run and the sweep on `server_thread`, the sweep also on `sweeper`'s
 // thread. stop joins `server_thread` before it touches the workers.
 class SrtServer {
  public:
-  SrtServer();
+  explicit SrtServer(IGlobalState& application);
   ~SrtServer();
   SrtServer(const SrtServer&) = delete;
   SrtServer& operator=(const SrtServer&) = delete;
@@ -46,9 +49,10 @@ class SrtServer {
   void sweep_workers();
   void sweep_and_release_memory();
 
+  IGlobalState& state;
   StreamRegistry stream_registry;
   // Installed on every listening socket, which stop closes before this is destroyed.
-  CallerAdmission admission{stream_registry};
+  CallerAdmission admission{state, stream_registry};
   std::atomic<bool> stop_requested{false};
   std::thread server_thread;  // owner's thread only
 

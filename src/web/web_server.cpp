@@ -76,7 +76,7 @@ std::optional<std::string> first_value(const httplib::Params& params, const std:
 
 }  // namespace
 
-WebServer::WebServer() {
+WebServer::WebServer(IGlobalState& application) : state(application) {
   server.set_keep_alive_timeout(kKeepAliveSeconds);
   // The library writes an answer's head and body separately; with Nagle's algorithm the
   // body waits for the client's delayed acknowledgement, about 40 ms per request.
@@ -116,12 +116,12 @@ void WebServer::register_routes() {
   });
 }
 
-bool WebServer::start(int listen_port, std::string web_folder) {
+bool WebServer::start(const std::string& host, int listen_port, std::string web_folder) {
   port = listen_port;
   server.set_mount_point("", web_folder);
   LogLine() << "START WEB SERVER: " << port << "  web folder: " << escape_for_log(web_folder);
   serving = true;
-  bool failed = !stop_requested && !server.bind_to_port("0.0.0.0", port);
+  bool failed = !stop_requested && !server.bind_to_port(host, port);
   if (failed) {
     int reason = last_socket_error();  // left by the failed bind or listen
     LogLine() << "*** WEB SERVER CANNOT LISTEN ON PORT " << port << ": " << system_error_text(reason);
@@ -147,7 +147,7 @@ httplib::Server::HandlerResponse WebServer::check_access(const httplib::Request&
                                                          httplib::Response& response) {
   if (!needs_token(request.path)) return httplib::Server::HandlerResponse::Unhandled;
   // Read at each request, so that a newly posted token counts from the next request on.
-  std::string token = global_state->get_config().get("web_token", "");
+  std::string token = state.get_config().get("web_token", "");
   if (token.empty()) return httplib::Server::HandlerResponse::Unhandled;
   if (bearer_token_matches(request.get_header_value("Authorization"), token)) {
     return httplib::Server::HandlerResponse::Unhandled;
@@ -163,24 +163,24 @@ httplib::Server::HandlerResponse WebServer::check_access(const httplib::Request&
 
 void WebServer::handle_state(const httplib::Request&, httplib::Response& response) {
   std::lock_guard<std::mutex> lock(api_mutex);
-  response.set_content(state_document(global_state->get_interfaces()), "application/json");
+  response.set_content(state_document(state.get_interfaces()), "application/json");
 }
 
 // The stream handlers do not take api_mutex: the registry is safe to read from any
 // number of threads, and a scrape need not wait for a configuration save.
 void WebServer::handle_streams(const httplib::Request&, httplib::Response& response) {
-  response.set_content(streams_document(global_state->get_streams().snapshot()), "application/json");
+  response.set_content(streams_document(state.get_streams().snapshot()), "application/json");
 }
 
 void WebServer::handle_metrics(const httplib::Request&, httplib::Response& response) {
-  StreamRegistry& streams = global_state->get_streams();
-  ProcessFigures process{streams.accepted_total(), global_state->get_interfaces(), streams.refused_totals()};
+  StreamRegistry& streams = state.get_streams();
+  ProcessFigures process{streams.accepted_total(), state.get_interfaces(), streams.refused_totals()};
   response.set_content(metrics_text(streams.snapshot(), process), "text/plain; version=0.0.4; charset=utf-8");
 }
 
 void WebServer::handle_config_get(const httplib::Request&, httplib::Response& response) {
   std::lock_guard<std::mutex> lock(api_mutex);
-  response.set_content(global_state->get_config().read_text(), "text/plain");
+  response.set_content(state.get_config().read_text(), "text/plain");
 }
 
 void WebServer::handle_config_post(const httplib::Request& request, httplib::Response& response,
@@ -198,7 +198,7 @@ void WebServer::handle_config_post(const httplib::Request& request, httplib::Res
     response.set_content("the request has no \"config\" field\n", "text/plain");
     return;
   }
-  switch (global_state->get_config().apply(*config, true)) {
+  switch (state.get_config().apply(*config, true)) {
     case ApplyResult::applied:
       break;
     case ApplyResult::bad_format:

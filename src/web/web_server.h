@@ -6,22 +6,25 @@
 
 #include "web/http_server.h"
 
+class IGlobalState;
+
 // The HTTP control server: static files of the web folder, "/hi", the state document,
 // the configuration text, the streams document and the metrics page. Requests that
 // `screen_request` refuses are answered before anything else. When `web_token` is
 // set, every request under "/api" and to "/metrics" must present it as a bearer token
 // or is answered 401. `start` runs the accept loop on the calling thread (the
 // main thread) until `stop`; handlers run on the library's worker pool and reach the
-// rest of the system through `global_state`. `stop` may be called from any thread.
+// rest of the system through `state`, which must outlive the server. `stop` may be
+// called from any thread.
 class WebServer {
  public:
-  WebServer();
+  explicit WebServer(IGlobalState& application);
   WebServer(const WebServer&) = delete;
   WebServer& operator=(const WebServer&) = delete;
 
-  // Binds 0.0.0.0:port and serves until stopped; returns at once when the port
-  // cannot be bound (false, with a log line) or stop came first (true).
-  bool start(int listen_port, std::string web_folder);
+  // Binds host:port and serves until stopped; returns at once when the port cannot be
+  // bound (false, with a log line) or stop came first (true).
+  bool start(const std::string& host, int listen_port, std::string web_folder);
   // Ends the accept loop; also when it has not begun listening yet.
   void stop();
 
@@ -36,6 +39,7 @@ class WebServer {
   void handle_streams(const httplib::Request& request, httplib::Response& response);
   void handle_metrics(const httplib::Request& request, httplib::Response& response);
 
+  IGlobalState& state;
   int port = 0;
   HttpServer server;
   // held by each API handler for its whole run

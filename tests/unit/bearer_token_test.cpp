@@ -3,51 +3,31 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 using namespace std::string_literals;
 
 TEST(BearerToken, AcceptsOnlyTheExactTokenAfterTheScheme) {
-  struct Case {
-    std::string authorization;
-    bool accepted;
-  };
   const std::string token = "s3cret token";
-  const Case cases[] = {
-      {"Bearer s3cret token", true},
-      {"bearer s3cret token", true},
-      {"BEARER   s3cret token", true},
-      {"", false},
-      {"Bearer", false},
-      {"Bearer ", false},
-      {"Bearers3cret token", false},
-      {"Basic s3cret token", false},
-      {"s3cret token", false},
-      {"Bearer s3cret", false},
-      {"Bearer s3cret token ", false},
-      {"Bearer s3cret tokenX", false},
-      {"Bearer S3cret token", false},
-      {"Bearer \ts3cret token", false},
-      {"Bearer s3cret token\0"s, false},
-      {"Bearer s3cret tokens3cret token", false},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(bearer_token_matches(c.authorization, token), c.accepted) << '"' << c.authorization << '"';
+  for (const std::string& good : {"Bearer s3cret token"s, "bearer s3cret token"s, "BEARER   s3cret token"s}) {
+    EXPECT_TRUE(bearer_token_matches(good, token)) << good;
   }
-}
-
-TEST(BearerToken, EmptyTokenAcceptsNothing) {
-  EXPECT_FALSE(bearer_token_matches("Bearer ", ""));
+  for (const std::string& bad :
+       {""s, "Bearer"s, "Bearer "s, "Bearers3cret token"s, "Basic s3cret token"s, "s3cret token"s,
+        "Bearer s3cret"s, "Bearer s3cret token "s, "Bearer s3cret tokenX"s, "Bearer S3cret token"s,
+        "Bearer \ts3cret token"s, "Bearer s3cret token\0"s, "Bearer s3cret tokens3cret token"s}) {
+    EXPECT_FALSE(bearer_token_matches(bad, token)) << '"' << bad << '"';
+  }
+  EXPECT_FALSE(bearer_token_matches("Bearer ", "")) << "an empty token accepts nothing";
   EXPECT_FALSE(bearer_token_matches("Bearer x", ""));
 }
 
 TEST(BearerToken, ConstantTimeEqualComparesEveryByteAndTheLength) {
+  const std::pair<const char*, const char*> unequal[] = {{"abd", "abc"},    {"xbc", "abc"}, {"ab", "abc"},
+                                                         {"abcabc", "abc"}, {"", "abc"},    {"\x80", "\x7f"},
+                                                         {"a", ""}};
+  for (auto [presented, expected] : unequal)
+    EXPECT_FALSE(constant_time_equal(presented, expected)) << presented;
   EXPECT_TRUE(constant_time_equal("abc", "abc"));
-  EXPECT_FALSE(constant_time_equal("abd", "abc"));
-  EXPECT_FALSE(constant_time_equal("xbc", "abc"));
-  EXPECT_FALSE(constant_time_equal("ab", "abc"));
-  EXPECT_FALSE(constant_time_equal("abcabc", "abc"));
-  EXPECT_FALSE(constant_time_equal("", "abc"));
-  EXPECT_FALSE(constant_time_equal("\x80", "\x7f"));
-  EXPECT_FALSE(constant_time_equal("a", ""));
   EXPECT_TRUE(constant_time_equal("", ""));
 }

@@ -1,5 +1,10 @@
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -40,27 +45,30 @@ inline void write_file(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
-// Stands in for MainApp where code reaches the application core through global_state:
-// an empty configuration (every key at its default) and a fixed route. Installs
-// itself as global_state for its lifetime.
+// A port free on 127.0.0.1 at the moment of asking, for SOCK_STREAM or SOCK_DGRAM.
+inline int free_port(int type) {
+  int probe = ::socket(AF_INET, type, 0);
+  sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t length = sizeof address;
+  bind(probe, reinterpret_cast<sockaddr*>(&address), length);
+  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+  close(probe);
+  return ntohs(address.sin_port);
+}
+
+// Stands in for MainApp: a configuration in a temporary directory (every key at its
+// default until a test applies text), the interfaces and route a test sets before it
+// starts a server, a registry.
 class FakeGlobalState final : public IGlobalState {
  public:
-  FakeGlobalState() : config(dir.file("config.ini")) {
-    previous = global_state;
-    global_state = this;
-  }
-  ~FakeGlobalState() { global_state = previous; }
-
   ConfigStore& get_config() override { return config; }
-  NetIfaceList get_interfaces() override { return {}; }
+  NetIfaceList get_interfaces() override { return interfaces; }
   void update(EndpointSet& set) override { set = route; }
   StreamRegistry& get_streams() override { return streams; }
 
   TempDir dir;
-  ConfigStore config;
+  ConfigStore config{dir.file("config.ini")};
+  NetIfaceList interfaces;
   EndpointSet route;
   StreamRegistry streams;
-
- private:
-  IGlobalState* previous = nullptr;
 };

@@ -1,9 +1,6 @@
 #include "srt/srt_server.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <unistd.h>
 
 #include "fakes.h"
 #include "net/srt_caller.h"
@@ -30,18 +27,6 @@ class Listener {
   int port;
 };
 
-int free_udp_port() {
-  int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-  bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-  close(probe);
-  return ntohs(address.sin_port);
-}
-
 TEST(SrtServer, StreamIdsUpToSrtsMaximumAreRead) {
   Listener listener;
   for (size_t length : {0, 1, 254, 255, 512}) {
@@ -53,9 +38,7 @@ TEST(SrtServer, StreamIdsUpToSrtsMaximumAreRead) {
     testing::internal::CaptureStdout();
     ASSERT_TRUE(connect_caller(caller, params)) << testing::internal::GetCapturedStdout();
     testing::internal::GetCapturedStdout();
-    sockaddr_storage peer{};
-    int peer_length = sizeof peer;
-    SRTSOCKET accepted = srt_accept(listener.socket, reinterpret_cast<sockaddr*>(&peer), &peer_length);
+    SRTSOCKET accepted = srt_accept(listener.socket, nullptr, nullptr);
     ASSERT_NE(accepted, SRT_INVALID_SOCK);
     std::string stream_id = "unread";
     EXPECT_TRUE(read_stream_id(accepted, stream_id));
@@ -67,14 +50,14 @@ TEST(SrtServer, StreamIdsUpToSrtsMaximumAreRead) {
 
 TEST(SrtServer, StopRightAfterStartEndsTheListenerThread) {
   FakeGlobalState state;
-  int port = free_udp_port();
+  int port = free_port(SOCK_DGRAM);
   testing::internal::CaptureStdout();
   for (int round = 0; round < 20; ++round) {
-    SrtServer server;
+    SrtServer server(state);
     EXPECT_TRUE(server.start(port)) << round;
     server.stop();  // returns only once the listener thread has ended
   }
-  SrtServer restarted;
+  SrtServer restarted(state);
   EXPECT_TRUE(restarted.start(port));
   EXPECT_TRUE(restarted.start(port));
   std::string log = testing::internal::GetCapturedStdout();
