@@ -9,6 +9,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install_deps.sh --test
 bash scripts/check_format.sh
 bash scripts/check_windows.sh
+bash scripts/check_folders.sh
 
 run_suite() {
   local dir=$1 sanitizer=$2
