@@ -67,7 +67,8 @@ bool create_sender(RistWorker* worker, rist_profile profile) {
   LogLine() << "src networks:" << worker->networks.size() << " * dest rist:" << worker->destinations.size();
   std::string cname = peer_cname(worker->stream_id);
   if (cname != worker->stream_id)
-    LogLine() << "-- STREAM ID TOO LONG FOR A RIST CNAME OR HOLDS A NUL BYTE, CNAME: " << escape_for_log(cname);
+    LogLine() << "-- STREAM ID TOO LONG FOR A RIST CNAME OR HOLDS A NUL BYTE, CNAME: "
+              << escape_for_log(cname);
   for (const std::string& network : worker->networks) {
     for (const std::string& destination : worker->destinations) {
       create_peer(worker, context, destination, network);
