@@ -1,15 +1,17 @@
-"""Shared pieces of the end-to-end tests: a run directory with its own config.ini and
-free ports, the real sluice binary, processes ended by the PID we started, and the
-deterministic TS-like payload with its checker."""
+"""What the end-to-end tests share: the real sluice binary in a run directory of its own
+(config.ini, web folder, free ports) and its HTTP API; the peers around it
+(srt-live-transmit, ristreceiver, libsrt through ctypes); and the bench's pacer and sink,
+which write and check the deterministic TS-like payload (PID 0x100 + k for stream k).
+Every process is ended by the PID we started, and with the test."""
 
 import ctypes
+import json
 import os
 import re
 import shutil
 import signal
 import socket
 import subprocess
-import struct
 import tempfile
 import threading
 import time
@@ -21,7 +23,9 @@ import urllib.request
 SLUICE_BIN = os.environ.get("SLUICE_BIN", "")
 SOURCE_DIR = os.environ.get(
     "SLUICE_SOURCE_DIR", os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
+BUILD_DIR = os.environ.get("SLUICE_BUILD_DIR") or os.path.dirname(SLUICE_BIN)
 SANITIZER = os.environ.get("SLUICE_SANITIZER", "")
+SLOW = SANITIZER != ""  # sanitizer builds run several times slower: shorter, gentler runs
 # Requests go straight to loopback, whatever proxy the environment names.
 OPENER = urllib.request.build_opener(urllib.request.ProxyHandler({}))
 # The state document byte by byte: one object per interface, JSON string values.
@@ -29,6 +33,8 @@ _VALUE = r'"(?:[^"\\\x00-\x1f]|\\["\\/bfnrt]|\\u[0-9a-fA-F]{4})*"'
 _OBJECT = r'\{ "title": %s,"ip": %s,"output": %s,"input": %s\}' % (_VALUE, _VALUE, _VALUE, _VALUE)
 STATE_LAYOUT = re.compile(r'^\{"ifaces":\[(?:%s,)*%s\]\}$' % (_OBJECT, _OBJECT))
 LOG_LINE = re.compile(r"^\[\d{4}-\d{2}-\d{2}\.\d{2}:\d{2}:\d{2}\]  (.*)  (src/[\w/]+\.cpp)  (-?\d+)$")
+SANITIZER_REPORTS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "WARNING: ThreadSanitizer", "runtime error:")
+UNIT = 1316
 
 
 def free_port(kind=socket.SOCK_DGRAM):
@@ -124,7 +130,7 @@ class Gateway:
             return file.read().decode("utf-8", "replace")
 
     def wait_for_log(self, text, timeout=10, count=1):
-        if not wait_until(lambda: self.log().count(text) >= count, timeout):
+        if not wait_until(lambda: self.log().count(text) >= count, timeout * (3 if SLOW else 1)):
             raise AssertionError(f"log never showed {text!r} x{count}\n" + self.log()[-4000:])
 
     def stop(self, timeout=15):
@@ -146,8 +152,7 @@ class Gateway:
     def assert_clean_exit(self, test):
         status = self.stop()
         test.assertEqual(status, 0, "sluice did not exit cleanly\n" + self.log()[-3000:] + self.errors()[-6000:])
-        for marker in ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "WARNING: ThreadSanitizer",
-                       "runtime error:"):
+        for marker in SANITIZER_REPORTS:
             test.assertNotIn(marker, self.errors(), self.errors()[-6000:])
 
 
@@ -181,110 +186,38 @@ def config_on_disk(gateway):
         return file.read()
 
 
-# --- Media: a deterministic TS-like payload, a UDP sink that checks it, real peers. ---
-
-TS_PACKET = 188
-UNIT = 1316
-NULL_PID = 0x1FFF
-SLOW = SANITIZER != ""  # sanitizer builds run several times slower
+def streams(gateway):
+    """The running streams of /api/streams."""
+    return json.loads(request(gateway, "GET", "/api/streams").body)["streams"]
 
 
-def ts_packet(pid, index):
-    """188 bytes: sync byte, PID, continuity counter, the packet index, then filler that
-    depends on PID and index, so any lost, repeated, reordered or altered packet shows."""
-    header = bytes([0x47, 0x40 | (pid >> 8) & 0x1F, pid & 0xFF, 0x10 | (index & 0x0F)])
-    body = struct.pack(">I", index) + bytes((index * 7 + pid + i) & 0xFF for i in range(TS_PACKET - 8))
-    return header + body
+def metrics(gateway):
+    """/metrics as {sample name with its labels: value}; every sample's family has a TYPE."""
+    text = request(gateway, "GET", "/metrics").body.decode()
+    declared = set(re.findall(r"^# TYPE (\S+) (?:counter|gauge)$", text, re.M))
+    samples = {}
+    for line in text.splitlines():
+        if not line.startswith("#"):
+            name, value = line.rsplit(" ", 1)
+            assert name.split("{")[0] in declared, f"no TYPE for {line!r}"
+            samples[name] = float(value)
+    return samples
 
 
-def ts_payload(pid, count):
-    return b"".join(ts_packet(pid, index) for index in range(count))
-
-
-# What SrtFeeder.push_through sends behind a payload.
-PUSH_THROUGH = ts_payload(NULL_PID, 7 * 12)
-
-
-class UdpSink:
-    """Collects every datagram sent to 127.0.0.1:port on a thread of its own; a
-    subclass that checks on the fly overrides `take`."""
-
-    def __init__(self, receive_buffer=8 * 1024 * 1024):
-        self.socket = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
-        self.socket.bind(("127.0.0.1", 0))
-        self.socket.settimeout(0.2)
-        self.port = self.socket.getsockname()[1]
-        self.datagrams = []
-        self.lock = threading.Lock()
-        self.running = True
-        self.thread = threading.Thread(target=self._receive, daemon=True)
-        self.thread.start()
-
-    def _receive(self):
-        while self.running:
-            try:
-                data = self.socket.recv(65536)
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            self.take(data)
-
-    def take(self, datagram):
-        with self.lock:
-            self.datagrams.append(datagram)
-
-    def data(self):
-        with self.lock:
-            return b"".join(self.datagrams)
-
-    def sizes(self):
-        with self.lock:
-            return [len(d) for d in self.datagrams]
-
-    def packets(self, pid):
-        """The TS-like packets of one PID, in arrival order."""
-        data = self.data()
-        return [data[i:i + TS_PACKET] for i in range(0, len(data) - TS_PACKET + 1, TS_PACKET)
-                if ((data[i + 1] & 0x1F) << 8 | data[i + 2]) == pid]
-
-    def wait_for_packets(self, pid, count, timeout):
-        return wait_until(lambda: len(self.packets(pid)) >= count, timeout, 0.2)
-
-    def check_stream(self, test, pid, count):
-        """Asserts that exactly packets 0..count-1 of pid arrived, intact and in order."""
-        packets = self.packets(pid)
-        indices = [struct.unpack(">I", p[4:8])[0] for p in packets]
-        test.assertEqual(len(self.data()) % TS_PACKET, 0, "a datagram was not made of whole packets")
-        test.assertEqual(indices, list(range(count)), f"pid {pid}: lost, repeated or reordered packets")
-        for index, packet in enumerate(packets):
-            if packet != ts_packet(pid, index):
-                test.fail(f"pid {pid}: packet {index} altered")
-
-    def close(self):
-        self.running = False
-        self.thread.join(2)
-        self.socket.close()
-
-
-def udp_drain(test):
-    """The port of a UDP socket on 127.0.0.1 that reads nothing, closed with the test:
-    a RIST destination for throw-away streams. ristreceiver 0.2.7 slows down with every
-    flow it has seen (two cores busy after a few hundred)."""
-    drain = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    drain.bind(("127.0.0.1", 0))
-    test.addCleanup(drain.close)
-    return drain.getsockname()[1]
+def resources(pid):
+    """(threads, descriptors, resident KiB) of a process."""
+    with open(f"/proc/{pid}/status") as status:
+        rss = int(re.search(r"VmRSS:\s+(\d+)", status.read()).group(1))
+    return len(os.listdir(f"/proc/{pid}/task")), len(os.listdir(f"/proc/{pid}/fd")), rss
 
 
 class Peer:
-    """A helper program (srt-live-transmit, ristreceiver) ended by the PID we started."""
+    """A program beside the gateway, its output kept in a file."""
 
-    def __init__(self, args, stdin=subprocess.DEVNULL):
-        self.args = args
+    def __init__(self, args, stdin=subprocess.DEVNULL, pass_fds=()):
         self.log_file = tempfile.TemporaryFile()
-        self.process = subprocess.Popen(args, stdin=stdin, stdout=self.log_file, stderr=subprocess.STDOUT)
+        self.process = subprocess.Popen(args, stdin=stdin, stdout=self.log_file, stderr=subprocess.STDOUT,
+                                        pass_fds=pass_fds)
 
     def output(self):
         self.log_file.seek(0)
@@ -294,15 +227,6 @@ class Peer:
         return self.process.poll() is None
 
     def stop(self, timeout=5):
-        if self.process.stdin:
-            try:
-                self.process.stdin.close()
-            except OSError:
-                pass
-        self.terminate(timeout)
-        self.log_file.close()
-
-    def terminate(self, timeout=5):
         """SIGTERM to the PID we started, SIGKILL when it does not end in time."""
         if self.process.poll() is None:
             self.process.terminate()
@@ -313,220 +237,206 @@ class Peer:
                 self.process.wait()
 
 
-def rist_receiver(rist_port, sink_port, address="127.0.0.1", with_stats=False, verbosity=4):
-    """librist's receiver, main profile, listening on address:rist_port and writing to
-    the sink on 127.0.0.1; with_stats makes it report each flow's totals every second
-    (read them with rist_flow_reports); at verbosity 6 its output shows each sender's
-    cname ("receiver name is now: ...")."""
-    stats = ["-S", "1000", "-v", "6"] if with_stats else ["-S", "0", "-v", str(verbosity)]
-    return Peer(["ristreceiver", "-p", "1", *stats,
-                 "-i", f"rist://@{address}:{rist_port}", "-o", f"udp://127.0.0.1:{sink_port}"])
+def bench_tool(name):
+    path = os.path.join(BUILD_DIR, "bench", name)
+    if not os.path.exists(path):
+        raise unittest.SkipTest(f"{path} is not built")
+    return path
 
 
-FLOW_TOTALS = re.compile(r'"flow_cumulative_stats":\{"flow_id":(\d+),"received":(\d+),"recovered":(\d+),"lost":(\d+)')
+class Sink(Peer):
+    """The bench's sink on a free port of 127.0.0.1: checks every packet of `streams`
+    streams of `packets` packets each; ends once all arrived, `idle` s after the last
+    datagram, or at `deadline`."""
+
+    def __init__(self, streams, packets, deadline=120, idle=15):
+        self.port, self.streams, self.packets = free_port(), streams, packets
+        super().__init__([bench_tool("sink"), str(self.port), str(streams), str(packets), str(deadline), str(idle)])
+        if not wait_until(lambda: "ready" in self.output(), 10):
+            raise AssertionError("the sink did not start: " + self.output())
+
+    def report(self):
+        self.process.wait(200)
+        return json.loads(self.output().strip().splitlines()[-1])
+
+    def assert_whole(self, test, in_1316_byte_datagrams=True):
+        """Every packet of every stream arrived once and intact; gives the report."""
+        report = self.report()
+        test.assertEqual(report["delivered"], [self.packets] * self.streams, report)
+        test.assertEqual((report["corrupt"], sum(report["duplicates"]), report["odd_datagrams"]), (0, 0, 0), report)
+        if in_1316_byte_datagrams:
+            test.assertEqual(report["bytes"], UNIT * report["datagrams"], report)
+        return report
 
 
-def rist_flow_reports(receiver_output):
-    """The receiver's flow reports in order, each (flow id, received, recovered, lost)."""
-    return [tuple(int(value) for value in report) for report in FLOW_TOTALS.findall(receiver_output)]
+class Pacer:
+    """The bench's pacer writing `streams` streams at rate_bps for `seconds` into pipes
+    whose read ends (`readers`) feed the callers; it starts on `start`, once the callers
+    are connected, and closes each pipe `hold` s after the stream's tail."""
+
+    def __init__(self, streams, rate_bps, seconds, hold=2.0):
+        pipes = [os.pipe() for _ in range(streams)]
+        self.readers, self.writers = [r for r, _ in pipes], [w for _, w in pipes]
+        self.args = [bench_tool("pacer"), str(rate_bps), str(seconds), str(hold), *map(str, self.writers)]
+        self.packets = 7 * int(rate_bps * seconds / (8 * UNIT))
+        self.peer = None
+
+    def start(self):
+        self.peer = Peer(self.args, pass_fds=self.writers)
+        for fd in self.writers:
+            os.close(fd)
+        return self
+
+    def stop(self):
+        if self.peer:
+            self.peer.stop()
+        for fd in self.writers if not self.peer else ():
+            os.close(fd)
 
 
-def rist_destination(test):
-    """A RIST receiver on a free port writing to a UDP sink of its own, both ended with
-    the test; gives the receiver's RIST port and the sink."""
-    sink = UdpSink()
-    test.addCleanup(sink.close)
-    rist_port = free_port()
-    receiver = rist_receiver(rist_port, sink.port)
-    test.addCleanup(receiver.stop)
-    return rist_port, sink
+class MediaCase(unittest.TestCase):
+    """A test with gateways, peers, sinks and pacers, all ended with it."""
+
+    def gateway(self, destinations=(), extra="", command_prefix=()):
+        """A started gateway forwarding to the RIST destinations ("host:port", or a port of 127.0.0.1)."""
+        gateway = Gateway(command_prefix=command_prefix)
+        self.addCleanup(gateway.close)
+        targets = ",".join(d if isinstance(d, str) else f"127.0.0.1:{d}" for d in destinations)
+        gateway.write_config(gateway.default_config((f"rist_endpoint={targets}\n" if targets else "") + extra))
+        return gateway.start()
+
+    def peer(self, args, **options):
+        peer = Peer(args, **options)
+        self.addCleanup(peer.stop)
+        return peer
+
+    def sink(self, streams, packets, **options):
+        sink = Sink(streams, packets, **options)
+        self.addCleanup(sink.stop)
+        return sink
+
+    def pacer(self, streams, rate_bps, seconds, hold=2.0):
+        pacer = Pacer(streams, rate_bps, seconds, hold)
+        self.addCleanup(pacer.stop)
+        return pacer
+
+    def destination(self, streams, packets, address="127.0.0.1", stats=False, **sink_options):
+        """A ristreceiver on address writing to a sink of its own: (its RIST port, the sink)."""
+        sink = self.sink(streams, packets, **sink_options)
+        port = free_port()
+        verbosity = ["-S", "1000", "-v", "6"] if stats else ["-S", "0", "-v", "4"]
+        self.receiver = self.peer(["ristreceiver", "-p", "1", *verbosity, "-i", f"rist://@{address}:{port}",
+                                   "-o", f"udp://127.0.0.1:{sink.port}"])
+        return port, sink
+
+    def drain(self):
+        """A RIST destination on 127.0.0.1 that reads nothing: its peers never connect."""
+        drain = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        drain.bind(("127.0.0.1", 0))
+        self.addCleanup(drain.close)
+        return drain.getsockname()[1]
+
+    def feeder(self, url, reader, options=()):
+        """srt-live-transmit sending what it reads from the pipe to url in 1316-byte
+        messages; connected on return (it drops what it reads before)."""
+        peer = self.peer(["srt-live-transmit", "-a:no", "-v", "-c:1316", *options, "file://con", url], stdin=reader)
+        os.close(reader)
+        self.assertTrue(wait_until(lambda: "connected" in peer.output(), 30), peer.output())
+        return peer
+
+    def srt_receiver(self, gateway, stream_id, sink):
+        """srt-live-transmit calling the gateway and writing what it gets to the sink."""
+        return self.peer(["srt-live-transmit", "-a:no", "-v",
+                          f"srt://127.0.0.1:{gateway.srt_port}?streamid={stream_id}", f"udp://127.0.0.1:{sink.port}"])
 
 
-class SrtFeeder(Peer):
-    """srt-live-transmit sending what the test writes to its stdin to an SRT URL; each
-    read of `chunk` bytes becomes one SRT message. It holds back the last few kilobytes
-    of its input: push_through before expecting all of it, and hang up only after it
-    arrived (a live-mode SRT close drops what the far end has not read yet)."""
+# --- libsrt through ctypes: any stream id bytes, any source address, any message size, the reject reason. ---
 
-    def __init__(self, url, chunk=UNIT, options=()):
-        super().__init__(["srt-live-transmit", "-a:no", "-v", f"-c:{chunk}", *options, "file://con", url],
-                         stdin=subprocess.PIPE)
-        self.chunk = chunk
-
-    def send(self, data, rate=2_000_000):
-        """Writes data in chunks, paced at about rate bytes per second."""
-        started = time.monotonic()
-        for offset in range(0, len(data), self.chunk):
-            self.process.stdin.write(data[offset:offset + self.chunk])
-            self.process.stdin.flush()
-            ahead = (offset + self.chunk) / rate - (time.monotonic() - started)
-            if ahead > 0.002:
-                time.sleep(ahead)
-
-    def wait_connected(self, timeout=20):
-        """True once the SRT connection is up: srt-live-transmit drops what it reads before."""
-        return wait_until(lambda: "SRT target connected" in self.output(), timeout)
-
-    def push_through(self, rate=2_000_000):
-        """Null packets behind the payload, so that none of it stays held back."""
-        self.send(PUSH_THROUGH, rate)
-
-    def hang_up(self, timeout=5):
-        """Ends the input, then the program: it closes its SRT connection on the way out."""
-        self.push_through()
-        self.process.stdin.close()
-        time.sleep(0.5)
-        self.terminate(timeout)
-
-
-def srt_caller(srt_port, stream_id, chunk=UNIT):
-    """A real SRT caller of the gateway, announcing stream_id, fed by the test."""
-    return SrtFeeder(f"srt://127.0.0.1:{srt_port}?streamid={stream_id}", chunk)
-
-
-def talkback_source(port, chunk=UNIT, options=""):
-    """An SRT listener on port that sends what the test feeds to whoever connects."""
-    return SrtFeeder(f"srt://127.0.0.1:{port}?mode=listener{options}", chunk)
-
-
-def srt_receiving_caller(srt_port, stream_id, sink_port, options=""):
-    """A real SRT caller of the gateway that writes what it receives to a UDP sink."""
-    return Peer(["srt-live-transmit", "-a:no", "-v",
-                 f"srt://127.0.0.1:{srt_port}?streamid={stream_id}{options}", f"udp://127.0.0.1:{sink_port}"])
-
-
-# --- srt_test_peer (tests/tools): callers and a source that srt-live-transmit cannot be. ---
-
-SRT_TEST_PEER = os.environ.get("SLUICE_SRT_TEST_PEER", "")
-
-
-def srt_test_peer(*args, stdin=subprocess.DEVNULL):
-    """srt_test_peer with the given arguments (see the head of its source) as a Peer;
-    bytes arguments (stream ids) are passed as hex."""
-    if not SRT_TEST_PEER:
-        raise unittest.SkipTest("SLUICE_SRT_TEST_PEER is not set")
-    words = [arg.hex() if isinstance(arg, bytes) else str(arg) for arg in args]
-    return Peer([SRT_TEST_PEER, *words], stdin=stdin)
-
-
-# --- libsrt through ctypes. ---
-
-SRTO_SENDER, SRTO_PASSPHRASE, SRTO_PBKEYLEN, SRTO_CONNTIMEO, SRTO_STREAMID = 21, 26, 27, 36, 46
+SRTO_SENDER, SRTO_PASSPHRASE, SRTO_PBKEYLEN, SRTO_CONNTIMEO, SRTO_STREAMID, SRTO_PAYLOADSIZE = 21, 26, 27, 36, 46, 49
 try:
     LIBSRT = ctypes.CDLL("libsrt.so.1.5")
+    LIBSRT.srt_startup()
+    LIBSRT.srt_setloglevel(2)  # critical only: refusals are what the tests provoke
+    LIBSRT.srt_getlasterror_str.restype = ctypes.c_char_p
+    LIBSRT.srt_sendmsg2.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_void_p]
 except OSError:
     LIBSRT = None
 
 
-class SrtLibrary:
-    """libsrt's C calls through ctypes, for callers that announce any stream id (which
-    srt-live-transmit cannot) and for a listener that serves every caller. A socket
-    belongs to the thread that made it; `close` of a listener unblocks its accept."""
-
-    def __init__(self):
-        LIBSRT.srt_startup()
-        LIBSRT.srt_getlasterror_str.restype = ctypes.c_char_p
-        LIBSRT.srt_sendmsg2.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_void_p]
-
-    def call(self, port, stream_id, message, keep_open_until=lambda: True):
-        """Connects to 127.0.0.1:port announcing stream_id, sends message, waits (up to
-        10 s) for keep_open_until, closes; gives None when served or the library's
-        reason when refused. A caller that closes before the listener took it off the
-        backlog is never seen by the gateway at all."""
-        sock = LIBSRT.srt_create_socket()
-        try:
-            self.set_int(sock, SRTO_SENDER, 1)
-            self.set_int(sock, SRTO_CONNTIMEO, 3000)
-            if LIBSRT.srt_setsockflag(sock, SRTO_STREAMID, stream_id, len(stream_id)) != 0:
-                return "stream id not accepted by libsrt: " + self.error()
-            address = loopback_address(port)
-            if LIBSRT.srt_connect(sock, address, len(address)) != 0:
-                return self.error()
-            if not self.send(sock, message):
-                return self.error()
-            return None if wait_until(keep_open_until, 10) else "not taken by the listener in 10 s"
-        finally:
-            LIBSRT.srt_close(sock)
-
-    def connect(self, port, stream_id, passphrase=b"", source="127.0.0.1", key_length=0):
-        """A caller socket from source connected to 127.0.0.1:port, and 0; or None and
-        libsrt's reject reason code when the connection was refused."""
-        sock = LIBSRT.srt_create_socket()
-        self.set_int(sock, SRTO_SENDER, 1)
-        self.set_int(sock, SRTO_CONNTIMEO, 3000)
-        LIBSRT.srt_setsockflag(sock, SRTO_STREAMID, stream_id, len(stream_id))
-        if passphrase:
-            LIBSRT.srt_setsockflag(sock, SRTO_PASSPHRASE, passphrase, len(passphrase))
-        if key_length:
-            self.set_int(sock, SRTO_PBKEYLEN, key_length)
-        local = loopback_address(0, source)
-        target = loopback_address(port)
-        if LIBSRT.srt_bind(sock, local, len(local)) != 0 or LIBSRT.srt_connect(sock, target, len(target)) != 0:
-            reason = LIBSRT.srt_getrejectreason(sock)
-            LIBSRT.srt_close(sock)
-            return None, reason
-        return sock, 0
-
-    def listen(self, port):
-        sock = LIBSRT.srt_create_socket()
-        address = loopback_address(port)
-        if LIBSRT.srt_bind(sock, address, len(address)) != 0 or LIBSRT.srt_listen(sock, 8) != 0:
-            raise OSError("SRT listen failed: " + self.error())
-        return sock
-
-    def accept(self, listener):
-        """The accepted socket, or None once the listener was closed."""
-        address, length = ctypes.create_string_buffer(128), ctypes.c_int(128)
-        sock = LIBSRT.srt_accept(listener, address, ctypes.byref(length))
-        return None if sock < 0 else sock
-
-    def send(self, sock, message):
-        return LIBSRT.srt_sendmsg2(sock, message, len(message), None) >= 0
-
-    def set_int(self, sock, option, value):
-        number = ctypes.c_int(value)
-        LIBSRT.srt_setsockflag(sock, option, ctypes.byref(number), ctypes.sizeof(number))
-
-    def error(self):
-        return LIBSRT.srt_getlasterror_str().decode("utf-8", "replace")
-
-    def close(self):
-        LIBSRT.srt_cleanup()
-
-
-def loopback_address(port, host="127.0.0.1"):
-    """A sockaddr_in for host:port."""
+def srt_address(port, host="127.0.0.1"):
     return bytes([2, 0]) + port.to_bytes(2, "big") + socket.inet_aton(host) + bytes(8)
 
 
-def thread_count(pid):
-    return len(os.listdir(f"/proc/{pid}/task"))
+def srt_socket(size=UNIT, passphrase=b"", key_length=0):
+    sock = LIBSRT.srt_create_socket()
+    for option, value in ((SRTO_SENDER, 1), (SRTO_CONNTIMEO, 3000), (SRTO_PAYLOADSIZE, size),
+                          (SRTO_PBKEYLEN, key_length)):
+        if value:
+            number = ctypes.c_int(value)
+            LIBSRT.srt_setsockflag(sock, option, ctypes.byref(number), ctypes.sizeof(number))
+    if passphrase:
+        LIBSRT.srt_setsockflag(sock, SRTO_PASSPHRASE, passphrase, len(passphrase))
+    return sock
 
 
-def fd_count(pid):
-    return len(os.listdir(f"/proc/{pid}/fd"))
+def srt_call(port, stream_id, passphrase=b"", source="127.0.0.1", key_length=0, size=UNIT):
+    """A caller from source to 127.0.0.1:port: (socket, 0), or (None, libsrt's reject
+    reason) when refused."""
+    sock = srt_socket(size, passphrase, key_length)
+    LIBSRT.srt_setsockflag(sock, SRTO_STREAMID, stream_id, len(stream_id))
+    local, target = srt_address(0, source), srt_address(port)
+    if LIBSRT.srt_bind(sock, local, len(local)) != 0 or LIBSRT.srt_connect(sock, target, len(target)) != 0:
+        reason = LIBSRT.srt_getrejectreason(sock)
+        LIBSRT.srt_close(sock)
+        return None, reason
+    return sock, 0
 
 
-def rss_kib(pid):
-    with open(f"/proc/{pid}/status") as status:
-        return int(re.search(r"VmRSS:\s+(\d+)", status.read()).group(1))
+def srt_send_pipe(sock, reader, size):
+    """Sends what the pipe carries in size-byte messages until it ends, then closes both."""
+    pending = b""
+    with os.fdopen(reader, "rb", buffering=0) as pipe:
+        while chunk := pipe.read(65536):
+            pending += chunk
+            while len(pending) >= size:
+                LIBSRT.srt_sendmsg2(sock, pending[:size], size, None)
+                pending = pending[size:]
+    LIBSRT.srt_close(sock)
 
 
-class MediaTestCase(unittest.TestCase):
-    """A test with one gateway between real SRT callers and real RIST receivers, all
-    ended with the test."""
+def srt_sender(sock, reader, size):
+    thread = threading.Thread(target=srt_send_pipe, args=(sock, reader, size), daemon=True)
+    thread.start()
+    return thread
 
-    def start_gateway(self, rist_ports, extra=""):
-        gateway = Gateway()
-        destinations = ",".join(f"127.0.0.1:{port}" for port in rist_ports)
-        gateway.write_config(gateway.default_config(f"rist_endpoint={destinations}\n{extra}"))
-        self.addCleanup(gateway.close)
-        return gateway.start()
 
-    def receiver(self):
-        return rist_destination(self)
+class SrtListener:
+    """An SRT listener on 127.0.0.1:port serving every caller on a thread of its own: the
+    first gets the pipe `reader` in size-byte messages (when given), the others one null
+    unit; they stay until close."""
 
-    def caller(self, gateway, stream_id, chunk=UNIT):
-        caller = srt_caller(gateway.srt_port, stream_id, chunk)
-        self.addCleanup(caller.stop)
-        return caller
+    def __init__(self, reader=None, size=UNIT, passphrase=b""):
+        self.port, self.reader, self.size = free_port(), reader, size
+        self.listener = srt_socket(size, passphrase)
+        address = srt_address(self.port)
+        if LIBSRT.srt_bind(self.listener, address, len(address)) != 0 or LIBSRT.srt_listen(self.listener, 8) != 0:
+            raise OSError("SRT listen failed: " + LIBSRT.srt_getlasterror_str().decode())
+        self.accepted = []
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        address, length = ctypes.create_string_buffer(128), ctypes.c_int(128)
+        while (sock := LIBSRT.srt_accept(self.listener, address, ctypes.byref(length))) >= 0:
+            if self.reader is not None:
+                srt_sender(sock, self.reader, self.size)
+                self.reader = None
+            else:
+                self.accepted.append(sock)
+                LIBSRT.srt_sendmsg2(sock, b"\x47\x1f\xff\x10" + bytes(UNIT - 4), UNIT, None)
+
+    def close(self):
+        LIBSRT.srt_close(self.listener)
+        self.thread.join(5)
+        for sock in self.accepted:
+            LIBSRT.srt_close(sock)
