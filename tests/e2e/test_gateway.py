@@ -1,14 +1,41 @@
-"""Start-up of the real binary: the log format, the start-up lines, the reading of
-numbers, a port in use, the orderly stop, and log lines that outside text cannot forge."""
+"""The real binary on its own: the start-up lines and log format, the reading of numbers,
+a port in use (the orderly stop, then exit status 1), and the interface list against
+what `ip` and /sys tell."""
 
+import json
 import re
 import socket
+import subprocess
 import unittest
 
-from harness import LIBSRT, LOG_LINE, Gateway, SrtLibrary, post_form, udp_drain
+from harness import LOG_LINE, SANITIZER_REPORTS, Gateway, request
+
+EXCLUDED_WORDS = ("Hyper-V", "Loopback", "VirtualBox", "VMware", "TAP-Windows", "WAN Miniport")
+EXCLUDED_PREFIXES = ("docker", "br-", "virbr", "veth", "vmnet", "vboxnet")
 
 
-class StartupTest(unittest.TestCase):
+def in_namespace(namespace, *command):
+    prefix = ("ip", "netns", "exec", namespace) if namespace else ()
+    return subprocess.run([*prefix, *command], capture_output=True, text=True, check=True, timeout=30).stdout
+
+
+def operational_ipv4_interfaces(namespace=None):
+    """[(name, first IPv4 address)] in byte order, as `ip -4 -o addr` and /sys tell."""
+    first_address = {}
+    for line in in_namespace(namespace, "ip", "-4", "-o", "addr", "show").splitlines():
+        fields = line.split()
+        first_address.setdefault(fields[1].split("@")[0], fields[3].split("/")[0])
+    listed = [(name, address) for name, address in first_address.items()
+              if operstate(namespace, name) == "up" and not any(word in name for word in EXCLUDED_WORDS)
+              and not name.startswith(EXCLUDED_PREFIXES)]
+    return sorted(listed, key=lambda entry: entry[0].encode())
+
+
+def operstate(namespace, name):
+    return in_namespace(namespace, "cat", f"/sys/class/net/{name}/operstate").strip()
+
+
+class GatewayTest(unittest.TestCase):
     def test_empty_directory_logs_the_start_up_lines_and_keeps_running(self):
         gateway = Gateway(config_text="", with_web=False)
         self.addCleanup(gateway.close)
@@ -62,39 +89,26 @@ class StartupTest(unittest.TestCase):
                 self.assertIn("STOP SRT SERVER", messages[failed_at:])
                 self.assertEqual(messages[-1],
                                  f"*** START-UP FAILED: {summary} {port} cannot be used, EXIT STATUS 1")
-                for marker in ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "WARNING: ThreadSanitizer"):
+                for marker in SANITIZER_REPORTS:
                     self.assertNotIn(marker, gateway.errors())
 
-    @unittest.skipIf(LIBSRT is None, "libsrt.so.1.5 is not installed")
-    def test_text_from_outside_cannot_write_a_line_of_its_own_into_the_log(self):
-        gateway = Gateway()
-        self.addCleanup(gateway.close)
-        gateway.write_config(gateway.default_config(f"rist_endpoint=127.0.0.1:{udp_drain(self)}\n"))
-        gateway.start()
-        forged = "[2026-01-01.00:00:00]  {}  src/app/stop_signals.cpp  40"
-        stream_id = ("cam\n" + forged.format("STOP SIGNAL 15") + "\r\x1b[2J").encode()
-        library = SrtLibrary()
-        self.addCleanup(library.close)
-        self.assertIsNone(library.call(gateway.srt_port, stream_id, bytes(1316),
-                                       lambda: "rist worker start" in gateway.log()))
-        rejected = "no entry\n" + forged.format("-- CONFIG SAVED--")
-        self.assertEqual(post_form(gateway, [("config", rejected)]).status, 400)
-        accepted = gateway.default_config("note = \x1b]0;owned\x07 red\n")
-        self.assertEqual(post_form(gateway, [("config", accepted)]).status, 200)
-        gateway.wait_for_log("-- CONFIG SAVED--")
-        gateway.assert_clean_exit(self)
-
-        log = gateway.log()
-        for line in log.splitlines():
-            if not line.startswith(("networks: ", "rist_endpoint: ")):
-                self.assertRegex(line, LOG_LINE)
-        messages = [LOG_LINE.match(line).group(1) for line in log.splitlines() if LOG_LINE.match(line)]
-        self.assertIn("streamid:cam\\n" + forged.format("STOP SIGNAL 15") + "\\r\\x1b[2J", messages)
-        self.assertIn("BAD CONFIG FORMAT. no entry\\n" + forged.format("-- CONFIG SAVED--"), messages)
-        self.assertIn("[map] note=\\x1b]0;owned\\x07 red", messages)
-        self.assertEqual(messages.count("-- CONFIG SAVED--"), 1)
-        self.assertEqual(messages.count("STOP SIGNAL 15"), 1, "only the test's own SIGTERM")
-        self.assertNotIn("\x1b", log)
+    def test_lists_the_operational_interfaces_with_an_ipv4_address(self):
+        # Other work on this machine may add or remove interfaces: take a list that was
+        # stable from before the gateway started until after it answered.
+        for _ in range(3):
+            expected = operational_ipv4_interfaces()
+            gateway = Gateway()
+            self.addCleanup(gateway.close)
+            gateway.start()
+            ifaces = json.loads(request(gateway, "GET", "/api/state").body)["ifaces"]
+            gateway.assert_clean_exit(self)
+            if operational_ipv4_interfaces() == expected:
+                break
+        else:
+            self.fail("the machine's interfaces kept changing")
+        self.assertEqual([(entry["title"], entry["ip"]) for entry in ifaces], expected + [("All", "")])
+        for entry in ifaces:
+            self.assertEqual((entry["output"], entry["input"]), ("0.00 bps", "0.00 bps"), entry)
 
 
 if __name__ == "__main__":
