@@ -4,6 +4,7 @@
 which write and check the deterministic TS-like payload (PID 0x100 + k for stream k).
 Every process is ended by the PID we started, and with the test."""
 
+import collections
 import ctypes
 import json
 import os
@@ -156,12 +157,7 @@ class Gateway:
             test.assertNotIn(marker, self.errors(), self.errors()[-6000:])
 
 
-class Answer:
-    def __init__(self, status, content_type, body, headers=None):
-        self.status = status
-        self.content_type = content_type
-        self.body = body
-        self.headers = headers
+Answer = collections.namedtuple("Answer", "status content_type body headers")
 
 
 def request(gateway, method, path, data=None, headers=None):
@@ -187,7 +183,6 @@ def config_on_disk(gateway):
 
 
 def streams(gateway):
-    """The running streams of /api/streams."""
     return json.loads(request(gateway, "GET", "/api/streams").body)["streams"]
 
 
@@ -215,33 +210,26 @@ class Peer:
     """A program beside the gateway, its output kept in a file."""
 
     def __init__(self, args, stdin=subprocess.DEVNULL, pass_fds=()):
-        self.log_file = tempfile.TemporaryFile()
+        self.log_file = tempfile.NamedTemporaryFile()
         self.process = subprocess.Popen(args, stdin=stdin, stdout=self.log_file, stderr=subprocess.STDOUT,
                                         pass_fds=pass_fds)
 
     def output(self):
-        self.log_file.seek(0)
-        return self.log_file.read().decode("utf-8", "replace")
+        with open(self.log_file.name, "rb") as file:
+            return file.read().decode("utf-8", "replace")
 
     def running(self):
         return self.process.poll() is None
 
     def stop(self, timeout=5):
         """SIGTERM to the PID we started, SIGKILL when it does not end in time."""
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-
-
-def bench_tool(name):
-    path = os.path.join(BUILD_DIR, "bench", name)
-    if not os.path.exists(path):
-        raise unittest.SkipTest(f"{path} is not built")
-    return path
+        self.process.terminate()
+        try:
+            self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self.log_file.close()
 
 
 class Sink(Peer):
@@ -251,7 +239,7 @@ class Sink(Peer):
 
     def __init__(self, streams, packets, deadline=120, idle=15):
         self.port, self.streams, self.packets = free_port(), streams, packets
-        super().__init__([bench_tool("sink"), str(self.port), str(streams), str(packets), str(deadline), str(idle)])
+        super().__init__([os.path.join(BUILD_DIR, "bench", "sink"), str(self.port), str(streams), str(packets), str(deadline), str(idle)])
         if not wait_until(lambda: "ready" in self.output(), 10):
             raise AssertionError("the sink did not start: " + self.output())
 
@@ -275,23 +263,20 @@ class Pacer:
     are connected, and closes each pipe `hold` s after the stream's tail."""
 
     def __init__(self, streams, rate_bps, seconds, hold=2.0):
-        pipes = [os.pipe() for _ in range(streams)]
-        self.readers, self.writers = [r for r, _ in pipes], [w for _, w in pipes]
-        self.args = [bench_tool("pacer"), str(rate_bps), str(seconds), str(hold), *map(str, self.writers)]
+        self.readers, self.writers = zip(*(os.pipe() for _ in range(streams)))
+        self.args = [os.path.join(BUILD_DIR, "bench", "pacer"), str(rate_bps), str(seconds), str(hold),
+                     *map(str, self.writers)]
         self.packets = 7 * int(rate_bps * seconds / (8 * UNIT))
         self.peer = None
 
     def start(self):
         self.peer = Peer(self.args, pass_fds=self.writers)
+        self.close_writers()
+
+    def close_writers(self):
         for fd in self.writers:
             os.close(fd)
-        return self
-
-    def stop(self):
-        if self.peer:
-            self.peer.stop()
-        for fd in self.writers if not self.peer else ():
-            os.close(fd)
+        self.writers = ()
 
 
 class MediaCase(unittest.TestCase):
@@ -306,19 +291,19 @@ class MediaCase(unittest.TestCase):
         return gateway.start()
 
     def peer(self, args, **options):
-        peer = Peer(args, **options)
-        self.addCleanup(peer.stop)
-        return peer
+        return self.ended(Peer(args, **options), "stop")
 
     def sink(self, streams, packets, **options):
-        sink = Sink(streams, packets, **options)
-        self.addCleanup(sink.stop)
-        return sink
+        return self.ended(Sink(streams, packets, **options), "stop")
 
     def pacer(self, streams, rate_bps, seconds, hold=2.0):
-        pacer = Pacer(streams, rate_bps, seconds, hold)
-        self.addCleanup(pacer.stop)
+        pacer = self.ended(Pacer(streams, rate_bps, seconds, hold), "close_writers")
+        self.addCleanup(lambda: pacer.peer and pacer.peer.stop())
         return pacer
+
+    def ended(self, thing, method):
+        self.addCleanup(getattr(thing, method))
+        return thing
 
     def destination(self, streams, packets, address="127.0.0.1", stats=False, **sink_options):
         """A ristreceiver on address writing to a sink of its own: (its RIST port, the sink)."""

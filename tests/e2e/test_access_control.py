@@ -23,44 +23,34 @@ BADSECRET, UNSECURE = 10, 11  # libsrt's own refusals: the gateway never sees th
 FORBIDDEN, NOT_FOUND, OVERLOAD, MISCONFIGURED = 1403, 1404, 1402, 1500
 REASONS = {FORBIDDEN: "forbidden", NOT_FOUND: "not_found", OVERLOAD: "overload", MISCONFIGURED: "misconfigured"}
 
-# (case, settings, stream id, passphrase, caller's address, key length, outcome)
+P, A = {"srt_passphrase": PASS}, {"allowed_streams": LIST}
+# (case, settings, stream id, passphrase, outcome[, caller's address[, key length]])
 CASES = [
-    ("nothing set: anyone", {}, "anything", "", "127.0.0.2", 0, SERVED),
-    ("listener passphrase, none sent", {"srt_passphrase": PASS}, "cam1", "", "127.0.0.1", 0, UNSECURE),
-    ("listener passphrase, a wrong one", {"srt_passphrase": PASS}, "cam1", "wrong-passphrase", "127.0.0.1", 0,
-     BADSECRET),
-    ("listener passphrase, the right one", {"srt_passphrase": PASS}, "cam1", PASS, "127.0.0.1", 0, SERVED),
-    ("allow-list, unlisted id", {"allowed_streams": LIST}, "cam3", "", "127.0.0.1", 0, NOT_FOUND),
-    ("allow-list, a prefix of a listed id", {"allowed_streams": LIST}, "cam", "", "127.0.0.1", 0, NOT_FOUND),
-    ("allow-list, listed id without its passphrase", {"allowed_streams": LIST}, "cam1", "", "127.0.0.1", 0, UNSECURE),
-    ("allow-list, listed id with its passphrase", {"allowed_streams": LIST}, "cam1", CAM1, "127.0.0.1", 0, SERVED),
-    ("allow-list, id listed without a passphrase", {"allowed_streams": LIST}, "cam2", "", "127.0.0.1", 0, SERVED),
-    ("allow-list, #!::r= form", {"allowed_streams": LIST}, "#!::r=cam1,m=publish", CAM1, "127.0.0.1", 0, SERVED),
-    ("allow-list, #!::r= form of an unlisted id", {"allowed_streams": LIST}, "#!::r=cam3", "", "127.0.0.1", 0,
-     NOT_FOUND),
-    ("allow-list, a forged log line in the id", {"allowed_streams": LIST}, "cam9\n[x]  STOP SIGNAL 15", "",
-     "127.0.0.1", 0, NOT_FOUND),
-    ("allow-list, talkback checked too", {"allowed_streams": LIST}, "studio-talkback", "", "127.0.0.1", 0, NOT_FOUND),
-    ("own passphrase beats the listener's", {"srt_passphrase": PASS, "allowed_streams": LIST}, "cam1", PASS,
-     "127.0.0.1", 0, BADSECRET),
-    ("listener's passphrase for the others", {"srt_passphrase": PASS, "allowed_streams": LIST}, "cam2", PASS,
-     "127.0.0.1", 0, SERVED),
-    ("allow_from, another address", {"allow_from": "127.0.0.1"}, "cam1", "", "127.0.0.2", 0, FORBIDDEN),
-    ("allow_from, the allowed address", {"allow_from": "127.0.0.1"}, "cam1", "", "127.0.0.1", 0, SERVED),
-    ("allow_from, a CIDR block", {"allow_from": "10.0.0.0/8, 127.0.0.0/30"}, "cam1", "", "127.0.0.2", 0, SERVED),
-    ("a passphrase libsrt refuses shuts everyone out", {"srt_passphrase": "short"}, "cam2", "", "127.0.0.1", 0,
-     MISCONFIGURED),
-    ("... also a stream with its own", {"srt_passphrase": "short", "allowed_streams": LIST}, "cam1", CAM1,
-     "127.0.0.1", 0, MISCONFIGURED),
-    ("a stream passphrase libsrt refuses", {"allowed_streams": "cam1:short,cam2"}, "cam1", "", "127.0.0.1", 0,
-     MISCONFIGURED),
-    ("an unreadable allow_from", {"allow_from": "127.0.0.300"}, "cam1", "", "127.0.0.1", 0, MISCONFIGURED),
-    ("max_streams reached (one caller held)", {"max_streams": "1"}, "cam1", "", "127.0.0.1", 0, OVERLOAD),
-    ("key length asked after start, caller agrees", {"srt_passphrase": PASS, "srt_pbkeylen": "32"}, "cam1", PASS,
-     "127.0.0.1", 32, SERVED),
-    ("max_streams reached (one caller held)", {"max_streams": "1"}, "cam1", "", "127.0.0.1", 0, OVERLOAD),
-    ("key length asked after start, caller differs", {"srt_passphrase": PASS, "srt_pbkeylen": "32"}, "cam1", PASS,
-     "127.0.0.1", 16, CLOSED),
+    ("nothing set: anyone", {}, "anything", "", SERVED, "127.0.0.2"),
+    ("listener passphrase, none sent", P, "cam1", "", UNSECURE),
+    ("listener passphrase, a wrong one", P, "cam1", "wrong-passphrase", BADSECRET),
+    ("listener passphrase, the right one", P, "cam1", PASS, SERVED),
+    ("allow-list, unlisted id", A, "cam3", "", NOT_FOUND),
+    ("allow-list, a prefix of a listed id", A, "cam", "", NOT_FOUND),
+    ("allow-list, listed id without its passphrase", A, "cam1", "", UNSECURE),
+    ("allow-list, listed id with its passphrase", A, "cam1", CAM1, SERVED),
+    ("allow-list, id listed without a passphrase", A, "cam2", "", SERVED),
+    ("allow-list, #!::r= form", A, "#!::r=cam1,m=publish", CAM1, SERVED),
+    ("allow-list, #!::r= form of an unlisted id", A, "#!::r=cam3", "", NOT_FOUND),
+    ("allow-list, a forged log line in the id", A, "cam9\n[x]  STOP SIGNAL 15", "", NOT_FOUND),
+    ("allow-list, talkback checked too", A, "studio-talkback", "", NOT_FOUND),
+    ("own passphrase beats the listener's", {**P, **A}, "cam1", PASS, BADSECRET),
+    ("listener's passphrase for the others", {**P, **A}, "cam2", PASS, SERVED),
+    ("allow_from, another address", {"allow_from": "127.0.0.1"}, "cam1", "", FORBIDDEN, "127.0.0.2"),
+    ("allow_from, the allowed address", {"allow_from": "127.0.0.1"}, "cam1", "", SERVED),
+    ("allow_from, a CIDR block", {"allow_from": "10.0.0.0/8, 127.0.0.0/30"}, "cam1", "", SERVED, "127.0.0.2"),
+    ("a passphrase libsrt refuses shuts everyone out", {"srt_passphrase": "short"}, "cam2", "", MISCONFIGURED),
+    ("... also a stream with its own", {"srt_passphrase": "short", **A}, "cam1", CAM1, MISCONFIGURED),
+    ("a stream passphrase libsrt refuses", {"allowed_streams": "cam1:short,cam2"}, "cam1", "", MISCONFIGURED),
+    ("an unreadable allow_from", {"allow_from": "127.0.0.300"}, "cam1", "", MISCONFIGURED),
+    ("max_streams reached (one caller held)", {"max_streams": "1"}, "cam1", "", OVERLOAD),
+    ("key length asked after start, caller agrees", {**P, "srt_pbkeylen": "32"}, "cam1", PASS, SERVED, "127.0.0.1", 32),
+    ("key length asked after start, caller differs", {**P, "srt_pbkeylen": "32"}, "cam1", PASS, CLOSED, "127.0.0.1", 16),
 ]
 
 REFUSED_LINE = re.compile(r"-- CALLER REFUSED: (\w+) \((.*)\) caller:([\d.]+):\d+ stream:(.*?)  src/")
@@ -96,14 +86,15 @@ class AccessControlTest(MediaCase):
         drain = f"rist_endpoint=127.0.0.1:{self.drain()}\n"
         gateway = self.gateway(extra=drain)
         expected_counts = {name: 0 for name in REASONS.values()}
-        for case, settings, stream_id, passphrase, source, key_length, outcome in CASES:
+        for case, settings, stream_id, passphrase, outcome, *caller in CASES:
+            source = caller[0] if caller else "127.0.0.1"
             with self.subTest(case):
                 self.assertEqual(post_form(gateway, {"config": settings_text(gateway, settings, drain)}).status, 200)
                 holder = srt_call(gateway.srt_port, b"holder")[0] if "max_streams" in settings else None
                 if holder is not None:
                     self.assertTrue(wait_until(lambda: "streamid:holder" in gateway.log(), SETTLE))
                 lines_before = len(REFUSED_LINE.findall(gateway.log()))
-                self.assertEqual(self.try_caller(gateway, stream_id, passphrase, source, key_length), outcome)
+                self.assertEqual(self.try_caller(gateway, stream_id, passphrase, *caller), outcome)
                 if holder is not None:
                     LIBSRT.srt_close(holder)
                 if outcome in REASONS or outcome == CLOSED:
