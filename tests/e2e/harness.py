@@ -5,6 +5,7 @@ which write and check the deterministic TS-like payload (PID 0x100 + k for strea
 Every process is ended by the PID we started, and with the test."""
 
 import collections
+import contextlib
 import ctypes
 import json
 import os
@@ -62,6 +63,11 @@ def wait_until(predicate, timeout, interval=0.05):
     return predicate()
 
 
+def read_text(path):
+    with open(path, "rb") as file:
+        return file.read().decode("utf-8", "replace")
+
+
 def sanitizer_env():
     env = dict(os.environ)
     env.setdefault("ASAN_OPTIONS", "detect_leaks=1:abort_on_error=0:exitcode=66")
@@ -108,27 +114,20 @@ class Gateway:
                 env=sanitizer_env())
         if wait_for and not wait_until(lambda: wait_for in self.log(), 20):
             raise AssertionError("sluice did not log " + wait_for + "\n" + self.log())
-        if wait_for == "START WEB SERVER: ":
-            self.wait_for_http()
+        if wait_for == "START WEB SERVER: " and not wait_until(self.answers, 10):
+            raise AssertionError("the HTTP port does not answer\n" + self.log())
         return self
 
-    def wait_for_http(self, timeout=10):
-        def listening():
-            try:
-                with socket.create_connection(("127.0.0.1", self.web_port), timeout=0.5):
-                    return True
-            except OSError:
-                return False
-        if not wait_until(listening, timeout):
-            raise AssertionError("the HTTP port does not answer\n" + self.log())
+    def answers(self):
+        with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", self.web_port), timeout=0.5):
+            return True
+        return False
 
     def log(self):
-        with open(self.log_path, "rb") as file:
-            return file.read().decode("utf-8", "replace")
+        return read_text(self.log_path)
 
     def errors(self):
-        with open(self.err_path, "rb") as file:
-            return file.read().decode("utf-8", "replace")
+        return read_text(self.err_path)
 
     def wait_for_log(self, text, timeout=10, count=1):
         if not wait_until(lambda: self.log().count(text) >= count, timeout * (3 if SLOW else 1)):
@@ -215,8 +214,7 @@ class Peer:
                                         pass_fds=pass_fds)
 
     def output(self):
-        with open(self.log_file.name, "rb") as file:
-            return file.read().decode("utf-8", "replace")
+        return read_text(self.log_file.name)
 
     def running(self):
         return self.process.poll() is None
@@ -239,7 +237,8 @@ class Sink(Peer):
 
     def __init__(self, streams, packets, deadline=120, idle=15):
         self.port, self.streams, self.packets = free_port(), streams, packets
-        super().__init__([os.path.join(BUILD_DIR, "bench", "sink"), str(self.port), str(streams), str(packets), str(deadline), str(idle)])
+        super().__init__([os.path.join(BUILD_DIR, "bench", "sink"), *map(str, (self.port, streams, packets, deadline,
+                                                                                 idle))])
         if not wait_until(lambda: "ready" in self.output(), 10):
             raise AssertionError("the sink did not start: " + self.output())
 
@@ -377,22 +376,18 @@ def srt_call(port, stream_id, passphrase=b"", source="127.0.0.1", key_length=0, 
     return sock, 0
 
 
-def srt_send_pipe(sock, reader, size):
-    """Sends what the pipe carries in size-byte messages until it ends, then closes both."""
-    pending = b""
-    with os.fdopen(reader, "rb", buffering=0) as pipe:
-        while chunk := pipe.read(65536):
-            pending += chunk
-            while len(pending) >= size:
-                LIBSRT.srt_sendmsg2(sock, pending[:size], size, None)
-                pending = pending[size:]
-    LIBSRT.srt_close(sock)
-
-
 def srt_sender(sock, reader, size):
-    thread = threading.Thread(target=srt_send_pipe, args=(sock, reader, size), daemon=True)
-    thread.start()
-    return thread
+    """Sends what the pipe carries in size-byte messages on a thread of its own, closing both at its end."""
+    def send():
+        pending = b""
+        with os.fdopen(reader, "rb", buffering=0) as pipe:
+            while chunk := pipe.read(65536):
+                pending += chunk
+                while len(pending) >= size:
+                    LIBSRT.srt_sendmsg2(sock, pending[:size], size, None)
+                    pending = pending[size:]
+        LIBSRT.srt_close(sock)
+    threading.Thread(target=send, daemon=True).start()
 
 
 class SrtListener:
