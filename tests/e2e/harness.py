@@ -304,12 +304,10 @@ class MediaCase(unittest.TestCase):
         self.addCleanup(getattr(thing, method))
         return thing
 
-    def destination(self, streams, packets, address="127.0.0.1", stats=False, **sink_options):
+    def destination(self, streams, packets, address="127.0.0.1", **sink_options):
         """A ristreceiver on address writing to a sink of its own: (its RIST port, the sink)."""
-        sink = self.sink(streams, packets, **sink_options)
-        port = free_port()
-        verbosity = ["-S", "1000", "-v", "6"] if stats else ["-S", "0", "-v", "4"]
-        self.receiver = self.peer(["ristreceiver", "-p", "1", *verbosity, "-i", f"rist://@{address}:{port}",
+        sink, port = self.sink(streams, packets, **sink_options), free_port()
+        self.receiver = self.peer(["ristreceiver", "-p", "1", "-S", "0", "-i", f"rist://@{address}:{port}",
                                    "-o", f"udp://127.0.0.1:{sink.port}"])
         return port, sink
 

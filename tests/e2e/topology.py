@@ -1,7 +1,7 @@
-"""The network namespaces of the end-to-end tests: one namespace per role, veth pairs
-between them, sockets and programs placed in a role's namespace, nftables drops on a
-device. Needs root, ip and nft (`available`). Every name starts with the given prefix;
-deleting a namespace removes its veths and nft tables with it."""
+"""The network namespaces of the end-to-end tests: one per role, veth pairs between them,
+sockets and programs placed in a role's namespace, nftables drops on a device. Needs
+root, ip and nft. Names start with the given prefix; deleting a namespace removes its
+veths and nft tables with it."""
 
 import contextlib
 import ctypes
@@ -19,11 +19,6 @@ def available():
 
 def run(*args, stdin=None):
     return subprocess.run(args, check=True, capture_output=True, text=True, input=stdin, timeout=60).stdout
-
-
-def set_netns(fd):
-    if LIBC.setns(fd, 0x40000000) != 0:  # CLONE_NEWNET
-        raise OSError(ctypes.get_errno(), "setns failed")
 
 
 class Namespaces:
@@ -63,10 +58,11 @@ class Namespaces:
         home = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
         target = os.open(f"/run/netns/{self.names[role]}", os.O_RDONLY)
         try:
-            set_netns(target)
+            if LIBC.setns(target, 0x40000000) != 0:  # CLONE_NEWNET
+                raise OSError(ctypes.get_errno(), "setns failed")
             yield
         finally:
-            set_netns(home)
+            LIBC.setns(home, 0x40000000)
             os.close(target)
             os.close(home)
 
