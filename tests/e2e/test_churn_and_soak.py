@@ -1,10 +1,8 @@
-"""Churn and soak. While one long stream is forwarded to a real receiver, fifty libsrt
-callers arrive at once, then SRT and talkback callers connect and hang up over and over
-(their RIST destination never answers): the gateway's threads, descriptors and resident
-memory come back to what they were after a warm-up. Then the stream runs on while the
-resident memory is sampled; the sink checks every packet of it.
-
-Lengths (plain build; a short form under a sanitizer), scripts/soak.sh sets long ones:
+"""Churn and soak. Beside one long stream, fifty libsrt callers arrive at once, then SRT
+and talkback callers connect and hang up over and over (to a RIST destination that never
+answers): threads, descriptors and resident memory come back to their figures after a
+warm-up. Then the stream runs on while the resident memory is sampled; the sink checks
+every packet of it. Lengths (plain; sanitizer), scripts/soak.sh sets long ones:
   SLUICE_SOAK_SECONDS  length of the long stream  [40; 15]
   SLUICE_SOAK_MBITS    its rate in Mbit/s         [20; 4]
   SLUICE_CHURN_CYCLES  SRT cycles, a quarter of them talkback cycles too  [200; 30]"""
@@ -14,7 +12,7 @@ import threading
 import time
 import unittest
 
-from harness import (LIBSRT, SANITIZER, SLOW, MediaCase, SrtListener, post_form, resources, srt_call,
+from harness import (LIBSRT, SANITIZER, SLOW, MediaCase, SrtListener, call_once, post_form, resources, srt_call,
                      wait_until)
 
 SECONDS = float(os.environ.get("SLUICE_SOAK_SECONDS", "15" if SLOW else "40"))
@@ -27,15 +25,8 @@ RSS_TOLERANCE_KIB = 8 * 1024
 
 @unittest.skipIf(LIBSRT is None, "libsrt.so.1.5 is not installed")
 class ChurnAndSoakTest(MediaCase):
-    def cycle(self, gateway, stream_id, taken_line):
-        """One caller that connects, sends a unit and hangs up once the gateway took it."""
-        taken = gateway.log().count(taken_line)
-        sock, reason = srt_call(gateway.srt_port, stream_id)
-        self.assertIsNotNone(sock, f"{stream_id!r} refused: {reason}")
-        LIBSRT.srt_sendmsg2(sock, bytes(1316), 1316, None)
-        taken = wait_until(lambda: gateway.log().count(taken_line) > taken, 10)
-        LIBSRT.srt_close(sock)
-        self.assertTrue(taken, f"{stream_id!r} never taken")
+    def cycle(self, gateway, stream_id, taken="streamid:"):
+        self.assertIsNone(call_once(gateway, stream_id, taken), stream_id)
 
     def burst(self, gateway):
         def call(number):
@@ -78,12 +69,12 @@ class ChurnAndSoakTest(MediaCase):
 
         self.burst(gateway)
         for number in range(5):  # warm-up: libsrt and librist pools, allocator caches
-            self.cycle(gateway, f"w{number}".encode(), "streamid:")
+            self.cycle(gateway, f"w{number}".encode())
             self.cycle(gateway, f"w{number}-talkback".encode(), "run process_talkback_srt2srt")
         before = self.settled(gateway, BURST + 10)
         cycles = talkback = 0
         while cycles < CYCLES and time.monotonic() - started < SECONDS * 0.6:
-            self.cycle(gateway, f"churn{cycles}".encode(), "streamid:")
+            self.cycle(gateway, f"churn{cycles}".encode())
             if cycles % 4 == 0:
                 self.cycle(gateway, f"tb{cycles}-talkback".encode(), "run process_talkback_srt2srt")
                 talkback += 1

@@ -1,19 +1,23 @@
-"""Callers to RIST peers on loopback: libsrt callers send the pacer's payload in messages
-of several sizes to two real ristreceivers, whose sinks check every byte, while
-/api/streams and /metrics show the streams; callers announcing hostile stream ids are
-served, logged escaped, and set no option."""
+"""The media path on loopback. libsrt callers send the pacer's payload in messages of
+several sizes to two ristreceivers, whose sinks check every byte, while /api/streams and
+/metrics show the streams; callers with hostile stream ids are served, logged escaped,
+and set no option. A talkback caller (srt-live-transmit writing to a sink) is served
+what a libsrt talkback source sends; what cannot be applied or reached closes it."""
 
 import random
 import re
 import time
 import unittest
 
-from harness import (LIBSRT, LOG_LINE, SLOW, MediaCase, metrics, post_form, srt_call, srt_sender, streams,
-                     wait_until)
+from harness import (LIBSRT, LOG_LINE, SLOW, MediaCase, SrtListener, call_once, free_port, metrics, post_form,
+                     srt_call, srt_sender, streams, wait_until)
 
 PASS = "caller-passphrase-42"
 SIZES = (188, 1000, 1456)  # whole TS packets, odd sizes, the live maximum
 RATE = 1_000_000 if SLOW else 2_000_000
+SECRET = "tb-secret-7f3a9c"
+WAIT = 30 if SLOW else 10
+PORT_RANGE = "the port must be a number from 1 to 65535"
 
 
 def odd_stream_ids():
@@ -35,7 +39,7 @@ FORGED = b"cam\n[2026-01-01.00:00:00]  STOP SIGNAL 15  src/base/stop_signals.cpp
 
 
 @unittest.skipIf(LIBSRT is None, "libsrt.so.1.5 is not installed")
-class ForwardingTest(MediaCase):
+class MediaPathTest(MediaCase):
     def stream(self, gateway, pacer, stream_ids, passphrase=b""):
         """Connects one libsrt caller per stream id, message sizes from SIZES in turn, and starts the pacer."""
         for number, stream_id in enumerate(stream_ids):
@@ -64,41 +68,25 @@ class ForwardingTest(MediaCase):
             self.assertRegex(stream["caller"], r"^127\.0\.0\.1:\d+$")
         time.sleep(1)
         after = {s["stream_id"]: s for s in streams(gateway)}
-        for stream in before:
-            for figure in ("bytes_received", "packets_received"):
-                self.assertGreater(after[stream["stream_id"]]["srt"][figure], stream["srt"][figure], figure)
-            self.assertGreater(after[stream["stream_id"]]["units_written"], stream["units_written"])
-        samples = metrics(gateway)
-        self.assertEqual(samples["sluice_workers_running"], 3)
-        received = [value for name, value in samples.items()
-                    if name.startswith("sluice_srt_received_bytes_total{") and 'stream_id="cam188"' in name]
-        self.assertEqual(len(received), 1, samples)
-        self.assertGreater(received[0], 0)
+        for stream in before:  # the figures move
+            now = after[stream["stream_id"]]
+            self.assertTrue(now["srt"]["packets_received"] > stream["srt"]["packets_received"]
+                            and now["units_written"] > stream["units_written"], (stream, now))
+        self.assertEqual(metrics(gateway)["sluice_workers_running"], 3)
 
         first.assert_whole(self)
         second.assert_whole(self)
         self.assertTrue(wait_until(lambda: streams(gateway) == [], 30, 0.2), streams(gateway))
         gateway.wait_for_log("~RistWorker", count=3, timeout=20)  # the sweep frees finished workers
         self.assertEqual(metrics(gateway)["sluice_connections_accepted_total"], 3)
-        self.assertIn("CONNECT: SUCCESS", gateway.log())
         self.assertNotIn(PASS, gateway.log() + gateway.errors())
         gateway.assert_clean_exit(self)
 
     def test_any_stream_id_is_served_escaped_in_the_log_and_sets_no_option(self):
         gateway = self.gateway([self.drain()])
-        refused = []
         for stream_id in odd_stream_ids():
-            taken = gateway.log().count("streamid:")
-            sock, reason = srt_call(gateway.srt_port, stream_id)
-            if sock is None or LIBSRT.srt_sendmsg2(sock, bytes(1316), 1316, None) < 0:
-                refused.append((stream_id[:40], reason))
-            # A caller that closes before the listener took it off the backlog is never seen.
-            elif not wait_until(lambda: gateway.log().count("streamid:") > taken, 10):
-                refused.append((stream_id[:40], "not taken in 10 s"))
-            if sock is not None:
-                LIBSRT.srt_close(sock)
+            self.assertIsNone(call_once(gateway, stream_id), stream_id)
             self.assertIsNone(gateway.process.poll(), f"sluice ended after the stream id {stream_id!r}")
-        self.assertEqual(refused, [])
         rejected = "no entry\n[2026-01-01.00:00:00]  -- CONFIG SAVED--  src/config/config_store.cpp  1"
         self.assertEqual(post_form(gateway, [("config", rejected)]).status, 400)
 
@@ -120,6 +108,71 @@ class ForwardingTest(MediaCase):
         self.assertIn("BAD CONFIG FORMAT. " + rejected.replace("\n", "\\n"), log)
         self.assertEqual(len(re.findall(r"^\[[^]]*\]  STOP SIGNAL 15  ", log, re.M)), 1)
         self.assertNotIn("\x1b", log)
+
+    def source(self, reader=None, size=1316, passphrase=""):
+        source = SrtListener(reader, size, passphrase.encode())
+        self.addCleanup(source.close)
+        return source
+
+    def test_the_source_is_relayed_whole_in_1316_byte_messages(self):
+        # (source message size, passphrase on both sides)
+        for size, passphrase in ((188, ""), (1316, SECRET), (1456, "")):
+            with self.subTest(size=size):
+                pacer = self.pacer(1, 250_000 if SLOW else 1_000_000, 3)
+                source = self.source(pacer.readers[0], size, passphrase)
+                secret = f"&passphrase={passphrase}&pbkeylen=16" if passphrase else ""
+                gateway = self.gateway(extra=f"tb_endpoint=srt://127.0.0.1:{source.port}?streamid=from-studio{secret}\n")
+                sink = self.sink(1, pacer.packets)
+                self.srt_receiver(gateway, "studio-talkback", sink)
+                gateway.wait_for_log("run process_talkback_srt2srt")
+                self.assertTrue(wait_until(lambda: source.reader is None, WAIT), "the gateway never called the source")
+                pacer.start()
+                sink.assert_whole(self)
+                log = gateway.log()
+                self.assertIn("rist worker start 1 studio-talkback", log)
+                self.assertIn("  streamid from-studio", log)
+                if passphrase:
+                    self.assertIn("set passphrase:*** pbkey:16", log)
+                gateway.assert_clean_exit(self)
+                self.assertNotIn(SECRET, gateway.log() + gateway.errors())
+
+    def test_what_cannot_be_applied_or_reached_closes_the_caller(self):
+        # Neither option may fall back: a refused passphrase would connect in clear text,
+        # a refused key length with the source's own.
+        cases = [  # (source passphrase, tb_endpoint after srt://127.0.0.1:PORT or whole, log line)
+            ("", "?passphrase=short", "-- failed to set option SRTO_PASSPHRASE on socket:"),
+            (SECRET, f"?passphrase={SECRET}&pbkeylen=17", "-- failed to set option SRTO_PBKEYLEN on socket:"),
+            ("the-studio-one-42", f"?passphrase={SECRET}&pbkeylen=16", "srt_connect error: "),
+            (None, f"srt://127.0.0.1:{free_port()}", "srt_connect error: "),
+            (None, None, "Invalid target IP address :0"),
+            (None, "srt://127.0.0.1:86636", f"Invalid talkback endpoint 127.0.0.1:86636: {PORT_RANGE}"),
+            (None, "srt://[::1]:9000", "Invalid talkback endpoint [::1]:9000: IPv6 is not supported")]
+        for passphrase, endpoint, reason in cases:
+            with self.subTest(endpoint=endpoint):
+                if passphrase is not None:
+                    endpoint = f"srt://127.0.0.1:{self.source(passphrase=passphrase).port}{endpoint}"
+                gateway = self.gateway(extra=f"tb_endpoint={endpoint}\n" if endpoint else "")
+                caller = self.srt_receiver(gateway, "studio-talkback", self.sink(1, 1))
+                gateway.wait_for_log("FAIL srt connect", timeout=WAIT)
+                gateway.wait_for_log("RistWorker end STOPed", timeout=WAIT)
+                self.assertIn(reason, gateway.log())
+                self.assertTrue(wait_until(lambda: not caller.running(), WAIT), "the caller still runs")
+                gateway.assert_clean_exit(self)
+                self.assertNotIn(SECRET, gateway.log() + gateway.errors())
+
+    def test_a_silent_source_holds_up_neither_a_hang_up_nor_the_shutdown(self):
+        source = self.source()
+        gateway = self.gateway(extra=f"tb_endpoint=srt://127.0.0.1:{source.port}\n")
+        sink = self.sink(1, 1)
+        first = self.srt_receiver(gateway, "first-talkback", sink)
+        gateway.wait_for_log("run process_talkback_srt2srt")
+        self.assertFalse(wait_until(lambda: "RistWorker try STOP" in gateway.log(), 2.5))
+        first.stop()
+        gateway.wait_for_log("RistWorker end STOPed", timeout=WAIT)
+        self.srt_receiver(gateway, "second-talkback", sink)
+        gateway.wait_for_log("run process_talkback_srt2srt", count=2)
+        self.assertNotIn("SRT Error: ", gateway.log())
+        gateway.assert_clean_exit(self)
 
 
 if __name__ == "__main__":

@@ -149,9 +149,9 @@ class InterfaceRatesTest(unittest.TestCase):
         # sv1: addressed and up; sv2: up without IPv4; sv3: IPv4 but its peer is down.
         net = topology.Namespaces(f"sv{os.getpid()}", ("near", "far"), [
             ("near", "sv1a", "10.254.254.1/30", "far", "sv1b", "10.254.254.2/30"),
-            ("near", "sv2a", None, "far", "sv2b", None), ("near", "sv3a", "10.254.254.5/30", "far", "sv3b", None)])
+            ("near", "sv2a", None, "far", "sv2b", None), ("near", "sv3a", "10.254.254.5/30", "far", "sv3b", None)],
+            [("far", "link", "set", "sv3b", "down")])
         self.addCleanup(net.close)
-        net.ip("far", "link", "set", "sv3b", "down")
         wait_until(lambda: "state UP" in net.ip("near", "link", "show", "sv1a")
                    and "state UP" not in net.ip("near", "link", "show", "sv3a"), 10)
 

@@ -23,10 +23,11 @@ def run(*args, stdin=None):
 
 class Namespaces:
     """One namespace per role, named prefix + role, with its loopback up; `links` are
-    veth pairs (left role, device, CIDR, right role, device, CIDR), each end up. Close
-    it (a failed set-up closes itself) to delete them all."""
+    veth pairs (left role, device, CIDR, right role, device, CIDR), each end up; then
+    `commands` (role, ip arguments...). Close it (a failed set-up closes itself) to delete
+    them all."""
 
-    def __init__(self, prefix, roles, links=()):
+    def __init__(self, prefix, roles, links=(), commands=()):
         self.names = {role: f"{prefix}{role}" for role in roles}
         self.created = []
         try:
@@ -41,6 +42,8 @@ class Namespaces:
                     if cidr:
                         self.ip(role, "addr", "add", cidr, "dev", device)
                     self.ip(role, "link", "set", device, "up")
+            for role, *args in commands:
+                self.ip(role, *args)
         except BaseException:
             self.close()
             raise
@@ -106,24 +109,16 @@ UPLINK_RECEIVER = "10.214.9.1"
 
 
 def uplinks(prefix):
-    """A gateway with two uplinks to a receiver (10.214.9.1 on its lo), routed the way a
-    multi-homed host must be for each address to leave by its own link:
+    """A gateway with two uplinks to a receiver (10.214.9.1 on its lo), each address routed
+    out by its own link (`ip rule from ADDRESS table N`), the main default route by upa:
 
         gateway [upa] 10.214.1.2 --- 10.214.1.1 [upar] receiver
-        gateway [upb] 10.214.2.2 --- 10.214.2.1 [upbr] receiver
-
-    `ip rule from ADDRESS table N` with a default route by its own uplink per table; the
-    main default route by uplink a."""
-    net = Namespaces(prefix, ("gateway", "receiver"),
-                     [("gateway", device, f"{address}/30", "receiver", device + "r", f"{far}/30")
-                      for device, address, far, _ in UPLINKS.values()])
-    try:
-        net.ip("receiver", "addr", "add", f"{UPLINK_RECEIVER}/32", "dev", "lo")
-        for device, address, far, table in UPLINKS.values():
-            net.ip("gateway", "route", "add", "default", "via", far, "dev", device, "table", str(table))
-            net.ip("gateway", "rule", "add", "from", address, "table", str(table))
-        net.ip("gateway", "route", "add", "default", "via", UPLINKS["a"][2], "dev", "upa")
-    except BaseException:
-        net.close()
-        raise
-    return net
+        gateway [upb] 10.214.2.2 --- 10.214.2.1 [upbr] receiver"""
+    routes = [("receiver", "addr", "add", f"{UPLINK_RECEIVER}/32", "dev", "lo"),
+              ("gateway", "route", "add", "default", "via", UPLINKS["a"][2], "dev", "upa")]
+    for device, address, far, table in UPLINKS.values():
+        routes += [("gateway", "route", "add", "default", "via", far, "dev", device, "table", str(table)),
+                   ("gateway", "rule", "add", "from", address, "table", str(table))]
+    return Namespaces(prefix, ("gateway", "receiver"), [
+        ("gateway", device, f"{address}/30", "receiver", device + "r", f"{far}/30")
+        for device, address, far, _ in UPLINKS.values()], routes)
