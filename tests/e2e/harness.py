@@ -1,8 +1,7 @@
-"""What the end-to-end tests share: the real sluice binary in a run directory of its own
-(config.ini, web folder, free ports) and its HTTP API; the peers around it
-(srt-live-transmit, ristreceiver, libsrt through ctypes); and the bench's pacer and sink,
-which write and check the deterministic TS-like payload (PID 0x100 + k for stream k).
-Every process is ended by the PID we started, and with the test."""
+"""What the end-to-end tests share: the sluice binary in a directory of its own and its
+HTTP API; its peers (srt-live-transmit, ristreceiver, libsrt through ctypes); the bench's
+pacer and sink, which write and check the TS-like payload (PID 0x100 + k for stream k).
+Every process is ended by the PID we started, with the test."""
 
 import collections
 import contextlib
@@ -79,9 +78,8 @@ def sanitizer_env():
 
 
 class Gateway:
-    """The sluice binary running in a temporary directory of its own; command_prefix
-    runs it through another program (e.g. "ip netns exec NAME", which execs it, so the
-    process stays the one we started)."""
+    """The sluice binary in a temporary directory of its own; command_prefix runs it through
+    a program that execs it (e.g. "ip netns exec NAME"), so the process stays ours."""
 
     def __init__(self, config_text=None, with_web=True, command_prefix=()):
         if not SLUICE_BIN:
@@ -91,10 +89,8 @@ class Gateway:
         self.dir = tempfile.mkdtemp(prefix="sluice-e2e-")
         self.srt_port = free_port(socket.SOCK_DGRAM)
         self.web_port = free_port(socket.SOCK_STREAM)
-        if config_text is None:
-            config_text = self.default_config()
         if config_text != "":
-            self.write_config(config_text)
+            self.write_config(self.default_config() if config_text is None else config_text)
         if with_web:
             shutil.copytree(os.path.join(SOURCE_DIR, "web"), os.path.join(self.dir, "web"))
         self.log_path = os.path.join(self.dir, "sluice.log")
@@ -187,16 +183,9 @@ def streams(gateway):
 
 
 def metrics(gateway):
-    """/metrics as {sample name with its labels: value}; every sample's family has a TYPE."""
-    text = request(gateway, "GET", "/metrics").body.decode()
-    declared = set(re.findall(r"^# TYPE (\S+) (?:counter|gauge)$", text, re.M))
-    samples = {}
-    for line in text.splitlines():
-        if not line.startswith("#"):
-            name, value = line.rsplit(" ", 1)
-            assert name.split("{")[0] in declared, f"no TYPE for {line!r}"
-            samples[name] = float(value)
-    return samples
+    """/metrics as {sample name with its labels: value}."""
+    lines = request(gateway, "GET", "/metrics").body.decode().splitlines()
+    return {name: float(value) for name, value in (line.rsplit(" ", 1) for line in lines if line[:1] != "#")}
 
 
 def resources(pid):
@@ -232,9 +221,8 @@ class Peer:
 
 
 class Sink(Peer):
-    """The bench's sink on a free port of 127.0.0.1: checks every packet of `streams`
-    streams of `packets` packets each; ends once all arrived, `idle` s after the last
-    datagram, or at `deadline`."""
+    """The bench's sink on a free port of 127.0.0.1 checking `streams` streams of `packets`
+    packets; ends once all arrived, `idle` s after the last datagram, or at `deadline`."""
 
     def __init__(self, streams, packets, deadline=120, idle=15):
         self.port, self.streams, self.packets = free_port(), streams, packets
@@ -267,15 +255,18 @@ class MediaCase(unittest.TestCase):
         return gateway.start()
 
     def peer(self, args, **options):
-        return self.ended(Peer(args, **options), "stop")
+        return self.ended(Peer(args, **options))
 
     def sink(self, streams, packets, **options):
-        return self.ended(Sink(streams, packets, **options), "stop")
+        return self.ended(Sink(streams, packets, **options))
+
+    def ended(self, peer):
+        self.addCleanup(peer.stop)
+        return peer
 
     def pacer(self, streams, rate_bps, seconds, hold=2.0):
-        """The bench's pacer writing `streams` streams at rate_bps for `seconds` into pipes
-        whose `readers` feed the callers; `start` it once they are connected. It closes
-        each pipe `hold` s after the stream's tail."""
+        """The bench's pacer: `streams` streams at rate_bps for `seconds` into pipes whose
+        `readers` feed the callers; `start` it once they are connected."""
         readers, writers = zip(*(os.pipe() for _ in range(streams)))
         pacer = types.SimpleNamespace(readers=readers, packets=7 * int(rate_bps * seconds / (8 * UNIT)))
 
@@ -286,10 +277,6 @@ class MediaCase(unittest.TestCase):
                 os.close(fd)
         pacer.start = start
         return pacer
-
-    def ended(self, thing, method):
-        self.addCleanup(getattr(thing, method))
-        return thing
 
     def destination(self, streams, packets, address="127.0.0.1", **sink_options):
         """A ristreceiver on address writing to a sink of its own: (its RIST port, the sink)."""
@@ -306,12 +293,38 @@ class MediaCase(unittest.TestCase):
         return drain.getsockname()[1]
 
     def feeder(self, url, reader):
-        """srt-live-transmit sending what it reads from the pipe to url in 1316-byte
-        messages; connected on return (it drops what it reads before)."""
+        """srt-live-transmit sending the pipe to url; connected on return (it drops what it reads before)."""
         peer = self.peer(["srt-live-transmit", "-a:no", "-v", "-c:1316", "file://con", url], stdin=reader)
         os.close(reader)
         self.assertTrue(wait_until(lambda: "connected" in peer.output(), 30), peer.output())
         return peer
+
+    def talkback_source(self, reader=None, size=UNIT, passphrase=""):
+        """An SRT listener on a free port of 127.0.0.1: the first caller gets the pipe `reader`
+        (when given) in size-byte messages, the others one null unit; all stay until the
+        test ends. Gives the port and the callers served so far."""
+        port, served, listener = free_port(), [], srt_socket(size, passphrase.encode())
+        address, length = srt_address(port), ctypes.c_int(16)
+        if LIBSRT.srt_bind(listener, address, len(address)) != 0 or LIBSRT.srt_listen(listener, 8) != 0:
+            raise OSError("SRT listen failed: " + LIBSRT.srt_getlasterror_str().decode())
+
+        def serve():
+            while (sock := LIBSRT.srt_accept(listener, ctypes.create_string_buffer(16), ctypes.byref(length))) >= 0:
+                served.append(sock)
+                if reader is not None and len(served) == 1:
+                    srt_sender(sock, reader, size)
+                else:
+                    LIBSRT.srt_sendmsg2(sock, b"\x47\x1f\xff\x10" + bytes(UNIT - 4), UNIT, None)
+        thread = threading.Thread(target=serve, daemon=True)
+        thread.start()
+
+        def close():
+            LIBSRT.srt_close(listener)
+            thread.join(5)
+            for sock in served:
+                LIBSRT.srt_close(sock)
+        self.addCleanup(close)
+        return port, served
 
     def srt_receiver(self, gateway, stream_id, sink):
         """srt-live-transmit calling the gateway and writing what it gets to the sink."""
@@ -322,14 +335,11 @@ class MediaCase(unittest.TestCase):
 # --- libsrt through ctypes: any stream id bytes, any source address, any message size, the reject reason. ---
 
 SRTO_SENDER, SRTO_PASSPHRASE, SRTO_PBKEYLEN, SRTO_CONNTIMEO, SRTO_STREAMID, SRTO_PAYLOADSIZE = 21, 26, 27, 36, 46, 49
-try:
-    LIBSRT = ctypes.CDLL("libsrt.so.1.5")
-    LIBSRT.srt_startup()
-    LIBSRT.srt_setloglevel(2)  # critical only: refusals are what the tests provoke
-    LIBSRT.srt_getlasterror_str.restype = ctypes.c_char_p
-    LIBSRT.srt_sendmsg2.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_void_p]
-except OSError:
-    LIBSRT = None
+LIBSRT = ctypes.CDLL("libsrt.so.1.5")
+LIBSRT.srt_startup()
+LIBSRT.srt_setloglevel(2)  # critical only: refusals are what the tests provoke
+LIBSRT.srt_getlasterror_str.restype = ctypes.c_char_p
+LIBSRT.srt_sendmsg2.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_void_p]
 
 
 def srt_address(port, host="127.0.0.1"):
@@ -349,8 +359,7 @@ def srt_socket(size=UNIT, passphrase=b"", key_length=0):
 
 
 def srt_call(port, stream_id, passphrase=b"", source="127.0.0.1", key_length=0, size=UNIT):
-    """A caller from source to 127.0.0.1:port: (socket, 0), or (None, libsrt's reject
-    reason) when refused."""
+    """A caller from source to 127.0.0.1:port: (socket, 0), or (None, the reject reason)."""
     sock = srt_socket(size, passphrase, key_length)
     LIBSRT.srt_setsockflag(sock, SRTO_STREAMID, stream_id, len(stream_id))
     local, target = srt_address(0, source), srt_address(port)
@@ -386,35 +395,3 @@ def call_once(gateway, stream_id, taken="streamid:"):
     seen = wait_until(lambda: gateway.log().count(taken) > before, 10)
     LIBSRT.srt_close(sock)
     return None if seen else "not taken in 10 s"
-
-
-class SrtListener:
-    """An SRT listener on 127.0.0.1:port serving every caller on a thread of its own: the
-    first gets the pipe `reader` in size-byte messages (when given), the others one null
-    unit; they stay until close."""
-
-    def __init__(self, reader=None, size=UNIT, passphrase=b""):
-        self.port, self.reader, self.size = free_port(), reader, size
-        self.listener = srt_socket(size, passphrase)
-        address = srt_address(self.port)
-        if LIBSRT.srt_bind(self.listener, address, len(address)) != 0 or LIBSRT.srt_listen(self.listener, 8) != 0:
-            raise OSError("SRT listen failed: " + LIBSRT.srt_getlasterror_str().decode())
-        self.accepted = []
-        self.thread = threading.Thread(target=self._serve, daemon=True)
-        self.thread.start()
-
-    def _serve(self):
-        address, length = ctypes.create_string_buffer(128), ctypes.c_int(128)
-        while (sock := LIBSRT.srt_accept(self.listener, address, ctypes.byref(length))) >= 0:
-            if self.reader is not None:
-                srt_sender(sock, self.reader, self.size)
-                self.reader = None
-            else:
-                self.accepted.append(sock)
-                LIBSRT.srt_sendmsg2(sock, b"\x47\x1f\xff\x10" + bytes(UNIT - 4), UNIT, None)
-
-    def close(self):
-        LIBSRT.srt_close(self.listener)
-        self.thread.join(5)
-        for sock in self.accepted:
-            LIBSRT.srt_close(sock)

@@ -2,22 +2,38 @@
 several sizes to two ristreceivers, whose sinks check every byte, while /api/streams and
 /metrics show the streams; callers with hostile stream ids are served, logged escaped,
 and set no option. A talkback caller (srt-live-transmit writing to a sink) is served
-what a libsrt talkback source sends; what cannot be applied or reached closes it."""
+what a libsrt talkback source sends; what cannot be applied or reached closes it.
 
+Churn and soak: beside one long stream, fifty callers arrive at once, then SRT and
+talkback callers connect and hang up over and over (to a RIST destination that never
+answers): threads, descriptors and resident memory come back to their figures after a
+warm-up. Then the stream runs on while the resident memory is sampled; the sink checks
+every packet of it. Lengths (plain; sanitizer), scripts/soak.sh sets long ones:
+  SLUICE_SOAK_SECONDS  length of the long stream  [40; 15]
+  SLUICE_SOAK_MBITS    its rate in Mbit/s         [20; 4]
+  SLUICE_CHURN_CYCLES  SRT cycles, a quarter of them talkback cycles too  [200; 30]"""
+
+import math
+import os
 import random
-import re
+import threading
 import time
 import unittest
 
-from harness import (LIBSRT, LOG_LINE, SLOW, MediaCase, SrtListener, call_once, free_port, metrics, post_form,
-                     srt_call, srt_sender, streams, wait_until)
+from harness import (LIBSRT, LOG_LINE, SANITIZER, SLOW, MediaCase, call_once, free_port, metrics,
+                     post_form, resources, srt_call, srt_sender, streams, wait_until)
 
 PASS = "caller-passphrase-42"
 SIZES = (188, 1000, 1456)  # whole TS packets, odd sizes, the live maximum
 RATE = 1_000_000 if SLOW else 2_000_000
 SECRET = "tb-secret-7f3a9c"
 WAIT = 30 if SLOW else 10
-PORT_RANGE = "the port must be a number from 1 to 65535"
+SECONDS = float(os.environ.get("SLUICE_SOAK_SECONDS", "15" if SLOW else "40"))
+MBITS = float(os.environ.get("SLUICE_SOAK_MBITS", "4" if SLOW else "20"))
+CYCLES = int(os.environ.get("SLUICE_CHURN_CYCLES", "30" if SLOW else "200"))
+BURST = 50
+# Resident memory may move by allocator caches and libsrt's buffer pools after the warm-up.
+RSS_TOLERANCE_KIB = 8 * 1024
 
 
 def odd_stream_ids():
@@ -38,7 +54,6 @@ def odd_stream_ids():
 FORGED = b"cam\n[2026-01-01.00:00:00]  STOP SIGNAL 15  src/base/stop_signals.cpp  40\r\x1b[2J"
 
 
-@unittest.skipIf(LIBSRT is None, "libsrt.so.1.5 is not installed")
 class MediaPathTest(MediaCase):
     def stream(self, gateway, pacer, stream_ids, passphrase=b""):
         """Connects one libsrt caller per stream id, message sizes from SIZES in turn, and starts the pacer."""
@@ -106,26 +121,20 @@ class MediaPathTest(MediaCase):
         self.assertIn("streamid:" + FORGED.decode().replace("\n", "\\n").replace("\r", "\\r")
                       .replace("\x1b", "\\x1b"), log)
         self.assertIn("BAD CONFIG FORMAT. " + rejected.replace("\n", "\\n"), log)
-        self.assertEqual(len(re.findall(r"^\[[^]]*\]  STOP SIGNAL 15  ", log, re.M)), 1)
         self.assertNotIn("\x1b", log)
-
-    def source(self, reader=None, size=1316, passphrase=""):
-        source = SrtListener(reader, size, passphrase.encode())
-        self.addCleanup(source.close)
-        return source
 
     def test_the_source_is_relayed_whole_in_1316_byte_messages(self):
         # (source message size, passphrase on both sides)
         for size, passphrase in ((188, ""), (1316, SECRET), (1456, "")):
             with self.subTest(size=size):
                 pacer = self.pacer(1, 250_000 if SLOW else 1_000_000, 3)
-                source = self.source(pacer.readers[0], size, passphrase)
+                port, served = self.talkback_source(pacer.readers[0], size, passphrase)
                 secret = f"&passphrase={passphrase}&pbkeylen=16" if passphrase else ""
-                gateway = self.gateway(extra=f"tb_endpoint=srt://127.0.0.1:{source.port}?streamid=from-studio{secret}\n")
+                gateway = self.gateway(extra=f"tb_endpoint=srt://127.0.0.1:{port}?streamid=from-studio{secret}\n")
                 sink = self.sink(1, pacer.packets)
                 self.srt_receiver(gateway, "studio-talkback", sink)
                 gateway.wait_for_log("run process_talkback_srt2srt")
-                self.assertTrue(wait_until(lambda: source.reader is None, WAIT), "the gateway never called the source")
+                self.assertTrue(wait_until(lambda: served, WAIT), "the gateway never called the source")
                 pacer.start()
                 sink.assert_whole(self)
                 log = gateway.log()
@@ -144,13 +153,11 @@ class MediaPathTest(MediaCase):
             (SECRET, f"?passphrase={SECRET}&pbkeylen=17", "-- failed to set option SRTO_PBKEYLEN on socket:"),
             ("the-studio-one-42", f"?passphrase={SECRET}&pbkeylen=16", "srt_connect error: "),
             (None, f"srt://127.0.0.1:{free_port()}", "srt_connect error: "),
-            (None, None, "Invalid target IP address :0"),
-            (None, "srt://127.0.0.1:86636", f"Invalid talkback endpoint 127.0.0.1:86636: {PORT_RANGE}"),
-            (None, "srt://[::1]:9000", "Invalid talkback endpoint [::1]:9000: IPv6 is not supported")]
+            (None, None, "Invalid target IP address :0")]  # the endpoint's own faults: unit tests
         for passphrase, endpoint, reason in cases:
             with self.subTest(endpoint=endpoint):
                 if passphrase is not None:
-                    endpoint = f"srt://127.0.0.1:{self.source(passphrase=passphrase).port}{endpoint}"
+                    endpoint = f"srt://127.0.0.1:{self.talkback_source(passphrase=passphrase)[0]}{endpoint}"
                 gateway = self.gateway(extra=f"tb_endpoint={endpoint}\n" if endpoint else "")
                 caller = self.srt_receiver(gateway, "studio-talkback", self.sink(1, 1))
                 gateway.wait_for_log("FAIL srt connect", timeout=WAIT)
@@ -161,8 +168,7 @@ class MediaPathTest(MediaCase):
                 self.assertNotIn(SECRET, gateway.log() + gateway.errors())
 
     def test_a_silent_source_holds_up_neither_a_hang_up_nor_the_shutdown(self):
-        source = self.source()
-        gateway = self.gateway(extra=f"tb_endpoint=srt://127.0.0.1:{source.port}\n")
+        gateway = self.gateway(extra=f"tb_endpoint=srt://127.0.0.1:{self.talkback_source()[0]}\n")
         sink = self.sink(1, 1)
         first = self.srt_receiver(gateway, "first-talkback", sink)
         gateway.wait_for_log("run process_talkback_srt2srt")
@@ -172,6 +178,63 @@ class MediaPathTest(MediaCase):
         self.srt_receiver(gateway, "second-talkback", sink)
         gateway.wait_for_log("run process_talkback_srt2srt", count=2)
         self.assertNotIn("SRT Error: ", gateway.log())
+        gateway.assert_clean_exit(self)
+
+    def cycle(self, gateway, stream_id, taken="streamid:"):
+        self.assertIsNone(call_once(gateway, stream_id, taken), stream_id)
+
+    def settled(self, gateway, workers, baseline=(math.inf,) * 3):
+        """(threads, descriptors, RSS KiB) once the finished workers ended and the figures came
+        back to the baseline (libsrt reaps the threads of closed sockets a while later)."""
+        gateway.wait_for_log("RistWorker end STOPed", count=workers, timeout=30)
+        wait_until(lambda: all(now <= then for now, then in zip(resources(gateway.process.pid), baseline)), 30, 0.5)
+        return resources(gateway.process.pid)
+
+    def test_churn_leaves_nothing_behind_and_the_long_stream_loses_nothing(self):
+        source_port = self.talkback_source()[0]
+        pacer = self.pacer(1, MBITS * 1_000_000, SECONDS)
+        port, sink = self.destination(1, pacer.packets, idle=10, deadline=SECONDS + 120)
+        gateway = self.gateway([port])
+        self.feeder(f"srt://127.0.0.1:{gateway.srt_port}?streamid=long-stream", pacer.readers[0])
+        gateway.wait_for_log("CONNECT: SUCCESS")
+        pacer.start()
+        started = time.monotonic()
+        later = f"rist_endpoint=127.0.0.1:{self.drain()}\ntb_endpoint=srt://127.0.0.1:{source_port}\n"
+        self.assertEqual(post_form(gateway, {"config": gateway.default_config(later)}).status, 200)
+
+        burst = [threading.Thread(target=call_once, args=(gateway, b"burst%d" % n)) for n in range(BURST)]
+        for thread in burst:
+            thread.start()
+        for thread in burst:
+            thread.join(30)
+        self.assertTrue(wait_until(lambda: gateway.log().count("streamid:burst") == BURST, 30), "a caller was lost")
+        for number in range(5):  # warm-up: libsrt and librist pools, allocator caches
+            self.cycle(gateway, f"w{number}".encode())
+            self.cycle(gateway, f"w{number}-talkback".encode(), "run process_talkback_srt2srt")
+        before = self.settled(gateway, BURST + 10)
+        cycles = talkback = 0
+        while cycles < CYCLES and time.monotonic() - started < SECONDS * 0.6:
+            self.cycle(gateway, f"churn{cycles}".encode())
+            if cycles % 4 == 0:
+                self.cycle(gateway, f"tb{cycles}-talkback".encode(), "run process_talkback_srt2srt")
+                talkback += 1
+            cycles += 1
+        after = self.settled(gateway, BURST + 10 + cycles + talkback,
+                             (*before[:2], math.inf if SANITIZER else before[2] + RSS_TOLERANCE_KIB))
+        samples = [after[2]]
+        while pacer.peer.running():
+            time.sleep(2)
+            samples.append(resources(gateway.process.pid)[2])
+        report = sink.report()
+        print(f"\n{cycles} SRT and {talkback} talkback cycles: threads {before[0]} -> {after[0]}, descriptors "
+              f"{before[1]} -> {after[1]}, RSS {before[2]} -> {after[2]} KiB; soak at {MBITS:g} Mbit/s, RSS every "
+              f"2 s: {samples}; delivered {report['delivered']} of {sink.packets}")
+        self.assertGreater(cycles, CYCLES // 4, "too few cycles in time")
+        self.assertTrue(after[0] <= before[0] and after[1] <= before[1], "threads or descriptors left behind")
+        if not SANITIZER:  # a sanitizer's allocator has resident figures of its own
+            self.assertLess(max(samples) - before[2], RSS_TOLERANCE_KIB, "resident memory grew")
+        if not SLOW:  # a sanitizer build on 2 busy cores may stall past SRT's latency: printed above
+            sink.assert_whole(self)
         gateway.assert_clean_exit(self)
 
 

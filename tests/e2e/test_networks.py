@@ -1,8 +1,9 @@
 """The gateway in network namespaces (topology.py), where nftables drops UDP on a device
 like a loss on the wire: random loss on either leg, a stream that starts while its RIST
-leg is down, RIST outages of 3 s and 10 s, two uplinks, and interface rates made by
-traffic through a veth pair. Needs root, ip and nft."""
+leg is down, RIST outages of 3 s and 10 s, two uplinks and their rates as
+interface_probe lists them. Needs root, ip and nft."""
 
+import json
 import os
 import subprocess
 import time
@@ -110,82 +111,76 @@ class UplinksTest(NetworkCase):
     def test_each_uplink_carries_its_part_and_duplicate_mode_survives_a_cut(self):
         net = topology.uplinks(f"up{os.getpid()}")
         self.addCleanup(net.close)
-        devices = {name: uplink[0] for name, uplink in topology.UPLINKS.items()}
         print("\nmode       cut  stream MB  uplink a MB  uplink b MB  delivered")
         for mode, cut in [("balance", None), ("duplicate", "a"), ("duplicate", "b")] + [("balance", "a")] * (not SLOW):
             with self.subTest(mode=mode, cut=cut):
-                before = {name: net.tx_bytes("gateway", device) for name, device in devices.items()}
-                gateway, sink, _ = self.stream(net, topology.UPLINK_RECEIVER, ("gateway", "127.0.0.1"),
-                                               f"{mode}-{cut}", (8_000_000, 6.5), f"uplink_mode={mode}\n")
-                time.sleep(1)
-                bound = {line.split()[3].rsplit(":", 1)[0] for line in net.run_in("gateway", "ss", "-uanp").splitlines()
-                         if f"pid={gateway.process.pid}," in line}
-                if cut:
-                    net.set_drop("gateway", devices[cut], 100)
-                    time.sleep(4)
-                    net.set_drop("gateway", devices[cut], 0)
-                report, size = sink.report(), sink.packets * 188
-                carried = {name: net.tx_bytes("gateway", device) - before[name] for name, device in devices.items()}
-                print(f"{mode:9}  {cut or '-':3}  {size / 1e6:9.1f}  {carried['a'] / 1e6:11.1f}"
-                      f"  {carried['b'] / 1e6:11.1f}  {report['delivered'][0]} of {sink.packets}")
-                self.assertLessEqual({uplink[1] for uplink in topology.UPLINKS.values()}, bound,
-                                     "an interface peer is not bound to its address")
-                if mode == "duplicate":
-                    self.assertGreater(carried["b" if cut == "a" else "a"], size, "the other uplink missed packets")
-                elif cut is None:
-                    self.assertGreater(carried["a"], size, "no copy of the stream by the default route")
-                    self.assertGreater(carried["b"], 0.3 * size, "uplink b did not carry its share")
-                if cut is None or mode == "duplicate":
-                    sink.assert_whole(self)
-                else:  # what librist dealt to the dead uplink may be lost: the stream must go on
-                    missing = report["missing_in_worst_stream"]
-                    self.assertTrue(len(missing) < 4 and all(last < sink.packets * 4 // 5 for _, last in missing))
-                gateway.assert_clean_exit(self)
+                if cut or not PROBE:
+                    self.uplink_case(net, mode, cut)
+                else:
+                    self.assert_probe_rates(net, lambda: self.uplink_case(net, mode, cut))
 
+    def uplink_case(self, net, mode, cut):
+        devices = {name: uplink[0] for name, uplink in topology.UPLINKS.items()}
+        before = {name: net.tx_bytes("gateway", device) for name, device in devices.items()}
+        gateway, sink, _ = self.stream(net, topology.UPLINK_RECEIVER, ("gateway", "127.0.0.1"), f"{mode}-{cut}",
+                                       (8_000_000, 6.5), f"uplink_mode={mode}\n")
+        time.sleep(1)
+        bound = {line.split()[3].rsplit(":", 1)[0] for line in net.run_in("gateway", "ss", "-uanp").splitlines()
+                 if f"pid={gateway.process.pid}," in line}
+        if cut:
+            net.set_drop("gateway", devices[cut], 100)
+            time.sleep(4)
+            net.set_drop("gateway", devices[cut], 0)
+        report, size = sink.report(), sink.packets * 188
+        carried = {name: net.tx_bytes("gateway", device) - before[name] for name, device in devices.items()}
+        print(f"{mode:9}  {cut or '-':3}  {size / 1e6:9.1f}  {carried['a'] / 1e6:11.1f}"
+              f"  {carried['b'] / 1e6:11.1f}  {report['delivered'][0]} of {sink.packets}")
+        self.assertLessEqual({uplink[1] for uplink in topology.UPLINKS.values()}, bound,
+                             "an interface peer is not bound to its address")
+        if mode == "duplicate":
+            self.assertGreater(carried["b" if cut == "a" else "a"], size, "the other uplink missed packets")
+        elif cut is None:
+            self.assertGreater(carried["a"], size, "no copy of the stream by the default route")
+            self.assertGreater(carried["b"], 0.3 * size, "uplink b did not carry its share")
+        if cut is None or mode == "duplicate":
+            sink.assert_whole(self)
+        else:  # what librist dealt to the dead uplink may be lost: the stream must go on
+            missing = report["missing_in_worst_stream"]
+            self.assertTrue(len(missing) < 4 and all(last < sink.packets * 4 // 5 for _, last in missing))
+        gateway.assert_clean_exit(self)
 
-@unittest.skipUnless(topology.available() and PROBE, "needs root, ip, nft and SLUICE_INTERFACE_PROBE")
-class InterfaceRatesTest(unittest.TestCase):
-    def test_traffic_through_a_veth_pair_shows_as_its_rate(self):
-        # sv1: addressed and up; sv2: up without IPv4; sv3: IPv4 but its peer is down.
-        net = topology.Namespaces(f"sv{os.getpid()}", ("near", "far"), [
-            ("near", "sv1a", "10.254.254.1/30", "far", "sv1b", "10.254.254.2/30"),
-            ("near", "sv2a", None, "far", "sv2b", None), ("near", "sv3a", "10.254.254.5/30", "far", "sv3b", None)],
-            [("far", "link", "set", "sv3b", "down")])
-        self.addCleanup(net.close)
-        wait_until(lambda: "state UP" in net.ip("near", "link", "show", "sv1a")
-                   and "state UP" not in net.ip("near", "link", "show", "sv3a"), 10)
-
+    def assert_probe_rates(self, net, traffic):
+        """interface_probe lists the gateway's interfaces before and after the traffic: each
+        uplink's rates lie within what its counters allow."""
         def octets():
-            return [int(net.run_in("near", "cat", f"/sys/class/net/sv1a/statistics/{way}_bytes")) for way in ("tx", "rx")]
+            return {device: [json.loads(net.ip("gateway", "-j", "-s", "link", "show", device))[0]["stats64"][way]
+                             ["bytes"] for way in ("tx", "rx")] for device in ("upa", "upb")}
 
         def read_list():
-            return dict((title, tuple(values)) for title, *values in
+            return dict((title, values) for title, *values in
                         (line.rstrip("\n").split("\t") for line in iter(probe.stdout.readline, "\n")))
 
         started, before_first = time.monotonic(), octets()
-        probe = subprocess.Popen(["ip", "netns", "exec", net.names["near"], PROBE], stdin=subprocess.PIPE,
+        probe = subprocess.Popen(["ip", "netns", "exec", net.names["gateway"], PROBE], stdin=subprocess.PIPE,
                                  stdout=subprocess.PIPE, text=True, env=sanitizer_env())
         self.addCleanup(probe.kill)
         first, first_read, after_first = read_list(), time.monotonic(), octets()
-        for role, address in (("near", "10.254.254.2"), ("far", "10.254.254.1")):
-            net.run_in(role, "python3", "-c", "import socket\ns = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
-                       f"for _ in range(4000): s.sendto(bytes(1316), ('{address}', 9))\n")
+        traffic()
         before_second, second_asked = octets(), time.monotonic()
         probe.stdin.write("\n")
         probe.stdin.flush()
         second, second_read, after_second = read_list(), time.monotonic(), octets()
         self.assertEqual(probe.wait(60), 0)
-        zero = ("0.00 bps", "0.00 bps")
-        self.assertEqual(first, {"sv1a": ("10.254.254.1", *zero), "All": ("", *zero)})
-        self.assertEqual((list(second), second["All"][1:]), (["sv1a", "All"], second["sv1a"][1:]))
+        zero = ["0.00 bps", "0.00 bps"]
+        self.assertEqual(first, {"upa": ["10.214.1.2", *zero], "upb": ["10.214.2.2", *zero], "All": ["", *zero]})
         # Both enumerations lie inside [started, second_read] and around [first_read,
         # second_asked]; so do the counter readings. That bounds the rate.
-        for direction in (0, 1):
-            number, unit = second["sv1a"][1 + direction].split(" ")
+        for device, direction in ((device, direction) for device in ("upa", "upb") for direction in (0, 1)):
+            number, unit = second[device][1 + direction].split(" ")
             rate = float(number) * {"bps": 1, "Kbps": 1e3, "Mbps": 1e6, "Gbps": 1e9}[unit]
-            lowest = (before_second[direction] - after_first[direction]) * 8 / (second_read - started)
-            highest = (after_second[direction] - before_first[direction]) * 8 / (second_asked - first_read)
-            self.assertTrue(0 < lowest * 0.99 <= rate <= highest * 1.01, (lowest, rate, highest, second))
+            lowest = (before_second[device][direction] - after_first[device][direction]) * 8 / (second_read - started)
+            highest = (after_second[device][direction] - before_first[device][direction]) * 8 / (second_asked - first_read)
+            self.assertTrue(0 < lowest * 0.99 <= rate <= highest * 1.01, (device, lowest, rate, highest, second))
 
 
 if __name__ == "__main__":
