@@ -16,16 +16,11 @@ run_suite() {
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSLUICE_SANITIZER="$sanitizer" -DSLUICE_WERROR=ON
   cmake --build "$dir" -j"$(nproc)"
   (cd "$dir" && ctest --output-on-failure --timeout 900)
-  total=$((total + $(cd "$dir" && ctest -N | sed -n 's/^Total Tests: //p')))
 }
-
-total=0
 
 run_suite build ""
 run_suite build-asan address
 run_suite build-tsan thread
 
 bash scripts/fuzz.sh 30
-
-# Reached only when every suite passed (set -e).
-echo "total: $total passed, 0 failed"
+echo "every suite passed"

@@ -35,7 +35,6 @@ _VALUE = r'"(?:[^"\\\x00-\x1f]|\\["\\/bfnrt]|\\u[0-9a-fA-F]{4})*"'
 _OBJECT = r'\{ "title": %s,"ip": %s,"output": %s,"input": %s\}' % (_VALUE, _VALUE, _VALUE, _VALUE)
 STATE_LAYOUT = re.compile(r'^\{"ifaces":\[(?:%s,)*%s\]\}$' % (_OBJECT, _OBJECT))
 LOG_LINE = re.compile(r"^\[\d{4}-\d{2}-\d{2}\.\d{2}:\d{2}:\d{2}\]  (.*)  (src/[\w/]+\.cpp)  (-?\d+)$")
-SANITIZER_REPORTS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "WARNING: ThreadSanitizer", "runtime error:")
 UNIT = 1316
 
 
@@ -146,10 +145,11 @@ class Gateway:
         self.stop()
         shutil.rmtree(self.dir, ignore_errors=True)
 
-    def assert_clean_exit(self, test):
+    def assert_clean_exit(self, test, expected_status=0):
         status = self.stop()
-        test.assertEqual(status, 0, "sluice did not exit cleanly\n" + self.log()[-3000:] + self.errors()[-6000:])
-        for marker in SANITIZER_REPORTS:
+        test.assertEqual(status, expected_status, "sluice did not exit as expected\n" + self.log()[-3000:]
+                         + self.errors()[-6000:])
+        for marker in ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "WARNING: ThreadSanitizer", "runtime error:"):
             test.assertNotIn(marker, self.errors(), self.errors()[-6000:])
 
 
@@ -278,9 +278,9 @@ class MediaCase(unittest.TestCase):
         pacer.start = start
         return pacer
 
-    def destination(self, streams, packets, address="127.0.0.1", **sink_options):
+    def destination(self, streams, packets, address="127.0.0.1", port=None, **sink_options):
         """A ristreceiver on address writing to a sink of its own: (its RIST port, the sink)."""
-        sink, port = self.sink(streams, packets, **sink_options), free_port()
+        sink, port = self.sink(streams, packets, **sink_options), port or free_port()
         self.receiver = self.peer(["ristreceiver", "-p", "1", "-S", "0", "-i", f"rist://@{address}:{port}",
                                    "-o", f"udp://127.0.0.1:{sink.port}"])
         return port, sink

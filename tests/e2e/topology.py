@@ -14,7 +14,7 @@ LIBC = ctypes.CDLL(None, use_errno=True)
 
 
 def available():
-    return os.geteuid() == 0 and bool(shutil.which("ip")) and bool(shutil.which("nft"))
+    return os.geteuid() == 0 and shutil.which("ip") and shutil.which("nft")
 
 
 def run(*args, stdin=None):
@@ -86,8 +86,8 @@ class Namespaces:
 
     def dropped(self, role, device):
         """UDP packets dropped on device since its drop was set."""
-        listing = self.run_in(role, "nft", "-j", "list", "ruleset")
-        return sum(expr["counter"]["packets"] for item in json.loads(listing)["nftables"]
+        listing = json.loads(self.run_in(role, "nft", "-j", "list", "ruleset"))["nftables"]
+        return sum(expr["counter"]["packets"] for item in listing
                    if item.get("rule", {}).get("table") == f"{device}_drop"
                    for expr in item["rule"]["expr"] if "counter" in expr)
 
