@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# The long reliability runs: 1000 SRT and 250 talkback connect/hang-up cycles beside a
-# 50 Mbit/s stream that then runs on for the rest of 10 minutes, and the lossy links and
-# uplinks. Prints the figures; needs root for the namespaces. Builds into build/.
+# The long reliability runs: 1000 SRT and 250 talkback cycles beside a 50 Mbit/s stream
+# that runs 10 minutes, then the namespace cases (root). Prints the figures.
 # Usage: scripts/soak.sh [soak seconds, default 600]
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -10,7 +10,6 @@ import json
 import os
 import re
 import shutil
-import signal
 import socket
 import subprocess
 import tempfile
@@ -40,17 +39,13 @@ UNIT = 1316
 
 def free_port(kind=socket.SOCK_DGRAM):
     """A port that is free on 127.0.0.1 for both UDP and TCP at the moment of asking."""
+    other = socket.SOCK_STREAM if kind == socket.SOCK_DGRAM else socket.SOCK_DGRAM
     while True:
-        with socket.socket(socket.AF_INET, kind) as probe:
+        with socket.socket(socket.AF_INET, kind) as probe, socket.socket(socket.AF_INET, other) as check:
             probe.bind(("127.0.0.1", 0))
-            port = probe.getsockname()[1]
-        other = socket.SOCK_STREAM if kind == socket.SOCK_DGRAM else socket.SOCK_DGRAM
-        try:
-            with socket.socket(socket.AF_INET, other) as check:
-                check.bind(("127.0.0.1", port))
-            return port
-        except OSError:
-            continue
+            with contextlib.suppress(OSError):
+                check.bind(probe.getsockname())
+                return probe.getsockname()[1]
 
 
 def wait_until(predicate, timeout, interval=0.05):
@@ -60,6 +55,20 @@ def wait_until(predicate, timeout, interval=0.05):
             return True
         time.sleep(interval)
     return predicate()
+
+
+def end(process, timeout):
+    """SIGTERM to a process we started, SIGKILL when it does not end in time: its exit
+    status, None when it had to be killed."""
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+            return None
+    return process.returncode
 
 
 def read_text(path):
@@ -130,16 +139,7 @@ class Gateway:
             raise AssertionError(f"log never showed {text!r} x{count}\n" + self.log()[-4000:])
 
     def stop(self, timeout=15):
-        """SIGTERM, then the exit status (None when it had to be killed)."""
-        if self.process is None or self.process.poll() is not None:
-            return self.process.returncode if self.process else None
-        self.process.send_signal(signal.SIGTERM)
-        try:
-            return self.process.wait(timeout)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-            return None
+        return end(self.process, timeout) if self.process else None
 
     def close(self):
         self.stop()
@@ -210,13 +210,7 @@ class Peer:
         return self.process.poll() is None
 
     def stop(self, timeout=5):
-        """SIGTERM to the PID we started, SIGKILL when it does not end in time."""
-        self.process.terminate()
-        try:
-            self.process.wait(timeout)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
+        end(self.process, timeout)
         self.log_file.close()
 
 
@@ -300,9 +294,8 @@ class MediaCase(unittest.TestCase):
         return peer
 
     def talkback_source(self, reader=None, size=UNIT, passphrase=""):
-        """An SRT listener on a free port of 127.0.0.1: the first caller gets the pipe `reader`
-        (when given) in size-byte messages, the others one null unit; all stay until the
-        test ends. Gives the port and the callers served so far."""
+        """An SRT listener on 127.0.0.1 whose first caller gets the pipe `reader` (if any) in size-byte
+        messages, the others one null unit; all stay. Gives the port and the callers served."""
         port, served, listener = free_port(), [], srt_socket(size, passphrase.encode())
         address, length = srt_address(port), ctypes.c_int(16)
         if LIBSRT.srt_bind(listener, address, len(address)) != 0 or LIBSRT.srt_listen(listener, 8) != 0:

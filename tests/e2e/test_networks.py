@@ -1,7 +1,6 @@
-"""The gateway in network namespaces (topology.py), where nftables drops UDP on a device
-like a loss on the wire: random loss on either leg, a stream that starts while its RIST
-leg is down, RIST outages of 3 s and 10 s, two uplinks and their rates as
-interface_probe lists them. Needs root, ip and nft."""
+"""The gateway in network namespaces where nftables drops UDP like a loss on the wire:
+random loss on either leg, a stream that starts while its RIST leg is down, RIST outages
+of 3 s and 10 s, two uplinks and their rates as interface_probe lists them. Needs root."""
 
 import os
 import subprocess
@@ -18,9 +17,8 @@ PROBE = os.environ.get("SLUICE_INTERFACE_PROBE", "")
 @unittest.skipUnless(topology.available(), "needs root, ip and nft")
 class NetworkCase(MediaCase):
     def stream(self, net, receiver, caller, stream_id, pacer=(10_000_000, 4), extra="", idle=15, gateway=None):
-        """Receiver and sink in the receiver's namespace, a gateway (or the given one's port)
-        in the gateway's, a caller in `caller` (role, gateway address), paced from now:
-        (gateway, sink, caller)."""
+        """Receiver and sink in the receiver's namespace, a gateway (or the given one's port) in
+        the gateway's, a caller in `caller` (role, gateway address), paced: (gateway, sink, caller)."""
         pacer = self.pacer(1, *pacer)
         with net.entered("receiver"):
             self.port, sink = self.destination(1, pacer.packets, receiver, gateway and self.port, idle=idle)
@@ -105,7 +103,7 @@ class UplinksTest(NetworkCase):
         net = topology.uplinks(f"up{os.getpid()}")
         self.addCleanup(net.close)
         print("\nmode       cut  stream MB  uplink a MB  uplink b MB  delivered")
-        for mode, cut in [("balance", None), ("duplicate", "a"), ("duplicate", "b")] + [("balance", "a")] * (not SLOW):
+        for mode, cut in (("balance", None), ("duplicate", "a"), ("duplicate", "b")):
             with self.subTest(mode=mode, cut=cut):
                 if cut or not PROBE:
                     self.uplink_case(net, mode, cut)
@@ -135,11 +133,7 @@ class UplinksTest(NetworkCase):
         elif cut is None:
             self.assertGreater(carried["a"], size, "no copy of the stream by the default route")
             self.assertGreater(carried["b"], 0.3 * size, "uplink b did not carry its share")
-        if cut is None or mode == "duplicate":
-            sink.assert_whole(self)
-        else:  # what librist dealt to the dead uplink may be lost: the stream must go on
-            missing = report["missing_in_worst_stream"]
-            self.assertTrue(len(missing) < 4 and all(last < sink.packets * 4 // 5 for _, last in missing))
+        sink.assert_whole(self)
         gateway.assert_clean_exit(self)
 
     def assert_probe_rates(self, net, traffic):

@@ -1,7 +1,6 @@
-"""The network namespaces of the end-to-end tests: one per role, veth pairs between them,
-sockets and programs placed in a role's namespace, nftables drops on a device. Needs
-root, ip and nft. Names start with the given prefix; deleting a namespace removes its
-veths and nft tables with it."""
+"""Network namespaces for the end-to-end tests: one per role, veth pairs between them,
+nftables drops on a device. Needs root, ip and nft. Names start with the given prefix;
+deleting a namespace removes its veths and nft tables with it."""
 
 import contextlib
 import ctypes
