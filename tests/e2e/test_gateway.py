@@ -23,8 +23,7 @@ SHARE, UNIT = "/usr/share/sluice", "lib/systemd/system/sluice.service"
 PASS = "listener-" + secrets.token_hex(6)
 CAM1 = "cam1-own-" + secrets.token_hex(6)
 LIST = f"cam1:{CAM1}, cam2"
-SETTLE = 60 if SLOW else 20
-CALLERS = 10 if SLOW else 30  # while the settings are replaced
+SETTLE, CALLERS = (60, 10) if SLOW else (20, 30)  # CALLERS arrive while the settings are replaced
 
 SERVED, CLOSED = "served", "closed after the handshake"
 BADSECRET, UNSECURE = 10, 11  # libsrt's own refusals: the gateway never sees these callers

@@ -43,11 +43,12 @@ class LossyLinksTest(NetworkCase):
         for percent in (2,) if SLOW else (2, 5):  # 5 % and whole delivery on the plain build only
             for leg in ("srt", "rist", "both"):
                 with self.subTest(leg=leg, percent=percent):
+                    gateway, sink, _ = self.chain_stream(f"loss-{leg}-{percent}")
+                    time.sleep(0.5)  # libsrt's first ~50 ms, before it measured the round trip, are fragile
                     self.net.set_drop("caller", "lc", percent if leg != "rist" else 0)
                     self.net.set_drop("receiver", "rr", percent if leg != "srt" else 0)
-                    gateway, sink, _ = self.chain_stream(f"loss-{leg}-{percent}")
                     report = sink.report()
-                    dropped = self.net.dropped("caller", "lc") + self.net.dropped("receiver", "rr")
+                    dropped = self.net.lift_drop("caller", "lc") + self.net.lift_drop("receiver", "rr")
                     print(f"\n{percent} % loss on {leg}: {dropped} dropped, {report['delivered']} of {sink.packets}")
                     self.assertGreater(dropped, 0)
                     if not SLOW:
@@ -78,7 +79,6 @@ class LossyLinksTest(NetworkCase):
         # peer and its caller, and the stream goes on when the link is back.
         gateway, sink, caller = self.cut(3)
         report, missing = sink.report(), sink.report()["missing_in_worst_stream"]
-        print(f"\nRIST leg down 3 s: {sink.packets - report['delivered'][0]} of {sink.packets} lost: {missing}")
         self.assertEqual((report["corrupt"], sum(report["duplicates"])), (0, 0), report)
         self.assertTrue(len(missing) < 4 and all(last < sink.packets * 3 // 4 for _, last in missing), report)
         self.assertTrue(caller.running())

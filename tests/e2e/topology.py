@@ -83,9 +83,10 @@ class Namespaces:
                              f" meta l4proto udp {drop}; }}\n" for hook in ("ingress", "egress"))
             self.run_in(role, "nft", "-f", "-", stdin=f"table netdev {table} {{\n{chains}}}\n")
 
-    def dropped(self, role, device):
-        """UDP packets dropped on device since its drop was set."""
+    def lift_drop(self, role, device):
+        """Lifts the drop on device; gives the UDP packets it dropped."""
         listing = json.loads(self.run_in(role, "nft", "-j", "list", "ruleset"))["nftables"]
+        self.set_drop(role, device, 0)
         return sum(expr["counter"]["packets"] for item in listing
                    if item.get("rule", {}).get("table") == f"{device}_drop"
                    for expr in item["rule"]["expr"] if "counter" in expr)
