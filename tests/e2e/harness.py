@@ -183,7 +183,6 @@ def streams(gateway):
 
 
 def metrics(gateway):
-    """/metrics as {sample name with its labels: value}."""
     lines = request(gateway, "GET", "/metrics").body.decode().splitlines()
     return {name: float(value) for name, value in (line.rsplit(" ", 1) for line in lines if line[:1] != "#")}
 

@@ -42,7 +42,7 @@ def odd_stream_ids():
     for value in range(1, 256):
         yield b"id" + bytes([value]) * 3 + b"x"
     yield from (b"x&buffer=0", b"x?buffer-min=0&buffer-max=0", b"x&rtt-min=0&rtt-max=0", b"&miface=nonexistent0",
-                b"x&secret=0123456789&aes-type=256", b"x&cname=" + b"c" * 400, FORGED, bytes(range(256)) * 2)
+                b"x&secret=0123456789&aes-type=256", b"x&cname=" + b"c" * 400, FORGED, bytes(range(1, 256)) * 2 + b"\0")
 
 
 FORGED = b"cam\n[2026-01-01.00:00:00]  STOP SIGNAL 15  src/base/stop_signals.cpp  40\r\x1b[2J"
@@ -74,7 +74,6 @@ class MediaPathTest(MediaCase):
             for port in (first_port, second_port):
                 self.assertIn(f"rist://127.0.0.1:{port}?cname={stream['stream_id']}", urls)
             self.assertEqual((stream["mode"], stream["send_errors"]), ("forward", 0))
-            self.assertRegex(stream["caller"], r"^127\.0\.0\.1:\d+$")
         time.sleep(1)
         after = {s["stream_id"]: s for s in streams(gateway)}
         for stream in before:  # the figures move
@@ -133,7 +132,6 @@ class MediaPathTest(MediaCase):
                 sink.assert_whole(self)
                 log = gateway.log()
                 self.assertIn("rist worker start 1 studio-talkback", log)
-                self.assertIn("  streamid from-studio", log)
                 if passphrase:
                     self.assertIn("set passphrase:*** pbkey:16", log)
                 gateway.assert_clean_exit(self)
@@ -194,12 +192,22 @@ class MediaPathTest(MediaCase):
             self.cycle(gateway, f"w{number}-talkback".encode(), "run process_talkback_srt2srt")
         before = self.settled(gateway, BURST + 10)
         cycles = talkback = 0
+        done, reads = threading.Event(), []
+
+        def read_routes():  # HTTP threads read the figures while workers come and go
+            while not done.is_set():
+                reads.append(len(streams(gateway)) + len(metrics(gateway)))
+        reader = threading.Thread(target=read_routes)
+        reader.start()
         while cycles < CYCLES and time.monotonic() - started < SECONDS * 0.6:
             self.cycle(gateway, f"churn{cycles}".encode())
             if cycles % 4 == 0:
                 self.cycle(gateway, f"tb{cycles}-talkback".encode(), "run process_talkback_srt2srt")
                 talkback += 1
             cycles += 1
+        self.assertTrue(reader.is_alive(), "reading the routes failed")
+        done.set()
+        reader.join(30)
         after = self.settled(gateway, BURST + 10 + cycles + talkback,
                              (*before[:2], math.inf if SANITIZER else before[2] + RSS_TOLERANCE_KIB))
         samples = [after[2]]
@@ -207,9 +215,8 @@ class MediaPathTest(MediaCase):
             time.sleep(2)
             samples.append(resources(gateway.process.pid)[2])
         report = sink.report()
-        print(f"\n{cycles} SRT and {talkback} talkback cycles: threads {before[0]} -> {after[0]}, descriptors "
-              f"{before[1]} -> {after[1]}, RSS {before[2]} -> {after[2]} KiB; soak at {MBITS:g} Mbit/s, RSS every "
-              f"2 s: {samples}; delivered {report['delivered']} of {sink.packets}")
+        print(f"\n{cycles} SRT, {talkback} talkback cycles, {len(reads)} reads: threads, descriptors, RSS KiB {before} "
+              f"-> {after}; soak at {MBITS:g} Mbit/s, RSS every 2 s {samples}; delivered {report['delivered']}")
         self.assertGreater(cycles, CYCLES // 4, "too few cycles in time")
         self.assertTrue(after[0] <= before[0] and after[1] <= before[1], "threads or descriptors left behind")
         if not SANITIZER:  # a sanitizer's allocator has resident figures of its own
