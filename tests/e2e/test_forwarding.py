@@ -63,17 +63,17 @@ class MediaPathTest(MediaCase):
         gateway = self.gateway([first_port, second_port], f"srt_passphrase={PASS}\n")
         self.stream(gateway, pacer, [f"cam{size}".encode() for size in SIZES], PASS.encode())
 
-        def reported():
+        def reported():  # every stream with its two aggregate peers (no miface) sending
             listed = streams(gateway)
-            return len(listed) == 3 and all(p["bandwidth_bps"] > 0 for s in listed for p in s["rist"]) and listed
+            peers = [p for s in listed for p in s["rist"] if "miface" not in p["url"]]
+            return len(listed) == 3 and len(peers) == 6 and all(p["bandwidth_bps"] > 0 for p in peers) and listed
         before = wait_until(reported, 20, 0.2) and reported()
         self.assertTrue(before, streams(gateway))
-        self.assertEqual(sorted(s["stream_id"] for s in before), ["cam1000", "cam1456", "cam188"])
-        for stream in before:
-            urls = [peer["url"] for peer in stream["rist"]]
+        self.assertEqual(sorted((s["stream_id"], s["mode"], s["send_errors"]) for s in before),
+                         [("cam1000", "forward", 0), ("cam1456", "forward", 0), ("cam188", "forward", 0)])
+        for entry in before:
             for port in (first_port, second_port):
-                self.assertIn(f"rist://127.0.0.1:{port}?cname={stream['stream_id']}", urls)
-            self.assertEqual((stream["mode"], stream["send_errors"]), ("forward", 0))
+                self.assertIn(f"rist://127.0.0.1:{port}?cname={entry['stream_id']}", [p["url"] for p in entry["rist"]])
         time.sleep(1)
         after = {s["stream_id"]: s for s in streams(gateway)}
         for stream in before:  # the figures move
