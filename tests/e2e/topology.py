@@ -1,10 +1,7 @@
-"""The network namespaces of the end-to-end tests: namespaces by role, veth pairs
-between them, programs and sockets placed in a role's namespace, nftables drops on a
-device, and the topologies the tests build from them. Needs root, ip and nft
-(`available`). Every namespace name starts with the given prefix; deleting a namespace
-removes its veths and nft tables with it."""
+"""Network namespaces for the end-to-end tests: one per role, veth pairs between them,
+nftables drops on a device. Needs root, ip and nft. Names start with the given prefix;
+deleting a namespace removes its veths and nft tables with it."""
 
-import collections
 import contextlib
 import ctypes
 import json
@@ -12,28 +9,24 @@ import os
 import shutil
 import subprocess
 
-CLONE_NEWNET = 0x40000000
 LIBC = ctypes.CDLL(None, use_errno=True)
 
 
 def available():
-    return os.geteuid() == 0 and bool(shutil.which("ip")) and bool(shutil.which("nft"))
+    return os.geteuid() == 0 and shutil.which("ip") and shutil.which("nft")
 
 
-def run(*args):
-    return subprocess.run(args, check=True, capture_output=True, text=True).stdout
-
-
-def set_netns(fd):
-    if LIBC.setns(fd, CLONE_NEWNET) != 0:
-        raise OSError(ctypes.get_errno(), "setns failed")
+def run(*args, stdin=None):
+    return subprocess.run(args, check=True, capture_output=True, text=True, input=stdin, timeout=60).stdout
 
 
 class Namespaces:
-    """One namespace per role, named prefix + role, each with its loopback up. Close
-    it (also after a failed set-up, which closes itself) to delete them all."""
+    """One namespace per role, named prefix + role, with its loopback up; `links` are
+    veth pairs (left role, device, CIDR, right role, device, CIDR), each end up; then
+    `commands` (role, ip arguments...). Close it (a failed set-up closes itself) to delete
+    them all."""
 
-    def __init__(self, prefix, roles):
+    def __init__(self, prefix, roles, links=(), commands=()):
         self.names = {role: f"{prefix}{role}" for role in roles}
         self.created = []
         try:
@@ -41,6 +34,15 @@ class Namespaces:
                 run("ip", "netns", "add", name)
                 self.created.append(name)
                 run("ip", "-n", name, "link", "set", "lo", "up")
+            for left, left_device, left_cidr, right, right_device, right_cidr in links:
+                run("ip", "link", "add", "name", left_device, "netns", self.names[left], "type", "veth",
+                    "peer", "name", right_device, "netns", self.names[right])
+                for role, device, cidr in ((left, left_device, left_cidr), (right, right_device, right_cidr)):
+                    if cidr:
+                        self.ip(role, "addr", "add", cidr, "dev", device)
+                    self.ip(role, "link", "set", device, "up")
+            for role, *args in commands:
+                self.ip(role, *args)
         except BaseException:
             self.close()
             raise
@@ -48,73 +50,46 @@ class Namespaces:
     def ip(self, role, *args):
         return run("ip", "-n", self.names[role], *args)
 
-    def run_in(self, role, *command):
+    def run_in(self, role, *command, stdin=None):
         """A command's output, run in the role's namespace (with its own /sys)."""
-        return run("ip", "netns", "exec", self.names[role], *command)
-
-    def link(self, left, left_device, left_cidr, right, right_device, right_cidr):
-        """A veth pair from left to right, each end with its address and up."""
-        run("ip", "link", "add", "name", left_device, "netns", self.names[left], "type", "veth",
-            "peer", "name", right_device, "netns", self.names[right])
-        for role, device, cidr in ((left, left_device, left_cidr), (right, right_device, right_cidr)):
-            self.ip(role, "addr", "add", cidr, "dev", device)
-            self.ip(role, "link", "set", device, "up")
+        return run("ip", "netns", "exec", self.names[role], *command, stdin=stdin)
 
     @contextlib.contextmanager
     def entered(self, role):
-        """Runs the block in the role's namespace: sockets made and programs started
-        there stay in it."""
+        """Runs the block in the role's namespace: sockets made and programs started there stay in it."""
         home = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
         target = os.open(f"/run/netns/{self.names[role]}", os.O_RDONLY)
         try:
-            set_netns(target)
+            if LIBC.setns(target, 0x40000000) != 0:  # CLONE_NEWNET
+                raise OSError(ctypes.get_errno(), "setns failed")
             yield
         finally:
-            set_netns(home)
+            LIBC.setns(home, 0x40000000)
             os.close(target)
             os.close(home)
 
     def tx_bytes(self, role, device):
-        stats = json.loads(self.ip(role, "-j", "-s", "link", "show", "dev", device))[0]["stats64"]
-        return stats["tx"]["bytes"]
+        return json.loads(self.ip(role, "-j", "-s", "link", "show", "dev", device))[0]["stats64"]["tx"]["bytes"]
 
     def set_drop(self, role, device, percent):
-        """Drops percent % of the UDP packets entering and leaving device (netdev
-        ingress and egress: silent, like a loss on the wire); 0 lifts it."""
-        table = self._drop_table(device)
-        if self._has_table(role, table):
-            self._nft(role, f"delete table netdev {table}")
-        if percent == 0:
-            return
-        drop = "counter drop" if percent >= 100 else f"numgen random mod 100 < {percent} counter drop"
-        rules = "\n".join(
-            f"  chain {hook} {{ type filter hook {hook} device \"{device}\" priority 0; policy accept;"
-            f" meta l4proto udp counter {drop}; }}" for hook in ("ingress", "egress"))
-        self._nft(role, f"table netdev {table} {{\n{rules}\n}}")
+        """Drops percent % of the UDP packets entering and leaving device (netdev ingress
+        and egress: silent, like a loss on the wire); 0 lifts it."""
+        table = f"{device}_drop"
+        if f"netdev {table}" in self.run_in(role, "nft", "list", "tables"):
+            self.run_in(role, "nft", "delete", "table", "netdev", table)
+        if percent:
+            drop = "counter drop" if percent >= 100 else f"numgen random mod 100 < {percent} counter drop"
+            chains = "".join(f' chain {hook} {{ type filter hook {hook} device "{device}" priority 0;'
+                             f" meta l4proto udp {drop}; }}\n" for hook in ("ingress", "egress"))
+            self.run_in(role, "nft", "-f", "-", stdin=f"table netdev {table} {{\n{chains}}}\n")
 
-    def drop_counters(self, role, device):
-        """(UDP packets seen, packets dropped) on device since its drop was set."""
-        table = self._drop_table(device)
-        if not self._has_table(role, table):
-            return 0, 0
-        listing = self.run_in(role, "nft", "-j", "list", "table", "netdev", table)
-        seen = dropped = 0
-        for item in json.loads(listing)["nftables"]:
-            counts = [e["counter"]["packets"] for e in item.get("rule", {}).get("expr", []) if "counter" in e]
-            seen += counts[0] if counts else 0
-            dropped += counts[1] if len(counts) > 1 else 0
-        return seen, dropped
-
-    @staticmethod
-    def _drop_table(device):
-        return f"{device}_drop"
-
-    def _has_table(self, role, table):
-        return f"netdev {table}" in self.run_in(role, "nft", "list", "tables")
-
-    def _nft(self, role, script):
-        subprocess.run(["ip", "netns", "exec", self.names[role], "nft", "-f", "-"], input=script,
-                       text=True, check=True)
+    def lift_drop(self, role, device):
+        """Lifts the drop on device; gives the UDP packets it dropped."""
+        listing = json.loads(self.run_in(role, "nft", "-j", "list", "ruleset"))["nftables"]
+        self.set_drop(role, device, 0)
+        return sum(expr["counter"]["packets"] for item in listing
+                   if item.get("rule", {}).get("table") == f"{device}_drop"
+                   for expr in item["rule"]["expr"] if "counter" in expr)
 
     def close(self):
         for name in reversed(self.created):
@@ -122,56 +97,28 @@ class Namespaces:
         self.created = []
 
 
-class Chain(Namespaces):
-    """Three namespaces joined by two veth pairs whose /30 addresses exist only between
-    their ends:
-
-        caller [lc] 10.213.1.1 --- 10.213.1.2 [gc] gateway [gr] 10.213.2.1 --- 10.213.2.2 [rr] receiver
-    """
-
-    CALLER_IP, GATEWAY_SRT_IP = "10.213.1.1", "10.213.1.2"
-    GATEWAY_RIST_IP, RECEIVER_IP = "10.213.2.1", "10.213.2.2"
-
-    def __init__(self, prefix):
-        super().__init__(prefix, ("caller", "gateway", "receiver"))
-        try:
-            self.link("caller", "lc", f"{self.CALLER_IP}/30", "gateway", "gc", f"{self.GATEWAY_SRT_IP}/30")
-            self.link("gateway", "gr", f"{self.GATEWAY_RIST_IP}/30", "receiver", "rr", f"{self.RECEIVER_IP}/30")
-        except BaseException:
-            self.close()
-            raise
+def chain(prefix):
+    """caller [lc] 10.213.1.1 --- 10.213.1.2 [gc] gateway [gr] 10.213.2.1 --- 10.213.2.2 [rr] receiver"""
+    return Namespaces(prefix, ("caller", "gateway", "receiver"),
+                      [("caller", "lc", "10.213.1.1/30", "gateway", "gc", "10.213.1.2/30"),
+                       ("gateway", "gr", "10.213.2.1/30", "receiver", "rr", "10.213.2.2/30")])
 
 
-# One uplink of the gateway: its device and address, the far end's, and its routing table.
-Uplink = collections.namedtuple("Uplink", "name device address far_device far_address table")
+UPLINKS = {"a": ("upa", "10.214.1.2", "10.214.1.1", 101), "b": ("upb", "10.214.2.2", "10.214.2.1", 102)}
+UPLINK_RECEIVER = "10.214.9.1"
 
 
-class Uplinks(Namespaces):
-    """A gateway host with two uplinks and a receiver that both reach, routed the way
-    a multi-homed host must be for each address to leave by its own link:
+def uplinks(prefix):
+    """A gateway with two uplinks to a receiver (10.214.9.1 on its lo), each address routed
+    out by its own link (`ip rule from ADDRESS table N`), the main default route by upa:
 
-        gateway [upa] 10.214.1.2 --- 10.214.1.1 [upar] receiver (10.214.9.1 on lo)
-        gateway [upb] 10.214.2.2 --- 10.214.2.1 [upbr] receiver
-
-    In the gateway: `ip rule from 10.214.1.2 table 101` and `from 10.214.2.2 table 102`,
-    each table with a default route by its own uplink, and the main default route by
-    uplink a. Device names start with the prefix's letters "up"."""
-
-    RECEIVER_IP = "10.214.9.1"
-    A = Uplink("a", "upa", "10.214.1.2", "upar", "10.214.1.1", 101)
-    B = Uplink("b", "upb", "10.214.2.2", "upbr", "10.214.2.1", 102)
-
-    def __init__(self, prefix):
-        super().__init__(prefix, ("gateway", "receiver"))
-        try:
-            self.ip("receiver", "addr", "add", f"{self.RECEIVER_IP}/32", "dev", "lo")
-            for uplink in (self.A, self.B):
-                self.link("gateway", uplink.device, f"{uplink.address}/30",
-                          "receiver", uplink.far_device, f"{uplink.far_address}/30")
-                self.ip("gateway", "route", "add", "default", "via", uplink.far_address, "dev", uplink.device,
-                        "table", str(uplink.table))
-                self.ip("gateway", "rule", "add", "from", uplink.address, "table", str(uplink.table))
-            self.ip("gateway", "route", "add", "default", "via", self.A.far_address, "dev", self.A.device)
-        except BaseException:
-            self.close()
-            raise
+        gateway [upa] 10.214.1.2 --- 10.214.1.1 [upar] receiver
+        gateway [upb] 10.214.2.2 --- 10.214.2.1 [upbr] receiver"""
+    routes = [("receiver", "addr", "add", f"{UPLINK_RECEIVER}/32", "dev", "lo"),
+              ("gateway", "route", "add", "default", "via", UPLINKS["a"][2], "dev", "upa")]
+    for device, address, far, table in UPLINKS.values():
+        routes += [("gateway", "route", "add", "default", "via", far, "dev", device, "table", str(table)),
+                   ("gateway", "rule", "add", "from", address, "table", str(table))]
+    return Namespaces(prefix, ("gateway", "receiver"), [
+        ("gateway", device, f"{address}/30", "receiver", device + "r", f"{far}/30")
+        for device, address, far, _ in UPLINKS.values()], routes)

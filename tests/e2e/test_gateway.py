@@ -1,0 +1,200 @@
+"""The gateway's doors. Who may send: each case posts its settings over HTTP, then a
+libsrt caller from 127.0.0.1 or 127.0.0.2 tries; callers keep arriving while the settings
+are replaced; refusals are logged and counted, no passphrase is. A port in use: exit
+status 1 after the orderly stop. The Debian package: files, dependencies, a unit systemd
+accepts, a gateway that runs from the files and the directory the unit prepares."""
+
+import glob
+import os
+import re
+import secrets
+import shlex
+import shutil
+import socket
+import subprocess
+import tempfile
+import threading
+import unittest
+
+from harness import (BUILD_DIR, LIBSRT, LOG_LINE, SANITIZER, SLOW, SOURCE_DIR, Gateway,
+                     MediaCase, metrics, post_form, request, srt_call, wait_until)
+
+SHARE, UNIT = "/usr/share/sluice", "lib/systemd/system/sluice.service"
+PASS = "listener-" + secrets.token_hex(6)
+CAM1 = "cam1-own-" + secrets.token_hex(6)
+LIST = f"cam1:{CAM1}, cam2"
+SETTLE, CALLERS = (60, 10) if SLOW else (20, 30)  # CALLERS arrive while the settings are replaced
+
+SERVED, CLOSED = "served", "closed after the handshake"
+BADSECRET, UNSECURE = 10, 11  # libsrt's own refusals: the gateway never sees these callers
+FORBIDDEN, NOT_FOUND, OVERLOAD, MISCONFIGURED = 1403, 1404, 1402, 1500
+REASONS = {FORBIDDEN: "forbidden", NOT_FOUND: "not_found", OVERLOAD: "overload", MISCONFIGURED: "misconfigured"}
+
+P, A = {"srt_passphrase": PASS}, {"allowed_streams": LIST}
+# (case, settings, stream id, passphrase, outcome[, caller's address[, key length]])
+CASES = [
+    ("nothing set: anyone", {}, "anything", "", SERVED, "127.0.0.2"),
+    ("listener passphrase, none sent", P, "cam1", "", UNSECURE),
+    ("listener passphrase, a wrong one", P, "cam1", "wrong-passphrase", BADSECRET),
+    ("allow-list, unlisted id", A, "cam3", "", NOT_FOUND),
+    ("allow-list, a prefix of a listed id", A, "cam", "", NOT_FOUND),
+    ("allow-list, listed id without its passphrase", A, "cam1", "", UNSECURE),
+    ("allow-list, listed id with its passphrase", A, "cam1", CAM1, SERVED),
+    ("allow-list, id listed without a passphrase", A, "cam2", "", SERVED),
+    ("allow-list, #!::r= form", A, "#!::r=cam1,m=publish", CAM1, SERVED),
+    ("allow-list, a forged log line in the id", A, "cam9\n[x]  STOP SIGNAL 15", "", NOT_FOUND),
+    ("allow-list, talkback checked too", A, "studio-talkback", "", NOT_FOUND),
+    ("own passphrase beats the listener's", {**P, **A}, "cam1", PASS, BADSECRET),
+    ("listener's passphrase for the others", {**P, **A}, "cam2", PASS, SERVED),
+    ("allow_from, another address", {"allow_from": "127.0.0.1"}, "cam1", "", FORBIDDEN, "127.0.0.2"),
+    ("allow_from, a CIDR block", {"allow_from": "10.0.0.0/8, 127.0.0.0/30"}, "cam1", "", SERVED, "127.0.0.2"),
+    ("a passphrase libsrt refuses shuts everyone out", {"srt_passphrase": "short"}, "cam2", "", MISCONFIGURED),
+    ("... also a stream with its own", {"srt_passphrase": "short", **A}, "cam1", CAM1, MISCONFIGURED),
+    ("a stream passphrase libsrt refuses", {"allowed_streams": "cam1:short,cam2"}, "cam1", "", MISCONFIGURED),
+    ("an unreadable allow_from", {"allow_from": "127.0.0.300"}, "cam1", "", MISCONFIGURED),
+    ("max_streams reached (one caller held)", {"max_streams": "1"}, "cam1", "", OVERLOAD),
+    ("key length set after start, caller agrees", {**P, "srt_pbkeylen": "32"}, "cam1", PASS, SERVED, "127.0.0.1", 32),
+    ("key length set after start, caller differs", {**P, "srt_pbkeylen": "32"}, "cam1", PASS, CLOSED, "127.0.0.1", 16),
+]
+
+REFUSED_LINE = re.compile(r"-- CALLER REFUSED: (\w+) \(.*\) caller:([\d.]+):\d+ stream:(.*?)  src/")
+
+
+def settings_text(gateway, settings, extra=""):
+    return gateway.default_config(extra + "".join(f"{key} = {value}\n" for key, value in settings.items()))
+
+
+def refused_counts(gateway):
+    return {name[len('sluice_callers_refused_total{reason="'):-2]: int(value)
+            for name, value in metrics(gateway).items() if name.startswith("sluice_callers_refused_total{")}
+
+
+class GatewayTest(MediaCase):
+    def try_caller(self, gateway, stream_id, passphrase="", source="127.0.0.1", key_length=0):
+        """SERVED, CLOSED or the reject reason; a caller is taken once the accept loop waits again."""
+        waits = gateway.log().count("WAIT NEW SRT CONNECTION")
+        refusals = gateway.log().count("-- CALLER REFUSED: ")
+        sock, reason = srt_call(gateway.srt_port, stream_id.encode(), passphrase.encode(), source, key_length)
+        if sock is None:
+            return reason
+        try:
+            if not wait_until(lambda: gateway.log().count("WAIT NEW SRT CONNECTION") > waits, SETTLE):
+                return "connected but never taken"
+            return CLOSED if gateway.log().count("-- CALLER REFUSED: ") > refusals else SERVED
+        finally:
+            LIBSRT.srt_close(sock)
+
+    def test_each_setting_admits_or_refuses_the_next_caller(self):
+        drain = f"rist_endpoint=127.0.0.1:{self.drain()}\n"
+        gateway = self.gateway(extra=drain)
+        counts = {name: 0 for name in REASONS.values()}
+        for case, settings, stream_id, passphrase, outcome, *caller in CASES:
+            with self.subTest(case):
+                self.assertEqual(post_form(gateway, {"config": settings_text(gateway, settings, drain)}).status, 200)
+                holder = srt_call(gateway.srt_port, b"holder")[0] if "max_streams" in settings else None
+                self.assertTrue(holder is None or wait_until(lambda: "streamid:holder" in gateway.log(), SETTLE))
+                self.assertEqual(self.try_caller(gateway, stream_id, passphrase, *caller), outcome)
+                if holder is not None:
+                    LIBSRT.srt_close(holder)
+                if outcome in REASONS or outcome == CLOSED:
+                    counts[REASONS.get(outcome, "forbidden")] += 1
+                    gateway.wait_for_log("-- CALLER REFUSED: ", count=sum(counts.values()))
+                    escaped = stream_id.replace("\\", "\\\\").replace("\n", "\\n")
+                    self.assertEqual(REFUSED_LINE.findall(gateway.log())[-1],
+                                     (REASONS.get(outcome, "forbidden"), (caller or ["127.0.0.1"])[0], escaped))
+                self.assertEqual(refused_counts(gateway), counts)
+        for secret in (PASS, CAM1):
+            self.assertNotIn(secret, gateway.log() + gateway.errors())
+        gateway.assert_clean_exit(self)
+
+    def test_settings_replaced_while_callers_arrive(self):
+        # libsrt's receiver thread decides while HTTP threads replace the settings.
+        drain = f"rist_endpoint=127.0.0.1:{self.drain()}\n"
+        gateway = self.gateway(extra=drain)
+        texts = [settings_text(gateway, A, drain), settings_text(gateway, {"allow_from": "127.0.0.2"}, drain)]
+        done, posts = threading.Event(), []
+
+        def poster():
+            while not done.is_set() and len(posts) < 2000:
+                posts.append(post_form(gateway, {"config": texts[len(posts) % 2]}).status)
+        thread = threading.Thread(target=poster)
+        thread.start()
+        outcomes = [self.try_caller(gateway, "cam2") for _ in range(CALLERS)]
+        done.set()
+        thread.join(30)
+        print(f"\nwhile {len(posts)} settings were posted: {outcomes.count(SERVED)} callers served, "
+              f"{outcomes.count(FORBIDDEN)} refused")
+        self.assertLessEqual(set(outcomes), {SERVED, FORBIDDEN})
+        self.assertEqual((set(posts), len(posts) > 1), ({200}, True))
+        gateway.assert_clean_exit(self)
+
+    def test_a_port_in_use_ends_the_process_with_a_failure_status_after_the_orderly_stop(self):
+        cases = [(socket.SOCK_STREAM, "web_port", "*** WEB SERVER CANNOT LISTEN ON PORT", "the web port"),
+                 (socket.SOCK_DGRAM, "srt_port", "*** SRT LISTENER CANNOT BIND PORT", "the SRT port")]
+        for kind, key, failure, summary in cases:
+            with self.subTest(key):
+                gateway = Gateway()
+                self.addCleanup(gateway.close)
+                port = getattr(gateway, key)
+                blocker = socket.socket(socket.AF_INET, kind)
+                self.addCleanup(blocker.close)
+                blocker.bind(("0.0.0.0", port))
+                if kind == socket.SOCK_STREAM:
+                    blocker.listen(1)
+                gateway.start(wait_for="LISTENER PORT:")
+                gateway.process.wait(15)
+                gateway.assert_clean_exit(self, expected_status=1)
+                messages = [LOG_LINE.match(line).group(1) for line in gateway.log().splitlines()]
+                failed_at = next(i for i, m in enumerate(messages) if m.startswith(f"{failure} {port}: "))
+                self.assertIn("STOP SRT SERVER", messages[failed_at:])
+                self.assertEqual(messages[-1],
+                                 f"*** START-UP FAILED: {summary} {port} cannot be used, EXIT STATUS 1")
+
+    @unittest.skipIf(SANITIZER, "the package is made from the plain build")
+    def test_the_package_installs_a_gateway_that_runs(self):
+        work = tempfile.mkdtemp(prefix="sluice-package-")
+        self.addCleanup(shutil.rmtree, work, True)
+        subprocess.run(["cpack", "-G", "DEB", "-B", work], cwd=BUILD_DIR, check=True, capture_output=True, timeout=600)
+        deb, = glob.glob(os.path.join(work, "*.deb"))
+        root = os.path.join(work, "root")
+        subprocess.run(["dpkg-deb", "-x", deb, root], check=True)
+
+        def dpkg_deb(*args):
+            return subprocess.run(["dpkg-deb", *args, deb], check=True, capture_output=True, text=True).stdout
+        listing = {line.split(None, 5)[5].removeprefix("."): line[:10] for line in dpkg_deb("-c").splitlines()}
+        for path in ["/usr/bin/sluice", "/" + UNIT, f"{SHARE}/config.ini.example",
+                     *(f"{SHARE}/web/{name}" for name in os.listdir(os.path.join(SOURCE_DIR, "web")))]:
+            self.assertIn(path, listing)
+        self.assertIn("x", listing["/usr/bin/sluice"][1:4], "the binary is executable")
+        depends = [entry.split()[0] for entry in dpkg_deb("-f").split("Depends: ")[1].split("\n")[0].split(",")]
+        self.assertLessEqual({"libsrt1.5-openssl", "libcjson1", "libmbedcrypto7", "libcpp-httplib0.11"}, set(depends))
+        self.assertIn("postinst", dpkg_deb("-I"))
+        if shutil.which("systemd-analyze"):
+            verify = subprocess.run(["systemd-analyze", "verify", os.path.join(root, UNIT)], capture_output=True,
+                                    text=True, timeout=60)
+            self.assertEqual([line for line in (verify.stdout + verify.stderr).splitlines()
+                              if "/usr/bin/sluice is not executable" not in line], [])
+
+        with open(os.path.join(root, UNIT)) as unit:
+            settings = dict(re.findall(r"^(\w+)=(.*)$", unit.read(), re.M))
+        self.assertEqual([settings[key] for key in ("ExecStart", "KillSignal", "Restart", "WorkingDirectory")],
+                         ["/usr/bin/sluice", "SIGTERM", "on-failure", "/var/lib/" + settings["StateDirectory"]])
+        prepare = [arg.replace(SHARE, root + SHARE) for arg in shlex.split(settings["ExecStartPre"])]
+        gateway = Gateway(config_text="", with_web=False)
+        self.addCleanup(gateway.close)
+        gateway.binary = os.path.join(root, "usr/bin/sluice")
+        subprocess.run(prepare, cwd=gateway.dir, check=True, timeout=30)
+        with open(os.path.join(root, SHARE[1:], "config.ini.example")) as example:
+            self.assertEqual(example.read(), open(os.path.join(gateway.dir, "config.ini")).read())
+        gateway.write_config(gateway.default_config("// the operator's own\n"))
+        subprocess.run(prepare, cwd=gateway.dir, check=True, timeout=30)  # a second start keeps config.ini
+        self.assertEqual(open(os.path.join(gateway.dir, "config.ini")).read(),
+                         gateway.default_config("// the operator's own\n"))
+        gateway.start()
+        with open(os.path.join(SOURCE_DIR, "web", "index.html"), "rb") as page:
+            self.assertEqual(request(gateway, "GET", "/").body, page.read())
+        gateway.assert_clean_exit(self)
+
+
+if __name__ == "__main__":
+    unittest.main()
