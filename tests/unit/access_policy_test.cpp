@@ -31,10 +31,8 @@ TEST(AccessPolicy, DecidesEveryCallerByTheSettings) {
       {"key length without a passphrase asks nothing", {"", "24", "", "", ""}, {"cam9", kLocal}, std::nullopt, "", 0},
       {"listed id with its passphrase", with_streams(list), {"cam1", kLocal}, std::nullopt, kCam1Pass, 0},
       {"unlisted id", with_streams(list), {"cam3", kLocal}, Refusal::not_found, "", 0},
-      {"a prefix is no match", with_streams(list), {"cam", kLocal}, Refusal::not_found, "", 0},
       {"letter case counts", with_streams(list), {"CAM2", kLocal}, Refusal::not_found, "", 0},
       {"access-control form", with_streams(list), {"#!::m=publish,r=cam1,u=me", kLocal}, std::nullopt, kCam1Pass, 0},
-      {"access-control form, other name", with_streams(list), {"#!::r=cam7", kLocal}, Refusal::not_found, "", 0},
       {"access-control form, r twice", with_streams(list), {"#!::r=cam7,r=cam2", kLocal}, Refusal::not_found, "", 0},
       {"whole access-control id is matched first", with_streams("x:whole-id-pass,y"), {"#!::r=y", kLocal},
        std::nullopt, "", 0},
@@ -43,7 +41,6 @@ TEST(AccessPolicy, DecidesEveryCallerByTheSettings) {
        16},
       {"address allowed", with_from("127.0.0.1"), {"a", kLocal}, std::nullopt, "", 0},
       {"address not allowed", with_from("127.0.0.1"), {"a", kSecond}, Refusal::forbidden, "", 0},
-      {"CIDR block", with_from("10.0.0.0/8, 127.0.0.0/31"), {"a", kLocal}, std::nullopt, "", 0},
       {"CIDR block ends", with_from("10.0.0.0/8, 127.0.0.0/31"), {"a", kSecond}, Refusal::forbidden, "", 0},
       {"CIDR block with host bits", with_from("127.0.0.9/24"), {"a", kSecond}, std::nullopt, "", 0},
       {"not IPv4", with_from("0.0.0.0/0"), {"a", std::nullopt}, Refusal::forbidden, "", 0},
@@ -88,11 +85,9 @@ TEST(AccessPolicy, FaultySettingsRefuseEveryCaller) {
 TEST(AccessPolicy, ResourceOfTheAccessControlForm) {
   EXPECT_EQ(access_control_resource("#!::r=cam1"), "cam1");
   EXPECT_EQ(access_control_resource("#!::u=me,r=cam1,m=publish"), "cam1");
-  EXPECT_EQ(access_control_resource("#!::u=me"), std::nullopt);
-  EXPECT_EQ(access_control_resource("#!::r="), std::nullopt);
-  EXPECT_EQ(access_control_resource("#!::r=a,r=b"), std::nullopt);
-  EXPECT_EQ(access_control_resource("#!:r=cam1"), std::nullopt);
-  EXPECT_EQ(access_control_resource("r=cam1"), std::nullopt);
+  for (const char* none : {"#!::u=me", "#!::r=", "#!::r=a,r=b", "#!:r=cam1", "r=cam1"}) {
+    EXPECT_EQ(access_control_resource(none), std::nullopt) << none;
+  }
 }
 
 }  // namespace

@@ -42,10 +42,8 @@ TEST(InterfaceSelection, FirstListShowsZeroRatesEverywhere) {
                              {ipv4(1, "192.168.1.20"), ipv4(2, "10.0.0.7")}};
   Lines expected = {"eth0 | 192.168.1.20 | 0.00 bps | 0.00 bps", "eth1 | 10.0.0.7 | 0.00 bps | 0.00 bps",
                     "All |  | 0.00 bps | 0.00 bps"};
-  for (int first_call : {0, 30}) {
-    InterfaceSelection selection(at(0));
-    EXPECT_EQ(lines(selection.select(snapshot, at(first_call))), expected) << first_call;
-  }
+  InterfaceSelection selection(at(0));
+  EXPECT_EQ(lines(selection.select(snapshot, at(30))), expected);
 }
 
 TEST(InterfaceSelection, VirtualAdaptersAndLinuxVirtualInterfacesAreLeftOut) {
@@ -86,7 +84,6 @@ TEST(InterfaceSelection, RowsWithoutAUsableIpv4AddressAreNeitherListedNorCounted
   } cases[] = {
       {"not operational", down, {ipv4(3, "10.0.0.3")}},
       {"IPv6 only", up(3, "eth3"), {{3, false, "fe80::1"}}},
-      {"empty address text", up(3, "eth3"), {ipv4(3, "")}},
       {"address of another interface", up(3, "eth3"), {ipv4(4, "10.0.0.4")}},
       {"no address at all", up(3, "eth3"), {}},
   };
