@@ -16,13 +16,8 @@
 #include "stats/stream_registry.h"
 
 // A fresh directory below the system's temporary folder, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    std::random_device random;
-    path = std::filesystem::temp_directory_path() / ("sluice-test-" + std::to_string(random()));
-    std::filesystem::create_directories(path);
-  }
+struct TempDir {
+  TempDir() { std::filesystem::create_directories(path); }
   ~TempDir() {
     std::error_code ignored;
     std::filesystem::permissions(path, std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
@@ -31,7 +26,8 @@ class TempDir {
   }
   std::string file(const std::string& name) const { return (path / name).string(); }
 
-  std::filesystem::path path;
+  std::filesystem::path path =
+      std::filesystem::temp_directory_path() / ("sluice-test-" + std::to_string(std::random_device()()));
 };
 
 inline std::string read_file(const std::string& path) {
@@ -39,10 +35,6 @@ inline std::string read_file(const std::string& path) {
   std::ostringstream content;
   content << file.rdbuf();
   return content.str();
-}
-
-inline void write_file(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
 }
 
 // A port free on 127.0.0.1 at the moment of asking, for SOCK_STREAM or SOCK_DGRAM.
