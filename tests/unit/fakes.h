@@ -7,8 +7,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
-#include <sstream>
 #include <string>
 
 #include "config/config_store.h"
@@ -32,9 +32,7 @@ struct TempDir {
 
 inline std::string read_file(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
-  std::ostringstream content;
-  content << file.rdbuf();
-  return content.str();
+  return {std::istreambuf_iterator<char>(file), {}};
 }
 
 // A port free on 127.0.0.1 at the moment of asking, for SOCK_STREAM or SOCK_DGRAM.
@@ -48,9 +46,8 @@ inline int free_port(int type) {
   return ntohs(address.sin_port);
 }
 
-// Stands in for MainApp: a configuration in a temporary directory (every key at its
-// default until a test applies text), the interfaces and route a test sets before it
-// starts a server, a registry.
+// Stands in for MainApp: a configuration (every key at its default) in a temporary
+// directory, the interfaces and route a test sets before it starts a server, a registry.
 class FakeGlobalState final : public IGlobalState {
  public:
   ConfigStore& get_config() override { return config; }
