@@ -7,8 +7,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
-#include <sstream>
 #include <string>
 
 #include "config/config_store.h"
@@ -16,13 +16,8 @@
 #include "stats/stream_registry.h"
 
 // A fresh directory below the system's temporary folder, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    std::random_device random;
-    path = std::filesystem::temp_directory_path() / ("sluice-test-" + std::to_string(random()));
-    std::filesystem::create_directories(path);
-  }
+struct TempDir {
+  TempDir() { std::filesystem::create_directories(path); }
   ~TempDir() {
     std::error_code ignored;
     std::filesystem::permissions(path, std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
@@ -31,18 +26,13 @@ class TempDir {
   }
   std::string file(const std::string& name) const { return (path / name).string(); }
 
-  std::filesystem::path path;
+  std::filesystem::path path =
+      std::filesystem::temp_directory_path() / ("sluice-test-" + std::to_string(std::random_device()()));
 };
 
 inline std::string read_file(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
-  std::ostringstream content;
-  content << file.rdbuf();
-  return content.str();
-}
-
-inline void write_file(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
+  return {std::istreambuf_iterator<char>(file), {}};
 }
 
 // A port free on 127.0.0.1 at the moment of asking, for SOCK_STREAM or SOCK_DGRAM.
@@ -56,9 +46,8 @@ inline int free_port(int type) {
   return ntohs(address.sin_port);
 }
 
-// Stands in for MainApp: a configuration in a temporary directory (every key at its
-// default until a test applies text), the interfaces and route a test sets before it
-// starts a server, a registry.
+// Stands in for MainApp: a configuration (every key at its default) in a temporary
+// directory, the interfaces and route a test sets before it starts a server, a registry.
 class FakeGlobalState final : public IGlobalState {
  public:
   ConfigStore& get_config() override { return config; }
