@@ -85,12 +85,16 @@ std::vector<std::string> normalise_destinations(const std::vector<std::string>& 
 
 std::string peer_cname(const std::string& stream_id) {
   size_t length = std::min(stream_id.find('\0'), kMaxCnameLength);
-  if (length < stream_id.size()) {
-    // Back off while the cut would fall inside a character: its continuation bytes
-    // (10xxxxxx) would be left without their lead byte.
-    while (length > 0 && (static_cast<unsigned char>(stream_id[length]) & 0xC0) == 0x80) --length;
-  }
-  return stream_id.substr(0, length);
+  if (length >= stream_id.size()) return stream_id;
+  // Back off while the cut would fall inside a character: its continuation bytes
+  // (10xxxxxx) would be left without their lead byte. A character has at most three of
+  // them; where more follow each other the id is no UTF-8 and the cut stays.
+  auto continues = [&stream_id](size_t at) {
+    return (static_cast<unsigned char>(stream_id[at]) & 0xC0) == 0x80;
+  };
+  size_t cut = length;
+  while (cut > 0 && length - cut < 3 && continues(cut)) --cut;
+  return stream_id.substr(0, continues(cut) ? length : cut);
 }
 
 PeerUrls peer_urls(const std::string& base_url, const std::string& stream_id, const std::string& network,

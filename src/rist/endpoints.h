@@ -32,7 +32,8 @@ std::vector<std::string> normalise_destinations(const std::vector<std::string>& 
 constexpr size_t kMaxCnameLength = 125;
 
 // The cname a stream's peers announce: the stream id up to its first NUL byte, cut to
-// at most kMaxCnameLength bytes without splitting a UTF-8 character.
+// at most kMaxCnameLength bytes without splitting a UTF-8 character (bytes that are no
+// UTF-8 are cut at the limit).
 std::string peer_cname(const std::string& stream_id);
 
 // The URLs of one peer. librist parses `parsed` ("base" with "?miface=NETWORK&weight=W"

@@ -29,10 +29,6 @@ SANITIZER = os.environ.get("SLUICE_SANITIZER", "")
 SLOW = SANITIZER != ""  # sanitizer builds run several times slower: shorter, gentler runs
 # Requests go straight to loopback, whatever proxy the environment names.
 OPENER = urllib.request.build_opener(urllib.request.ProxyHandler({}))
-# The state document byte by byte: one object per interface, JSON string values.
-_VALUE = r'"(?:[^"\\\x00-\x1f]|\\["\\/bfnrt]|\\u[0-9a-fA-F]{4})*"'
-_OBJECT = r'\{ "title": %s,"ip": %s,"output": %s,"input": %s\}' % (_VALUE, _VALUE, _VALUE, _VALUE)
-STATE_LAYOUT = re.compile(r'^\{"ifaces":\[(?:%s,)*%s\]\}$' % (_OBJECT, _OBJECT))
 LOG_LINE = re.compile(r"^\[\d{4}-\d{2}-\d{2}\.\d{2}:\d{2}:\d{2}\]  (.*)  (src/[\w/]+\.cpp)  (-?\d+)$")
 UNIT = 1316
 

@@ -18,7 +18,7 @@ import threading
 import time
 import unittest
 
-from harness import (LIBSRT, LOG_LINE, SANITIZER, SLOW, MediaCase, call_once, free_port, metrics,
+from harness import (LOG_LINE, SANITIZER, SLOW, MediaCase, call_once, free_port, metrics,
                      post_form, resources, srt_call, srt_sender, streams, wait_until)
 
 PASS = "caller-passphrase-42"

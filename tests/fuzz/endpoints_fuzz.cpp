@@ -1,6 +1,7 @@
 // Endpoint texts and stream ids, one per line of the input: URL queries, RIST
 // destinations (only "rist://host:port" with a port of 1-65535 comes out), talkback URLs
-// and peer cnames (a prefix of at most 125 bytes, cut before a NUL or a character).
+// and peer cnames (a prefix of at most 125 bytes, cut before a NUL or a character, or at
+// the limit where the bytes are no UTF-8).
 
 #include <algorithm>
 
@@ -47,7 +48,9 @@ void check_cname(const std::string& id) {
   size_t cut = cname.size();
   fuzz_check(cut <= kMaxCnameLength && id.compare(0, cut, cname) == 0 && cname.find('\0') == npos,
              "a prefix");
-  fuzz_check(cut == id.size() || id[cut] == '\0' || (id[cut] & 0xC0) != 0x80, "cut between characters");
+  auto continues = [&id](size_t at) { return (id[at] & 0xC0) == 0x80; };
+  bool no_utf8 = cut == kMaxCnameLength && continues(cut - 1) && continues(cut - 2) && continues(cut - 3);
+  fuzz_check(cut == id.size() || id[cut] == '\0' || !continues(cut) || no_utf8, "cut between characters");
 }
 
 }  // namespace

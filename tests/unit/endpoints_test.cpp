@@ -23,7 +23,6 @@ TEST(Endpoints, DestinationsBecomePeerBaseUrlsOrAreRefusedWithTheReason) {
   } cases[] = {
       {" rist://10.0.0.5 : 5000 ", "rist://10.0.0.5:5000", false},
       {"mixer:5000", "rist://mixer:5000", true},
-      {"10.0.0.:65535", "rist://10.0.0.:65535", true},
       {"10.0.0.5:87036", kBadPort, false},
       {"10.0.0.5:0", kBadPort, false},
       {"10.0.0.5", "no port", false},
@@ -58,6 +57,7 @@ TEST(Endpoints, TheStreamIdReachesLibristOnlyAsACnameThatFitsItsField) {
   EXPECT_EQ(peer_urls("rist://h:1", "cam1", "", UplinkMode::balance).parsed, "rist://h:1");
   EXPECT_EQ(peer_cname(std::string("a\0b", 3)), "a");
   EXPECT_EQ(peer_cname(std::string(512, 'a')), std::string(125, 'a'));
+  EXPECT_EQ(peer_cname(std::string(200, '\x82')), std::string(125, '\x82')) << "no UTF-8: cut at the limit";
   const std::string accented = std::string(124, 'a') + "\xC3\xA9" + "b";  // "é" across the limit
   EXPECT_EQ(peer_cname(accented), accented.substr(0, 124));
 }
