@@ -33,7 +33,6 @@ TEST(AccessPolicy, DecidesEveryCallerByTheSettings) {
       {"a prefix is no match", with_streams(list), {"cam", kLocal}, Refusal::not_found, "", 0},
       {"letter case counts", with_streams(list), {"CAM2", kLocal}, Refusal::not_found, "", 0},
       {"access-control form", with_streams(list), {"#!::m=publish,r=cam1,u=me", kLocal}, std::nullopt, kCam1Pass, 0},
-      {"access-control form, r twice", with_streams(list), {"#!::r=cam7,r=cam2", kLocal}, Refusal::not_found, "", 0},
       {"whole access-control id is matched first", with_streams("x:whole-id-pass,y"), {"#!::r=y", kLocal},
        std::nullopt, "", 0},
       {"talkback ids are checked too", with_streams(list), {"talkback", kLocal}, Refusal::not_found, "", 0},
