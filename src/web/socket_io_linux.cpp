@@ -1,4 +1,3 @@
-#include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,18 +18,6 @@ bool wait_for(socket_t sock, short events, std::chrono::milliseconds timeout) {
     if (ready > 0) return true;
     if (ready == 0 || errno != EINTR) return false;
   }
-}
-
-bool numeric_endpoint(const sockaddr_storage& address, socklen_t length, std::string& host, int& port) {
-  char host_text[NI_MAXHOST];
-  char port_text[NI_MAXSERV];
-  if (getnameinfo(reinterpret_cast<const sockaddr*>(&address), length, host_text, sizeof(host_text),
-                  port_text, sizeof(port_text), NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
-    return false;
-  }
-  host = host_text;
-  port = std::stoi(port_text);
-  return true;
 }
 
 }  // namespace
@@ -62,20 +49,6 @@ void shut_down_sending(socket_t sock) { shutdown(sock, SHUT_WR); }
 void shut_down_socket(socket_t sock) { shutdown(sock, SHUT_RDWR); }
 
 void close_socket(socket_t sock) { close(sock); }
-
-bool peer_endpoint(socket_t sock, std::string& address, int& port) {
-  sockaddr_storage storage{};
-  socklen_t length = sizeof(storage);
-  return getpeername(sock, reinterpret_cast<sockaddr*>(&storage), &length) == 0 &&
-         numeric_endpoint(storage, length, address, port);
-}
-
-bool local_endpoint(socket_t sock, std::string& address, int& port) {
-  sockaddr_storage storage{};
-  socklen_t length = sizeof(storage);
-  return getsockname(sock, reinterpret_cast<sockaddr*>(&storage), &length) == 0 &&
-         numeric_endpoint(storage, length, address, port);
-}
 
 // Linux takes a second listen on a listening socket as a new backlog.
 void set_listen_backlog(socket_t sock, int backlog) { listen(sock, backlog); }

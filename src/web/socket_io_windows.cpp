@@ -12,18 +12,6 @@ bool wait_for(socket_t sock, short events, std::chrono::milliseconds timeout) {
   return WSAPoll(&entry, 1, static_cast<INT>(timeout.count())) > 0;
 }
 
-bool numeric_endpoint(const sockaddr_storage& address, int length, std::string& host, int& port) {
-  char host_text[NI_MAXHOST];
-  char port_text[NI_MAXSERV];
-  if (getnameinfo(reinterpret_cast<const sockaddr*>(&address), length, host_text, sizeof(host_text),
-                  port_text, sizeof(port_text), NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
-    return false;
-  }
-  host = host_text;
-  port = std::stoi(port_text);
-  return true;
-}
-
 int clamp_length(std::size_t size) { return size > INT_MAX ? INT_MAX : static_cast<int>(size); }
 
 }  // namespace
@@ -49,20 +37,6 @@ void shut_down_sending(socket_t sock) { shutdown(sock, SD_SEND); }
 void shut_down_socket(socket_t sock) { shutdown(sock, SD_BOTH); }
 
 void close_socket(socket_t sock) { closesocket(sock); }
-
-bool peer_endpoint(socket_t sock, std::string& address, int& port) {
-  sockaddr_storage storage{};
-  int length = sizeof(storage);
-  return getpeername(sock, reinterpret_cast<sockaddr*>(&storage), &length) == 0 &&
-         numeric_endpoint(storage, length, address, port);
-}
-
-bool local_endpoint(socket_t sock, std::string& address, int& port) {
-  sockaddr_storage storage{};
-  int length = sizeof(storage);
-  return getsockname(sock, reinterpret_cast<sockaddr*>(&storage), &length) == 0 &&
-         numeric_endpoint(storage, length, address, port);
-}
 
 // Windows keeps the backlog of the first listen; the call changes nothing there.
 void set_listen_backlog(socket_t sock, int backlog) { listen(sock, backlog); }
