@@ -92,11 +92,12 @@ bool RistSender::start(const OutputRoute& route, StreamStats& stream_stats) {
     LogLine() << "-- RIST STATISTICS NOT AVAILABLE";
   }
   LogLine() << "src networks:" << route.networks.size() << " * dest rist:" << route.base_urls.size();
-  if (peer_cname(route.stream_id) != route.stream_id)
+  std::string cname = peer_cname(route.stream_id);
+  if (cname != route.stream_id)
     LogLine() << "-- STREAM ID TOO LONG FOR A RIST CNAME OR HOLDS A NUL BYTE, CNAME: "
-              << escape_for_log(peer_cname(route.stream_id));
+              << escape_for_log(cname);
   for (const std::string& network : route.networks) {
-    for (const std::string& base_url : route.base_urls) create_peer(created, base_url, network, route);
+    for (const std::string& base_url : route.base_urls) create_peer(created, base_url, network, route, cname);
   }
   if (rist_start(created) == -1) LogLine() << "Rist Error 4: Could not start rist sender";
   return true;
@@ -104,7 +105,7 @@ bool RistSender::start(const OutputRoute& route, StreamStats& stream_stats) {
 
 // Peers that librist refuses are logged and left out.
 void RistSender::create_peer(rist_ctx* created, const std::string& base_url, const std::string& network,
-                             const OutputRoute& route) {
+                             const OutputRoute& route, const std::string& cname) {
   PeerUrls urls = peer_urls(base_url, route.stream_id, network, route.uplink_mode);
   LogLine() << " create peer: " << escape_for_log(urls.shown);
   rist_peer_config* config = nullptr;
@@ -113,7 +114,6 @@ void RistSender::create_peer(rist_ctx* created, const std::string& base_url, con
     if (config != nullptr) rist_peer_config_free2(&config);
     return;
   }
-  std::string cname = peer_cname(route.stream_id);
   std::copy(cname.begin(), cname.end(), config->cname);
   config->cname[cname.size()] = '\0';
   LogLine() << "=>  MIN:" << config->recovery_length_min << " MAX:" << config->recovery_length_max;

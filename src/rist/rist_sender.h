@@ -54,7 +54,7 @@ class RistSender final : public RistOutput {
 
  private:
   void create_peer(rist_ctx* created, const std::string& base_url, const std::string& network,
-                   const OutputRoute& route);
+                   const OutputRoute& route, const std::string& cname);
   void on_status(rist_peer* peer, rist_connection_status status);
 
   // set by start, before librist calls back
