@@ -26,7 +26,6 @@ TEST(AccessPolicy, DecidesEveryCallerByTheSettings) {
   // clang-format off
   const Case cases[] = {
       {"nothing set admits anyone", {}, {"anything", std::nullopt, 500}, std::nullopt, "", 0},
-      {"listener passphrase alone", {kPass, "", "", "", ""}, {"cam9", kLocal}, std::nullopt, "", 0},
       {"key length asked of encrypted callers", {kPass, "32", "", "", ""}, {"cam9", kLocal}, std::nullopt, "", 32},
       {"listed id with its passphrase", with_streams(list), {"cam1", kLocal}, std::nullopt, kCam1Pass, 0},
       {"unlisted id", with_streams(list), {"cam3", kLocal}, Refusal::not_found, "", 0},

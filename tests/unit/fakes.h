@@ -1,8 +1,5 @@
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -13,6 +10,7 @@
 
 #include "config/config_store.h"
 #include "core/global_state.h"
+#include "net/socket_headers.h"
 #include "stats/stream_registry.h"
 
 // A fresh directory below the system's temporary folder, removed with everything in it.

@@ -53,7 +53,6 @@ TEST(InterfaceSelection, VirtualAdaptersAndLinuxVirtualInterfacesAreLeftOut) {
   } cases[] = {
       {"VMware Virtual Ethernet Adapter for VMnet8", false},
       {"Hyper-V Virtual Switch Extension Adapter", false},
-      {"TAP-Windows Adapter V9", false},
       {"docker0", false},
       {"veth1a2b3c4", false},
       {"eth0", true},
