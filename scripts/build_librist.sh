@@ -3,6 +3,9 @@
 # package, checked against a pinned SHA-256, with the project's patches applied, into
 # build-deps/librist/prefix (found by CMake through pkg-config). Debian 12's librist
 # 0.2.7 cannot bind a peer to its interface and lets a fast sender's queue grow.
+# Also builds the unpatched upstream library's own tools (ristreceiver, ristsender) into
+# build-deps/librist/upstream, so that the end-to-end tests check the gateway against the
+# receiver users of 0.2.11 run, beside Debian 12's 0.2.7.
 # Does nothing when that prefix was built from the same version and patches.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,7 +16,7 @@ root=$PWD/build-deps/librist
 prefix=$root/prefix
 patches=(scripts/librist/*.patch)
 
-wanted_stamp="$version $(cat "${patches[@]}" | sha256sum | cut -d' ' -f1)"
+wanted_stamp="$version upstream-tools $(cat "${patches[@]}" | sha256sum | cut -d' ' -f1)"
 if [ -f "$root/stamp" ] && [ "$(cat "$root/stamp")" = "$wanted_stamp" ]; then
   exit 0
 fi
@@ -49,14 +52,20 @@ curl -fsSL -o "$tarball" "$orig_uri"
 echo "$orig_sha256  $tarball" | sha256sum -c --quiet || { echo "build_librist: checksum mismatch" >&2; exit 1; }
 
 src=$root/src
-rm -rf "$src" "$root/build" "$prefix" && mkdir -p "$src"
+upstream_src=$root/upstream-src
+rm -rf "$src" "$upstream_src" "$root/build" "$root/upstream-build" "$prefix" "$root/upstream"
+mkdir -p "$src" "$upstream_src"
 tar -xf "$tarball" -C "$src" --strip-components=1
+tar -xf "$tarball" -C "$upstream_src" --strip-components=1
 for patch in "${patches[@]}"; do
   patch -d "$src" -p1 --quiet < "$patch"
 done
 
-meson setup "$root/build" "$src" --prefix="$prefix" --libdir=lib --buildtype=release \
-  -Ddefault_library=static -Dtest=false -Dbuilt_tools=false -Dbuiltin_cjson=false -Dbuiltin_mbedtls=false
+meson_options=(--libdir=lib --buildtype=release -Ddefault_library=static -Dtest=false
+               -Dbuiltin_cjson=false -Dbuiltin_mbedtls=false)
+meson setup "$root/build" "$src" --prefix="$prefix" "${meson_options[@]}" -Dbuilt_tools=false
 ninja -C "$root/build" install > /dev/null
+meson setup "$root/upstream-build" "$upstream_src" --prefix="$root/upstream" "${meson_options[@]}" -Dbuilt_tools=true
+ninja -C "$root/upstream-build" install > /dev/null
 echo "$wanted_stamp" > "$root/stamp"
-echo "build_librist: librist $version with ${#patches[@]} patch(es) in $prefix"
+echo "build_librist: librist $version with ${#patches[@]} patch(es) in $prefix, upstream tools in $root/upstream/bin"

@@ -286,8 +286,14 @@ function peerList(peers) {
     url.textContent = peer.url;
     const quality = document.createElement("span");
     quality.className = "quality";
-    quality.dataset.level = peer.quality >= GOOD_QUALITY ? "good" : "poor";
-    quality.textContent = `${+peer.quality.toFixed(1)} %`;
+    if (peer.connected) {
+      quality.dataset.level = peer.quality >= GOOD_QUALITY ? "good" : "poor";
+      quality.textContent = `${+peer.quality.toFixed(1)} %`;
+    } else {
+      // Its receiver has not answered it: it sends nothing while another peer is connected.
+      quality.dataset.level = "poor";
+      quality.textContent = "not connected";
+    }
     const detail = document.createElement("span");
     detail.className = "peer-detail";
     detail.textContent = `${formatRate(peer.bandwidth_bps)}, ${peer.rtt_ms} ms, ${peer.retransmitted} resent`;

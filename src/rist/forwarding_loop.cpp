@@ -14,8 +14,12 @@ namespace {
 const int kSendErrorLimit = 5;
 
 // How long the loop leaves a new caller's first packets in SRT's receive buffer while
-// the RIST peers connect, and how often it looks.
+// the RIST peers connect, and how often it looks. When some peers have connected and
+// others not, it waits until the receiver has dropped the silent ones: librist silences
+// a peer that has heard nothing 1 s after its creation, and a receiver drops a peer
+// it has not heard for its session timeout (2 s unless set).
 const auto kPeerConnectWait = std::chrono::seconds(2);
+const auto kSilentPeerDropped = std::chrono::milliseconds(3500);
 const auto kPeerConnectPoll = std::chrono::milliseconds(5);
 
 // True once the socket was closed on this side (libsrt then no longer knows the id). A
@@ -51,18 +55,26 @@ bool drain_ring(const ForwardingContext& context, int& errors_in_a_row) {
   return true;
 }
 
+// True once the hold has lasted long enough for peers in that state.
+bool hold_is_over(PeerConnections connections, std::chrono::steady_clock::duration held) {
+  if (connections == PeerConnections::none) return held >= kPeerConnectWait;
+  return held >= kSilentPeerDropped;
+}
+
 // A RIST receiver starts a flow at the first packet it takes and never asks for what
 // came before it, so whatever librist sends before the receiver has answered is lost.
 // A new caller's first packets therefore wait in SRT's receive buffer until every peer
 // has connected. The wait is bounded: a destination that never answers does not hold
 // up the others.
 void wait_until_the_peers_connect(const ForwardingContext& context) {
-  auto deadline = std::chrono::steady_clock::now() + kPeerConnectWait;
-  while (!context.output.every_peer_connected()) {
+  auto started = std::chrono::steady_clock::now();
+  PeerConnections connections;
+  while ((connections = context.output.connections()) != PeerConnections::all) {
     SRTSOCKET socket = context.caller.load();
     if (told_to_end(context) || socket == 0 || srt_getsockstate(socket) != SRTS_CONNECTED) return;
-    if (std::chrono::steady_clock::now() >= deadline) {
+    if (hold_is_over(connections, std::chrono::steady_clock::now() - started)) {
       LogLine() << "-- NOT EVERY RIST PEER CONNECTED, FORWARDING ANYWAY";
+      context.output.log_unconnected_peers();
       return;
     }
     std::this_thread::sleep_for(kPeerConnectPoll);

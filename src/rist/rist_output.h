@@ -8,6 +8,9 @@
 
 class StreamStats;
 
+// How far a stream's peers have got: none, some or all of them have heard their receiver.
+enum class PeerConnections { none, some, all };
+
 // What a stream's RIST output is made of: a peer for every network and base URL,
 // network by network.
 struct OutputRoute {
@@ -30,8 +33,10 @@ class RistOutput {
   // Writes one kMediaUnit-byte unit; the last write call's result, negative when the
   // unit failed.
   virtual int write_unit(const uint8_t* unit) = 0;
-  // True once every peer has reported its connection (also when there is no peer).
-  virtual bool every_peer_connected() const = 0;
+  // How many peers have reported their connection (all, also when there is no peer).
+  virtual PeerConnections connections() const = 0;
+  // Writes one log line naming each peer that has not connected.
+  virtual void log_unconnected_peers() const = 0;
   // True once the output can carry nothing more: its last peer timed out.
   virtual bool has_died() const = 0;
 };

@@ -146,10 +146,23 @@ int RistSender::write_unit(const uint8_t* unit) {
   return result;
 }
 
-bool RistSender::every_peer_connected() const {
+PeerConnections RistSender::connections() const {
   std::lock_guard<std::mutex> lock(mutex);
-  return std::all_of(peer_records.begin(), peer_records.end(),
-                     [](const RistPeerRecord& record) { return record.connected; });
+  auto connected = std::count_if(peer_records.begin(), peer_records.end(),
+                                 [](const RistPeerRecord& record) { return record.connected; });
+  if (connected == static_cast<std::ptrdiff_t>(peer_records.size())) return PeerConnections::all;
+  return connected == 0 ? PeerConnections::none : PeerConnections::some;
+}
+
+// librist keeps such a peer silent while another one hears its receiver (see
+// scripts/librist), so that the receiver turns to the peers that can answer it.
+void RistSender::log_unconnected_peers() const {
+  std::lock_guard<std::mutex> lock(mutex);
+  for (const RistPeerRecord& record : peer_records) {
+    if (record.connected) continue;
+    LogLine() << "-- RIST PEER NOT CONNECTED: " << escape_for_log(record.dest_url)
+              << " (its receiver has not answered; it sends nothing while another peer is connected)";
+  }
 }
 
 bool RistSender::has_died() const { return died.load(); }
@@ -196,7 +209,9 @@ void RistSender::on_status(rist_peer* peer, rist_connection_status status) {
   auto found = std::find_if(peer_records.begin(), peer_records.end(),
                             [peer](const RistPeerRecord& record) { return record.peer == peer; });
   if (status == RIST_CONNECTION_ESTABLISHED) {
-    if (found != peer_records.end()) found->connected = true;
+    if (found == peer_records.end()) return;
+    found->connected = true;
+    stats->set_peer_connected(found->stats_id);
     return;
   }
   if (found != peer_records.end()) {
@@ -204,7 +219,9 @@ void RistSender::on_status(rist_peer* peer, rist_connection_status status) {
     stats->remove_peer(found->stats_id);
     peer_records.erase(found);
   }
-  if (!peer_records.empty()) {
+  // A peer that never heard its receiver cannot carry the stream either.
+  if (std::any_of(peer_records.begin(), peer_records.end(),
+                  [](const RistPeerRecord& record) { return record.connected; })) {
     log_remaining_peers(peer_records);
     return;
   }

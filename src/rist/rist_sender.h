@@ -38,7 +38,8 @@ class RistSender final : public RistOutput {
 
   bool start(const OutputRoute& route, StreamStats& stats) override;
   int write_unit(const uint8_t* unit) override;
-  bool every_peer_connected() const override;
+  PeerConnections connections() const override;
+  void log_unconnected_peers() const override;
   bool has_died() const override;
 
   // Destroys the context with its peers; repeatable. librist calls back during the
@@ -48,8 +49,8 @@ class RistSender final : public RistOutput {
   std::vector<RistPeerRecord> peers() const;
 
   // librist's connection-status callback, on librist's protocol thread; arg is the
-  // sender. A connected peer is marked, a timed-out one dropped; when none is left
-  // the output has died.
+  // sender. A connected peer is marked, a timed-out one dropped; when no connected one
+  // is left the output has died.
   static void on_connection_status(void* arg, rist_peer* peer, rist_connection_status status);
 
  private:

@@ -23,6 +23,7 @@ struct RistPeerFigures {
   uint64_t retransmitted = 0;
   double quality = 0;
   uint64_t rtt_ms = 0;
+  bool connected = false;  // its receiver has answered it
 };
 
 // Everything known about one running stream at one moment, as plain values.

@@ -17,6 +17,12 @@ uint32_t StreamStats::add_peer(const std::string& url) {
   return id;
 }
 
+void StreamStats::set_peer_connected(uint32_t id) {
+  std::lock_guard<std::mutex> lock(mutex);
+  auto found = std::find_if(peers.begin(), peers.end(), [id](const Peer& peer) { return peer.id == id; });
+  if (found != peers.end()) found->figures.connected = true;
+}
+
 void StreamStats::remove_peer(uint32_t id) {
   std::lock_guard<std::mutex> lock(mutex);
   std::erase_if(peers, [id](const Peer& peer) { return peer.id == id; });

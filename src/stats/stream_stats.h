@@ -25,6 +25,7 @@ class StreamStats {
   // Gives the next peer's number, which librist's reports carry: librist numbers the
   // peers of a context 1, 2, ... in the order they were created.
   uint32_t add_peer(const std::string& url);
+  void set_peer_connected(uint32_t id);
   void remove_peer(uint32_t id);
   void record_peer_report(const rist_stats_sender_peer& report);
 

@@ -15,6 +15,7 @@ Json srt_leg(const SrtLegFigures& srt) {
 
 Json rist_peer(const RistPeerFigures& peer) {
   return {{"url", peer.url},
+          {"connected", peer.connected},
           {"bandwidth_bps", peer.bandwidth_bps},
           {"retransmitted", peer.retransmitted},
           {"quality", peer.quality},

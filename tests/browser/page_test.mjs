@@ -21,7 +21,10 @@ const stream = {
   stream_id: "<b>cam1</b>", mode: "forward", caller: "10.1.2.3:40000", seconds: 61, units_written: 9990,
   send_errors: 0, srt: { bytes_received: 13147, packets_received: 9990, packets_lost: 10, packets_retransmitted: 0,
                          packets_dropped: 2, rtt_ms: 1.25, receive_rate_mbps: 5.8, latency_ms: 120 },
-  rist: [{ url: "rist://10.0.0.5:5000?cname=cam1", bandwidth_bps: 6.2e6, retransmitted: 4, quality: 71.5, rtt_ms: 6 }],
+  rist: [{ url: "rist://10.0.0.5:5000?cname=cam1", connected: true, bandwidth_bps: 6.2e6, retransmitted: 4,
+           quality: 71.5, rtt_ms: 6 },
+         { url: "rist://10.0.0.5:5000?cname=cam1&miface=10.1.2.2&weight=1", connected: false, bandwidth_bps: 0,
+           retransmitted: 0, quality: 0, rtt_ms: 0 }],
 };
 const refused = (reason, count) => `sluice_callers_refused_total{reason="${reason}"} ${count}\n`;
 // A free port on 127.0.0.1: the socket is bound to port 0, read and closed.
@@ -101,7 +104,7 @@ test("the page asks for the access token, then lists the interfaces, the streams
   await row.waitFor({ timeout: 10000 });
   assert.deepEqual(await row.locator("> td").evaluateAll((tds) => tds.slice(0, 5).map((td) => td.textContent)),
                    ["<b>cam1</b>", "forward", "5.80 Mbps", "0.10 % (10 lost, 2 dropped)", "1.3 ms"]);
-  assert.deepEqual(await row.locator(".quality").allTextContents(), ["71.5 %"]);
+  assert.deepEqual(await row.locator(".quality").allTextContents(), ["71.5 %", "not connected"]);
   assert.equal(await page.locator("#stream-rows b").count(), 0, "a stream id is shown as text, never as markup");
   await page.waitForFunction(() => document.getElementById("refusal-counts").textContent !== "—");
   assert.equal(await page.locator("#refusal-counts").textContent(), "2 forbidden, 1 stream id not listed");

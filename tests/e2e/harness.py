@@ -31,6 +31,10 @@ SLOW = SANITIZER != ""  # sanitizer builds run several times slower: shorter, ge
 OPENER = urllib.request.build_opener(urllib.request.ProxyHandler({}))
 LOG_LINE = re.compile(r"^\[\d{4}-\d{2}-\d{2}\.\d{2}:\d{2}:\d{2}\]  (.*)  (src/[\w/]+\.cpp)  (-?\d+)$")
 UNIT = 1316
+# The RIST receivers users run: Debian 12's (librist 0.2.7) and upstream 0.2.11's own,
+# which scripts/build_librist.sh builds unpatched.
+RECEIVERS = {"0.2.7": "ristreceiver",
+             "0.2.11": os.path.join(SOURCE_DIR, "build-deps", "librist", "upstream", "bin", "ristreceiver")}
 
 
 def free_port(kind=socket.SOCK_DGRAM):
@@ -267,10 +271,10 @@ class MediaCase(unittest.TestCase):
         pacer.start = start
         return pacer
 
-    def destination(self, streams, packets, address="127.0.0.1", port=None, **sink_options):
+    def destination(self, streams, packets, address="127.0.0.1", port=None, receiver="ristreceiver", **sink_options):
         """A ristreceiver on address writing to a sink of its own: (its RIST port, the sink)."""
         sink, port = self.sink(streams, packets, **sink_options), port or free_port()
-        self.receiver = self.peer(["ristreceiver", "-p", "1", "-S", "0", "-i", f"rist://@{address}:{port}",
+        self.receiver = self.peer([receiver, "-p", "1", "-S", "0", "-i", f"rist://@{address}:{port}",
                                    "-o", f"udp://127.0.0.1:{sink.port}"])
         return port, sink
 

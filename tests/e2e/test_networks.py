@@ -8,7 +8,7 @@ import time
 import unittest
 
 import topology
-from harness import SLOW, MediaCase, sanitizer_env, wait_until
+from harness import RECEIVERS, SLOW, MediaCase, sanitizer_env, wait_until
 
 RECEIVER, GATEWAY = "10.213.2.2", "10.213.1.2"
 PROBE = os.environ.get("SLUICE_INTERFACE_PROBE", "")
@@ -16,12 +16,14 @@ PROBE = os.environ.get("SLUICE_INTERFACE_PROBE", "")
 
 @unittest.skipUnless(topology.available(), "needs root, ip and nft")
 class NetworkCase(MediaCase):
-    def stream(self, net, receiver, caller, stream_id, pacer=(10_000_000, 4), extra="", idle=15, gateway=None):
+    def stream(self, net, receiver, caller, stream_id, pacer=(10_000_000, 4), extra="", idle=15, gateway=None,
+               receiver_binary="ristreceiver"):
         """Receiver and sink in the receiver's namespace, a gateway (or the given one's port) in
         the gateway's, a caller in `caller` (role, gateway address), paced: (gateway, sink, caller)."""
         pacer = self.pacer(1, *pacer)
         with net.entered("receiver"):
-            self.port, sink = self.destination(1, pacer.packets, receiver, gateway and self.port, idle=idle)
+            self.port, sink = self.destination(1, pacer.packets, receiver, gateway and self.port, receiver_binary,
+                                               idle=idle)
         with net.entered("gateway"):
             gateway = gateway or self.gateway([f"{receiver}:{self.port}"], extra,
                                               ("ip", "netns", "exec", net.names["gateway"]))
@@ -96,6 +98,32 @@ class LossyLinksTest(NetworkCase):
         self.receiver.stop()
         self.chain_stream("after-outage", (4_000_000, 2), gateway=gateway)[1].assert_whole(self)
         gateway.assert_clean_exit(self)
+
+
+class IngestSideInterfaceTest(NetworkCase):
+    """The default configuration on a gateway whose caller-side interface cannot be heard
+    back from the receiver: that peer never connects, and must neither carry a share nor
+    keep the receiver from asking the others for what was lost."""
+
+    def test_nothing_is_lost_at_2_and_5_percent_in_either_mode_against_both_receivers(self):
+        net = topology.chain(f"si{os.getpid()}")
+        self.addCleanup(net.close)
+        cases = [(version, mode, leg, percent) for version in RECEIVERS for mode in ("balance", "duplicate")
+                 for leg in ("rist", "both") for percent in (2, 5)]
+        for version, mode, leg, percent in cases[::4] if SLOW else cases:
+            with self.subTest(receiver=version, mode=mode, leg=leg, percent=percent):
+                gateway, sink, _ = self.stream(net, RECEIVER, ("caller", GATEWAY), f"{mode}-{leg}-{percent}",
+                                               extra=f"uplink_mode={mode}\n", receiver_binary=RECEIVERS[version])
+                time.sleep(0.5)  # as in the loss test above: past libsrt's first round trips
+                net.set_drop("caller", "lc", percent if leg == "both" else 0)
+                net.set_drop("receiver", "rr", percent)
+                report = sink.report()
+                dropped = net.lift_drop("caller", "lc") + net.lift_drop("receiver", "rr")
+                print(f"\n{version} {mode} {percent} % on {leg}: {dropped} dropped, "
+                      f"{report['delivered']} of {sink.packets}")
+                self.receiver.stop()
+                sink.assert_whole(self)
+                gateway.assert_clean_exit(self)
 
 
 class UplinksTest(NetworkCase):

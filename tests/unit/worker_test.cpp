@@ -4,6 +4,7 @@
 #include <functional>
 #include <thread>
 
+#include "base/log_line.h"
 #include "fakes.h"
 #include "net/srt_caller.h"
 #include "rist/forwarding_loop.h"
@@ -68,15 +69,17 @@ class FakeOutput final : public RistOutput {
     if (++writes == 2 && action) action();
     return writes <= failures.size() && failures[writes - 1] == 'x' ? -1 : kMediaUnit;
   }
-  bool every_peer_connected() const override {
+  PeerConnections connections() const override {
     ++polls;
     return connected;
   }
+  void log_unconnected_peers() const override { LogLine() << "unconnected peers named"; }
   bool has_died() const override { return died; }
 
   std::string failures;
   std::function<void()> action;
-  std::atomic<bool> connected{true}, died{false};
+  std::atomic<PeerConnections> connected{PeerConnections::all};
+  std::atomic<bool> died{false};
   std::atomic<size_t> writes{0};
   mutable std::atomic<int> polls{0};
 };
@@ -140,18 +143,20 @@ TEST(ForwardingLoop, EndsForEachReasonAndOnlyOnTheSixthFailedUnitInARow) {
 }
 
 // The first units wait in SRT's buffer until every peer has connected, or until the
-// hold gives up.
+// hold gives up and names the peers that did not connect.
 TEST(ForwardingLoop, HoldsTheFirstUnitsUntilEveryPeerConnects) {
-  for (bool peers_connect : {true, false}) {
+  for (PeerConnections later : {PeerConnections::all, PeerConnections::none, PeerConnections::some}) {
     LoopUnderTest loop;
-    loop.output.connected = false;
+    loop.output.connected = PeerConnections::none;
     std::string log = loop.run(2, [&] {
       EXPECT_TRUE(wait_until([&] { return loop.output.polls > 20; }));
       EXPECT_EQ(loop.output.writes, 0u);
-      loop.output.connected = peers_connect;
+      loop.output.connected = later;
     });
     EXPECT_EQ(loop.output.writes, 2u);
-    EXPECT_EQ(holds(log, "-- NOT EVERY RIST PEER CONNECTED, FORWARDING ANYWAY"), !peers_connect) << log;
+    bool held_in_vain = later != PeerConnections::all;
+    EXPECT_EQ(holds(log, "-- NOT EVERY RIST PEER CONNECTED, FORWARDING ANYWAY"), held_in_vain) << log;
+    EXPECT_EQ(holds(log, "unconnected peers named"), held_in_vain) << log;
   }
 }
 
@@ -172,7 +177,8 @@ TEST(RistWorker, EveryEndIsAnOrderlyStop) {
 }
 
 // librist's reports: a connected peer is marked, a timed-out one dropped, and the output
-// dies with its last peer; reports once the teardown has begun change nothing.
+// dies with its last connected peer (one that never connected carries nothing); reports
+// once the teardown has begun change nothing.
 TEST(RistSender, TheLastTimedOutPeerKillsTheOutputUnlessTornDown) {
   for (bool torn_down : {false, true}) {
     StreamStats stats("cam1", false, "", 0);
@@ -180,15 +186,16 @@ TEST(RistSender, TheLastTimedOutPeerKillsTheOutputUnlessTornDown) {
     ASSERT_TRUE(sender.start({{"rist://127.0.0.1:2", "rist://127.0.0.1:4"}, {""}, "cam1"}, stats));
     std::vector<RistPeerRecord> peers = sender.peers();
     ASSERT_EQ(peers.size(), 2u);
+    EXPECT_EQ(sender.connections(), PeerConnections::none);
     RistSender::on_connection_status(&sender, peers[0].peer, RIST_CONNECTION_ESTABLISHED);
-    EXPECT_FALSE(sender.every_peer_connected());
-    RistSender::on_connection_status(&sender, peers[1].peer, RIST_CONNECTION_ESTABLISHED);
-    EXPECT_TRUE(sender.every_peer_connected());
-    RistSender::on_connection_status(&sender, peers[0].peer, RIST_CONNECTION_TIMED_OUT);
+    EXPECT_EQ(sender.connections(), PeerConnections::some);
+    std::vector<RistPeerFigures> shown = stats.snapshot().peers;
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_TRUE(shown[0].connected && !shown[1].connected);
     RistSender::on_connection_status(&sender, nullptr, RIST_CONNECTION_TIMED_OUT);
     EXPECT_FALSE(sender.has_died());
     if (torn_down) sender.destroy();
-    RistSender::on_connection_status(&sender, peers[1].peer, RIST_CONNECTION_TIMED_OUT);
+    RistSender::on_connection_status(&sender, peers[0].peer, RIST_CONNECTION_TIMED_OUT);
     EXPECT_EQ(sender.has_died(), !torn_down);
   }
 }
