@@ -100,7 +100,10 @@ bool HttpServer::serve(socket_t sock) {
   for (std::size_t left = keep_alive_max_count_; left > 0 && svr_sock_ != INVALID_SOCKET; --left) {
     if (!stream.wait_for_request(idle)) break;
     stream.begin_request();
-    bool last = false;
+    // The library calls back once it has read the head whole. What follows a head it
+    // could not read (too long, cut, malformed) is no request of its own: the
+    // connection ends after the library's 400.
+    bool last = true;
     bool client_closes = false;
     served = process_request(stream, left == 1, client_closes, [&](httplib::Request& request) {
       stream.begin_body();
