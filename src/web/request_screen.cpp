@@ -32,6 +32,12 @@ bool sent_for_another_site(const httplib::Request& request) {
   return authority.empty() || to_lower(authority) != to_lower(request.get_header_value("Host"));
 }
 
+// An HTTP/1.1 request names its host once; HTTP/1.0 may leave it out.
+bool one_host(const httplib::Request& request) {
+  std::size_t hosts = request.headers.count("Host");
+  return hosts == 1 || (hosts == 0 && request.version == "HTTP/1.0");
+}
+
 // Every Content-Length header, and every item of a list in one, must be the same
 // decimal number. Otherwise where the body ends is in doubt: the library takes the
 // first, and a body that says otherwise would be read as a request of its own.
@@ -72,6 +78,7 @@ bool overlap(const httplib::Range& a, const httplib::Range& b) {
 }  // namespace
 
 std::optional<HttpRefusal> screen_request(const httplib::Request& request) {
+  if (!one_host(request)) return HttpRefusal{400, "the request needs one Host header\n"};
   if (!one_content_length(request)) {
     return HttpRefusal{400, "the request's Content-Length headers do not give one length\n"};
   }

@@ -15,7 +15,8 @@ struct HttpRefusal {
 };
 
 // The answer for a request the gateway will not serve, or nothing:
-// - 400 for Content-Length headers that are not all the same decimal number;
+// - 400 for an HTTP/1.1 request without a Host header or any request with more than
+//   one, and for Content-Length headers that are not all the same decimal number;
 // - 404 for a path with a NUL byte (sent encoded, as "%00");
 // - 403 for a request that may change state (any method but GET, HEAD and OPTIONS)
 //   sent by a browser for a page of another site. Browsers name the page's site in

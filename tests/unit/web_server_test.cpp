@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
 #include <fstream>
 #include <memory>
@@ -144,6 +145,10 @@ TEST_F(WebServerTest, ConfigPostsAreJudgedAndSaved) {
   const std::string big = text(std::string(60000, 'x')), too_big = text(std::string(65536, 'x'));
   const Headers own_page = {{"Origin", own}, {"Sec-Fetch-Site", "same-origin"}};
   const Headers same_site = {{"Origin", "http://127.0.0.1:1"}, {"Sec-Fetch-Site", "same-site"}};
+  // What a page gets once its name resolves to the gateway's address.
+  const std::string rebound = "attacker.example:" + std::to_string(port);
+  const Headers rebound_page = {
+      {"Host", rebound}, {"Origin", "http://" + rebound}, {"Sec-Fetch-Site", "same-origin"}};
   struct Case {
     std::string name, path;
     Headers headers;
@@ -162,6 +167,7 @@ TEST_F(WebServerTest, ConfigPostsAreJudgedAndSaved) {
       {"same site, other port", api, same_site, form(text("x")), 403, ""},
       {"another site, older browser", api, {{"Origin", "http://evil.example"}}, form(text("x")), 403, ""},
       {"a sandboxed page", api, {{"Origin", "null"}}, form(text("x")), 403, ""},
+      {"another site's page under a rebound name", api, rebound_page, form(text("x")), 403, ""},
       {"another site, any path", "/hi", {{"Sec-Fetch-Site", "cross-site"}}, "x=1", 403, ""},
       {"compressed", api, {{"Content-Encoding", "gzip"}}, form(text("x")), 415, ""},
       {"above the body limit", api, {}, form(too_big), 413, ""},
@@ -211,6 +217,47 @@ TEST_F(WebServerTest, TheTokenGuardsTheApiAndMetricsOnly) {
   EXPECT_EQ(send("GET", "/api/state", bearer("renewed"))->status, 200);
 }
 
+// Without a token a page under a name that now resolves here must not read or change
+// anything: only IP literals, localhost and the machine's own name are served, on every
+// path. With a token, the token guards.
+TEST_F(WebServerTest, WithoutATokenOnlyOwnHostNamesAreServed) {
+  char name[256] = {};
+  ASSERT_EQ(gethostname(name, sizeof name - 1), 0);
+  const std::string own = name, port_text = ":" + std::to_string(port), evil = "attacker.example";
+  std::string shouted = own;
+  for (char& c : shouted) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  const std::string served[] = {
+      "127.0.0.1" + port_text, "10.0.0.7", "[::1]" + port_text, "[::FFFF:10.0.0.7]", "LocalHost" + port_text,
+      "panel.localhost:1",     own,        shouted + port_text};
+  const std::string refused[] = {evil + port_text,
+                                 evil,
+                                 "localhost.example",
+                                 "xlocalhost",
+                                 "127.0.0.1.nip.io",
+                                 own + ".example",
+                                 "::1",
+                                 "[::1",
+                                 "[fe80::1%25eth0]",
+                                 "127.0.0.1:80:80",
+                                 "127.0.0.1:",
+                                 "localhost:http"};
+  auto expect_status = [&](const std::string& host, int status) {
+    for (const char* path : {"/api/state", "/file.bin", "/hi"}) {
+      auto answer = send("GET", path, {{"Host", host}});
+      ASSERT_TRUE(answer) << host;
+      EXPECT_EQ(answer->status, status) << host << " " << path;
+    }
+  };
+  for (const std::string& host : served) expect_status(host, 200);
+  for (const std::string& host : refused) expect_status(host, 403);
+  expect_status("", 400);  // read as no Host at all
+  const std::string token = "s3cret-token-42";
+  ASSERT_EQ(state.config.apply("web_token = " + token + "\n", true), ApplyResult::applied);
+  const Headers rebound = {{"Host", evil + port_text}, {"Authorization", "Bearer " + token}};
+  EXPECT_EQ(send("GET", "/api/state", rebound)->status, 200);
+  EXPECT_EQ(send("GET", "/file.bin", {{"Host", evil}})->status, 200);
+}
+
 // Raw requests that no client library sends: each gets the status given, or for 0 no
 // answer or a 4xx; none changes the configuration or stops the server. A body whose
 // length is in doubt would be read as a request of its own.
@@ -237,6 +284,9 @@ TEST_F(WebServerTest, HostileRequestsAreRefused) {
            smuggled,
        400},
       {get + "Content-Length: 0\r\ncontent-length: 0\r\n\r\n", 200},
+      {"GET /hi HTTP/1.1\r\n\r\n", 400},
+      {get + "Host: attacker.example\r\n\r\n", 400},
+      {"GET /hi HTTP/1.0\r\n\r\n", 200},
   };
   ASSERT_EQ(state.config.apply("srt_port = 9001\n", true), ApplyResult::applied);
   const std::string before = saved();
