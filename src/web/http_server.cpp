@@ -10,9 +10,9 @@
 namespace {
 
 // Sent without reading the request, to a client whose address holds the most
-// connections it may.
+// connections while few workers are free.
 void refuse_connection(socket_t sock) {
-  const std::string reason = "too many connections from this address\n";
+  const std::string reason = "too many connections from this address while the server is busy\n";
   const std::string answer =
       "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: " +
       std::to_string(reason.size()) + "\r\nConnection: close\r\n\r\n" + reason;
@@ -80,7 +80,7 @@ bool HttpServer::process_and_close_socket(socket_t sock) {
       served = serve(sock);
       connections.release(sock);
       break;
-    case Admission::address_full:
+    case Admission::workers_scarce:
       refuse_connection(sock);
       break;
     case Admission::closing:
