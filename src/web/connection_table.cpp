@@ -1,15 +1,24 @@
 #include "web/connection_table.h"
 
+#include <algorithm>
+
 #include "web/socket_io.h"
 
 Admission ConnectionTable::admit(socket_t sock, const std::string& address) {
   std::lock_guard<std::mutex> lock(mutex);
   if (closing) return Admission::closing;
-  std::size_t& count = count_of[address];
-  if (count >= per_address) return Admission::address_full;
-  ++count;
+  bool scarce = address_of.size() + 1 + kept_free > pool_size;
+  if (scarce && holds_the_most(address)) return Admission::workers_scarce;
+  ++count_of[address];
   address_of[sock] = address;
   return Admission::admitted;
+}
+
+bool ConnectionTable::holds_the_most(const std::string& address) const {
+  auto own = count_of.find(address);
+  if (own == count_of.end()) return false;
+  return std::none_of(count_of.begin(), count_of.end(),
+                      [&](const auto& other) { return other.second > own->second; });
 }
 
 void ConnectionTable::release(socket_t sock) {

@@ -20,12 +20,13 @@ inline constexpr std::size_t kMaxRequestHeadBytes = 32 * 1024;
 // that trickles it is cut off.
 inline constexpr std::chrono::seconds kRequestArrivalTime{5};
 
-// Requests are served one connection per worker thread. One address may hold half of
-// the workers at a time, so that one slow or hostile client cannot take them all; that
-// is still far more than a browser (six at most), a scraper or a reverse proxy in
-// front of the gateway need.
+// Requests are served one connection per worker thread. An address may hold as many
+// workers as it likes while kReservedWorkers stay free for the others, so one address
+// alone holds at most 56: a reverse proxy or a dashboard of many panels in front of
+// the gateway is served whole. Once fewer would stay free, the address that holds the
+// most is refused, so that one slow or hostile client cannot keep the others out.
 inline constexpr std::size_t kWorkerThreads = 64;
-inline constexpr std::size_t kConnectionsPerAddress = kWorkerThreads / 2;
+inline constexpr std::size_t kReservedWorkers = 8;
 
 // Connections the kernel keeps waiting for the accept loop. The library's 5 made a
 // burst of clients wait a second for their retry.

@@ -10,9 +10,9 @@
 namespace {
 
 // Sent without reading the request, to a client whose address holds the most
-// connections it may.
+// connections while few workers are free.
 void refuse_connection(socket_t sock) {
-  const std::string reason = "too many connections from this address\n";
+  const std::string reason = "too many connections from this address while the server is busy\n";
   const std::string answer =
       "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: " +
       std::to_string(reason.size()) + "\r\nConnection: close\r\n\r\n" + reason;
@@ -80,7 +80,7 @@ bool HttpServer::process_and_close_socket(socket_t sock) {
       served = serve(sock);
       connections.release(sock);
       break;
-    case Admission::address_full:
+    case Admission::workers_scarce:
       refuse_connection(sock);
       break;
     case Admission::closing:
@@ -100,7 +100,10 @@ bool HttpServer::serve(socket_t sock) {
   for (std::size_t left = keep_alive_max_count_; left > 0 && svr_sock_ != INVALID_SOCKET; --left) {
     if (!stream.wait_for_request(idle)) break;
     stream.begin_request();
-    bool last = false;
+    // The library calls back once it has read the head whole. What follows a head it
+    // could not read (too long, cut, malformed) is no request of its own: the
+    // connection ends after the library's 400.
+    bool last = true;
     bool client_closes = false;
     served = process_request(stream, left == 1, client_closes, [&](httplib::Request& request) {
       stream.begin_body();

@@ -8,12 +8,12 @@
 #include "web/http_limits.h"
 
 // cpp-httplib's server with the bounds a gateway on a shared network needs: a pool of
-// kWorkerThreads workers, at most kConnectionsPerAddress connections served per client
-// address, every request bounded in time and bytes (ConnectionStream), Range headers
-// that would multiply an answer ignored, and a listening port that no second process
-// can share. Owns the table of connections being served. The library calls
-// `process_and_close_socket` on a pool worker for every accepted connection;
-// `close_connections` may be called from any thread.
+// kWorkerThreads workers, of which the address that holds the most gets no more once
+// fewer than kReservedWorkers are free (ConnectionTable), every request bounded in time
+// and bytes (ConnectionStream), Range headers that would multiply an answer ignored,
+// and a listening port that no second process can share. Owns the table of connections
+// being served. The library calls `process_and_close_socket` on a pool worker for every
+// accepted connection; `close_connections` may be called from any thread.
 class HttpServer : public httplib::Server {
  public:
   HttpServer();
@@ -30,5 +30,5 @@ class HttpServer : public httplib::Server {
   bool process_and_close_socket(socket_t sock) override;
   bool serve(socket_t sock);
 
-  ConnectionTable connections{kConnectionsPerAddress};
+  ConnectionTable connections{kWorkerThreads, kReservedWorkers};
 };

@@ -33,6 +33,9 @@ void close_socket(socket_t sock);
 bool peer_endpoint(socket_t sock, std::string& address, int& port);
 bool local_endpoint(socket_t sock, std::string& address, int& port);
 
+// The machine's name as gethostname gives it; empty when it cannot be read.
+std::string this_host_name();
+
 // Sets the backlog of a socket that already listens.
 void set_listen_backlog(socket_t sock, int backlog);
 

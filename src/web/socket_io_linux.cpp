@@ -50,6 +50,11 @@ void shut_down_socket(socket_t sock) { shutdown(sock, SHUT_RDWR); }
 
 void close_socket(socket_t sock) { close(sock); }
 
+std::string this_host_name() {
+  char name[256] = {};
+  return gethostname(name, sizeof(name) - 1) == 0 ? name : "";
+}
+
 // Linux takes a second listen on a listening socket as a new backlog.
 void set_listen_backlog(socket_t sock, int backlog) { listen(sock, backlog); }
 

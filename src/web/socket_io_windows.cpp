@@ -38,6 +38,11 @@ void shut_down_socket(socket_t sock) { shutdown(sock, SD_BOTH); }
 
 void close_socket(socket_t sock) { closesocket(sock); }
 
+std::string this_host_name() {
+  char name[256] = {};
+  return gethostname(name, sizeof(name) - 1) == 0 ? name : "";
+}
+
 // Windows keeps the backlog of the first listen; the call changes nothing there.
 void set_listen_backlog(socket_t sock, int backlog) { listen(sock, backlog); }
 

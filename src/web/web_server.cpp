@@ -13,9 +13,11 @@
 #include "core/global_state.h"
 #include "stats/stream_registry.h"
 #include "web/bearer_token.h"
+#include "web/host_names.h"
 #include "web/http_limits.h"
 #include "web/metrics_text.h"
 #include "web/request_screen.h"
+#include "web/socket_io.h"
 #include "web/state_document.h"
 #include "web/streams_document.h"
 
@@ -76,7 +78,8 @@ std::optional<std::string> first_value(const httplib::Params& params, const std:
 
 }  // namespace
 
-WebServer::WebServer(IGlobalState& application) : state(application) {
+WebServer::WebServer(IGlobalState& application)
+    : state(application), machine_name(to_lower(this_host_name())) {
   server.set_keep_alive_timeout(kKeepAliveSeconds);
   // The library writes an answer's head and body separately; with Nagle's algorithm the
   // body waits for the client's delayed acknowledgement, about 40 ms per request.
@@ -84,12 +87,14 @@ WebServer::WebServer(IGlobalState& application) : state(application) {
   // Runs on the library's worker threads before any route or static file is matched,
   // and before any body is read.
   server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
-    if (std::optional<HttpRefusal> refusal = screen_request(request)) {
+    // Read at each request, so that a newly posted token counts from the next request on.
+    std::string token = state.get_config().get("web_token", "");
+    if (std::optional<HttpRefusal> refusal = refusal_for(request, token)) {
       response.status = refusal->status;
       response.set_content(refusal->reason, "text/plain");
       return httplib::Server::HandlerResponse::Handled;
     }
-    return check_access(request, response);
+    return check_access(request, response, token);
   });
   server.Get("/hi", [](const httplib::Request&, httplib::Response& response) {
     response.set_content("Hello from server", "text/plain");
@@ -143,12 +148,25 @@ void WebServer::stop() {
   }
 }
 
+std::optional<HttpRefusal> WebServer::refusal_for(const httplib::Request& request,
+                                                  const std::string& token) const {
+  std::optional<HttpRefusal> refusal = screen_request(request);
+  // Without a token, a page under a name that was pointed at this address could read
+  // and change everything; a request without Host (HTTP/1.0) comes from no browser.
+  if (!refusal && token.empty() && request.has_header("Host") &&
+      !names_this_host(request.get_header_value("Host"), machine_name)) {
+    refusal =
+        HttpRefusal{403,
+                    "without web_token this gateway answers only when the Host header is an IP address, "
+                    "localhost or the machine's name\n"};
+  }
+  return refusal;
+}
+
 httplib::Server::HandlerResponse WebServer::check_access(const httplib::Request& request,
-                                                         httplib::Response& response) {
-  if (!needs_token(request.path)) return httplib::Server::HandlerResponse::Unhandled;
-  // Read at each request, so that a newly posted token counts from the next request on.
-  std::string token = state.get_config().get("web_token", "");
-  if (token.empty()) return httplib::Server::HandlerResponse::Unhandled;
+                                                         httplib::Response& response,
+                                                         const std::string& token) {
+  if (!needs_token(request.path) || token.empty()) return httplib::Server::HandlerResponse::Unhandled;
   if (bearer_token_matches(request.get_header_value("Authorization"), token)) {
     return httplib::Server::HandlerResponse::Unhandled;
   }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
 #include <fstream>
 #include <memory>
@@ -9,6 +10,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "fakes.h"
 #include "stats/stream_stats.h"
@@ -19,20 +21,36 @@ namespace {
 using Headers = httplib::Headers;
 using namespace std::string_literals;
 
-// Sends raw bytes on a connection of its own, ends the sending side and gives the
-// status of the answer that came before the server closed; 0 when none came.
-int exchange(int port, const std::string& data) {
+// A connection of its own to the server, whose answers come within 20 s.
+int connect_to(int port) {
   int sock = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
   connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address);
   timeval timeout{20, 0};
   setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  return sock;
+}
+
+// The status of the one answer that comes on sock before the server closes: 0 when
+// none came, -1 when more than one did.
+int answer_status(int sock) {
+  std::string answers;
+  char buffer[4096];
+  for (long got; (got = recv(sock, buffer, sizeof buffer, 0)) > 0;)
+    answers.append(buffer, static_cast<size_t>(got));
+  if (answers.find("HTTP/1.1 ", 1) != std::string::npos) return -1;
+  return answers.size() >= 12 && answers.rfind("HTTP/1.1 ", 0) == 0 ? std::stoi(answers.substr(9, 3)) : 0;
+}
+
+// Sends raw bytes on a connection of its own, ends the sending side and gives the
+// status of the answer.
+int exchange(int port, const std::string& data) {
+  int sock = connect_to(port);
   send(sock, data.data(), data.size(), MSG_NOSIGNAL);  // blocks until all is sent or the server closes
   shutdown(sock, SHUT_WR);
-  std::string head(12, '\0');
-  bool answered = recv(sock, head.data(), head.size(), MSG_WAITALL) == 12 && head.rfind("HTTP/1.1 ", 0) == 0;
+  int status = answer_status(sock);
   close(sock);
-  return answered ? std::stoi(head.substr(9)) : 0;
+  return status;
 }
 
 const char* const kForm = "application/x-www-form-urlencoded";
@@ -102,7 +120,8 @@ TEST_F(WebServerTest, RoutesAnswerTheirDocumentsAndRangesStayBounded) {
                {"/file.bin", "bytes=5-9", "", 206, file.substr(5, 5)},
                {"/file.bin", "bytes=0-9,20-29", "", 206, "parts"},
                {"/../config.ini", "", "", 404, "*"},
-               {"/%2e%2e/config.ini", "", "", 404, "*"}};
+               {"/%2e%2e/config.ini", "", "", 404, "*"},
+               {"/file.bin%00.js", "", "", 404, "*"}};
   for (const Case& c : cases) {
     auto answer = send("GET", c.path, c.range.empty() ? Headers{} : Headers{{"Range", c.range}});
     ASSERT_TRUE(answer) << c.path;
@@ -127,6 +146,10 @@ TEST_F(WebServerTest, ConfigPostsAreJudgedAndSaved) {
   const std::string big = text(std::string(60000, 'x')), too_big = text(std::string(65536, 'x'));
   const Headers own_page = {{"Origin", own}, {"Sec-Fetch-Site", "same-origin"}};
   const Headers same_site = {{"Origin", "http://127.0.0.1:1"}, {"Sec-Fetch-Site", "same-site"}};
+  // What a page gets once its name resolves to the gateway's address.
+  const std::string rebound = "attacker.example:" + std::to_string(port);
+  const Headers rebound_page = {
+      {"Host", rebound}, {"Origin", "http://" + rebound}, {"Sec-Fetch-Site", "same-origin"}};
   struct Case {
     std::string name, path;
     Headers headers;
@@ -145,6 +168,7 @@ TEST_F(WebServerTest, ConfigPostsAreJudgedAndSaved) {
       {"same site, other port", api, same_site, form(text("x")), 403, ""},
       {"another site, older browser", api, {{"Origin", "http://evil.example"}}, form(text("x")), 403, ""},
       {"a sandboxed page", api, {{"Origin", "null"}}, form(text("x")), 403, ""},
+      {"another site's page under a rebound name", api, rebound_page, form(text("x")), 403, ""},
       {"another site, any path", "/hi", {{"Sec-Fetch-Site", "cross-site"}}, "x=1", 403, ""},
       {"compressed", api, {{"Content-Encoding", "gzip"}}, form(text("x")), 415, ""},
       {"above the body limit", api, {}, form(too_big), 413, ""},
@@ -194,21 +218,76 @@ TEST_F(WebServerTest, TheTokenGuardsTheApiAndMetricsOnly) {
   EXPECT_EQ(send("GET", "/api/state", bearer("renewed"))->status, 200);
 }
 
+// Without a token a page under a name that now resolves here must not read or change
+// anything: only IP literals, localhost and the machine's own name are served, on every
+// path. With a token, the token guards.
+TEST_F(WebServerTest, WithoutATokenOnlyOwnHostNamesAreServed) {
+  char name[256] = {};
+  ASSERT_EQ(gethostname(name, sizeof name - 1), 0);
+  const std::string own = name, port_text = ":" + std::to_string(port), evil = "attacker.example";
+  std::string shouted = own;
+  for (char& c : shouted) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  const std::string served[] = {
+      "127.0.0.1" + port_text, "10.0.0.7", "[::1]" + port_text, "[::FFFF:10.0.0.7]", "LocalHost" + port_text,
+      "panel.localhost:1",     own,        shouted + port_text};
+  const std::string refused[] = {evil + port_text,
+                                 evil,
+                                 "localhost.example",
+                                 "xlocalhost",
+                                 "127.0.0.1.nip.io",
+                                 own + ".example",
+                                 "::1",
+                                 "[::1",
+                                 "[fe80::1%25eth0]",
+                                 "127.0.0.1:80:80",
+                                 "127.0.0.1:",
+                                 "localhost:http"};
+  auto expect_status = [&](const std::string& host, int status) {
+    for (const char* path : {"/api/state", "/file.bin", "/hi"}) {
+      auto answer = send("GET", path, {{"Host", host}});
+      ASSERT_TRUE(answer) << host;
+      EXPECT_EQ(answer->status, status) << host << " " << path;
+    }
+  };
+  for (const std::string& host : served) expect_status(host, 200);
+  for (const std::string& host : refused) expect_status(host, 403);
+  expect_status("", 400);  // read as no Host at all
+  const std::string token = "s3cret-token-42";
+  ASSERT_EQ(state.config.apply("web_token = " + token + "\n", true), ApplyResult::applied);
+  const Headers rebound = {{"Host", evil + port_text}, {"Authorization", "Bearer " + token}};
+  EXPECT_EQ(send("GET", "/api/state", rebound)->status, 200);
+  EXPECT_EQ(send("GET", "/file.bin", {{"Host", evil}})->status, 200);
+}
+
 // Raw requests that no client library sends: each gets the status given, or for 0 no
-// answer or a 4xx; none changes the configuration or stops the server.
+// answer or a 4xx; none changes the configuration or stops the server. A body whose
+// length is in doubt would be read as a request of its own.
 TEST_F(WebServerTest, HostileRequestsAreRefused) {
   std::string headers, chunked = "7\r\nconfig=\r\n";
   for (int i = 0; i < 20000; ++i) headers += "X-Filler-" + std::to_string(i) + ": value\r\n";
   for (int i = 0; i < 20; ++i) chunked += "1000\r\n" + std::string(4096, 'x') + "\r\n";
-  const std::string post = "POST /api/config HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n";
+  const std::string get = "GET /hi HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+  const std::string post =
+      "POST /api/config HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/x-www-form-urlencoded\r\n";
   const std::string body = "config=srt_port%3D1%0Aweb_port%3D2%0A";
+  const std::string length = std::to_string(body.size());
+  const std::string smuggled = post + "Content-Length: " + length + "\r\n\r\n" + body;
   const std::pair<std::string, int> cases[] = {
       {std::string(4096, '\x16'), 0},  // no HTTP at all
-      {"GET /hi HTTP/1.1\r\n" + headers + "\r\n", 0},
+      {get + headers + "\r\n", 0},
       {post + "Content-Length: 18446744073709551616\r\n\r\n" + body, 0},
       {post + "Transfer-Encoding: chunked\r\n\r\nzz\r\n" + body + "\r\n0\r\n\r\n", 0},
       {post + "Content-Length: 1000\r\n\r\n" + body, 0},  // shorter than it says
       {post + "Transfer-Encoding: chunked\r\n\r\n" + chunked, 413},
+      {post + "Content-Length: " + length + "\r\nContent-Length: 9\r\n\r\n" + body, 400},
+      {post + "Content-Length: " + length + ", 9\r\n\r\n" + body, 400},
+      {get + "Content-Length: 0\r\nContent-Length: " + std::to_string(smuggled.size()) + "\r\n\r\n" +
+           smuggled,
+       400},
+      {get + "Content-Length: 0\r\ncontent-length: 0\r\n\r\n", 200},
+      {"GET /hi HTTP/1.1\r\n\r\n", 400},
+      {get + "Host: attacker.example\r\n\r\n", 400},
+      {"GET /hi HTTP/1.0\r\n\r\n", 200},
   };
   ASSERT_EQ(state.config.apply("srt_port = 9001\n", true), ApplyResult::applied);
   const std::string before = saved();
@@ -219,6 +298,26 @@ TEST_F(WebServerTest, HostileRequestsAreRefused) {
     EXPECT_EQ(send("GET", "/hi")->body, "Hello from server") << data.substr(0, 60);
   }
   EXPECT_EQ(saved(), before);
+}
+
+// A reverse proxy or a dashboard of many panels opens many connections at once from
+// one address; while workers are plenty, all of them are served. Each request is held
+// back until the server has taken in every connection.
+TEST_F(WebServerTest, FiftyConnectionsFromOneAddressAreAllServed) {
+  const std::string head = "GET /hi HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
+  std::vector<int> connections;
+  for (int i = 0; i < 50; ++i) {
+    connections.push_back(connect_to(port));
+    ::send(connections.back(), head.data(), head.size(), MSG_NOSIGNAL);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  int served = 0;
+  for (int sock : connections) {
+    ::send(sock, "\r\n", 2, MSG_NOSIGNAL);
+    served += answer_status(sock) == 200 ? 1 : 0;
+    close(sock);
+  }
+  EXPECT_EQ(served, 50);
 }
 
 // The header's scheme in any case, then the token, whole. The comparison runs over the
