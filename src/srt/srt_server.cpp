@@ -15,6 +15,7 @@
 #include "net/peer_address.h"
 #include "net/socket_headers.h"
 #include "net/srt_caller.h"
+#include "srt/access_policy.h"
 
 namespace {
 
@@ -173,7 +174,7 @@ void SrtServer::serve(SRTSOCKET socket) {
     stream_id = stream_name(stream_id);
     auto worker = std::make_unique<RistWorker>();
     state.update(route);
-    worker->start(route, accepted, stream_id);
+    worker->start(route, accepted, stream_id, is_talkback_stream(stream_id));
     stream_registry.add(worker->stats());
     {
       std::lock_guard<std::mutex> lock(mutex);

@@ -1,6 +1,7 @@
 """The gateway's doors. Who may send: each case posts its settings over HTTP, then a
 libsrt caller from 127.0.0.1 or 127.0.0.2 tries; callers keep arriving while the settings
-are replaced; refusals are logged and counted, no passphrase is. A port in use: exit
+are replaced; refusals are logged and counted, no passphrase is; talkback follows the
+name the access check matched. A port in use: exit
 status 1 after the orderly stop. The Debian package: files, dependencies, a unit systemd
 accepts, a gateway that runs from the files and the directory the unit prepares."""
 
@@ -17,7 +18,7 @@ import threading
 import unittest
 
 from harness import (BUILD_DIR, LIBSRT, LOG_LINE, SANITIZER, SLOW, SOURCE_DIR, Gateway,
-                     MediaCase, metrics, post_form, request, srt_call, wait_until)
+                     MediaCase, call_once, metrics, post_form, request, srt_call, wait_until)
 
 SHARE, UNIT = "/usr/share/sluice", "lib/systemd/system/sluice.service"
 PASS = "listener-" + secrets.token_hex(6)
@@ -50,6 +51,9 @@ CASES = [
     ("key length set after start, caller agrees", {**P, "srt_pbkeylen": "32"}, "cam1", PASS, SERVED, "127.0.0.1", 32),
     ("key length set after start, caller differs", {**P, "srt_pbkeylen": "32"}, "cam1", PASS, CLOSED, "127.0.0.1", 16),
 ]
+# (stream id, served as talkback) with allowed_streams set or not: the name the check matched decides
+TALKBACK_IDS = [("#!::r=cam1,u=talkback", False), ("#!::r=cam2,feedbackplay", False),
+                ("#!::r=cam2,x=feedbackplay", False), ("studio-talkback", True), ("#!::r=studio-talkback", True)]
 
 REFUSED_LINE = re.compile(r"-- CALLER REFUSED: (\w+) \(.*\) caller:([\d.]+):\d+ stream:(.*?)  src/")
 
@@ -99,6 +103,19 @@ class GatewayTest(MediaCase):
                 self.assertEqual(refused_counts(gateway), counts)
         for secret in (PASS, CAM1):
             self.assertNotIn(secret, gateway.log() + gateway.errors())
+        gateway.assert_clean_exit(self)
+
+    def test_talkback_is_decided_by_the_name_the_access_check_matched(self):
+        source = f"tb_endpoint=srt://127.0.0.1:{self.talkback_source()[0]}\n"
+        gateway = self.gateway(extra=source)
+        for allowed in ("cam1, cam2, studio-talkback", ""):
+            self.assertEqual(post_form(gateway, {"config": settings_text(gateway, {"allowed_streams": allowed}, source)})
+                             .status, 200)
+            for stream_id, talkback in TALKBACK_IDS:
+                with self.subTest(allowed=allowed, stream_id=stream_id):
+                    self.assertIsNone(call_once(gateway, stream_id.encode(), "rist worker start "))
+                    self.assertEqual(re.findall(r"rist worker start (\d) (.*?)  src/", gateway.log())[-1],
+                                     ("1" if talkback else "0", stream_id))
         gateway.assert_clean_exit(self)
 
     def test_settings_replaced_while_callers_arrive(self):
