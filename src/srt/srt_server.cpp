@@ -167,7 +167,9 @@ void SrtServer::serve(SRTSOCKET socket) {
     }
     stream_id = trim(stream_id);
     LogLine() << "streamid:" << escape_for_log(stream_id);
-    if (!admission.confirm_key_length(accepted, address_text(peer_address), stream_id)) {
+    std::string caller = address_text(peer_address);
+    if (!admission.confirm_key_length(accepted, caller, stream_id) ||
+        !admission.confirm_latency(accepted, caller, stream_id)) {
       srt_close(accepted);
       continue;
     }
