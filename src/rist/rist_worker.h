@@ -13,9 +13,9 @@
 #include "rist/rist_sender.h"
 #include "stats/stream_stats.h"
 
-// Carries one accepted SRT connection and does one of two jobs, chosen by the listener
-// from the stream id: forwarding (process_data_send: the caller's payload to the RIST sender's peers)
-// or talkback (process_talkback_srt2srt: a stream pulled from tb_endpoint back to the
+// Carries one accepted SRT connection and does one of two jobs, chosen by the listener:
+// forwarding (process_data_send: the caller's payload to the RIST sender's peers) or
+// talkback (process_talkback_srt2srt: a stream pulled from tb_endpoint back to the
 // caller). Owns the accepted socket, the outgoing talkback socket, the RIST sender, the
 // ring and the thread that runs the loop; the loop gets a context with just these.
 // Threads: the owner (SRT listener) constructs, starts, polls is_running, stops and
