@@ -336,6 +336,7 @@ const REFUSAL_WORDS = {
   not_found: "stream id not listed",
   overload: "over max_streams",
   misconfigured: "misconfigured",
+  latency: "latency above srt_max_latency",
 };
 
 // "2 forbidden, 1 stream id not listed", or "none".

@@ -8,21 +8,15 @@
 #include "rist/forwarding_loop.h"
 #include "rist/talkback_loop.h"
 
-bool is_talkback_stream(const std::string& stream_id) {
-  return stream_id.find("talkback") != std::string::npos ||
-         stream_id.find("feedbackplay") != std::string::npos;
-}
-
 RistWorker::~RistWorker() {
   LogLine() << "~RistWorker";
   stop();
 }
 
-void RistWorker::start(const EndpointSet& endpoints, SRTSOCKET socket, const std::string& id) {
+void RistWorker::start(const EndpointSet& endpoints, SRTSOCKET socket, const std::string& id, bool talkback) {
   route = endpoints;
   srt_socket = socket;
   stream_id = id;
-  bool talkback = is_talkback_stream(stream_id);
   shared_stats = std::make_shared<StreamStats>(stream_id, talkback, peer_address(socket), socket);
   LogLine() << "rist worker start " << (talkback ? 1 : 0) << " " << escape_for_log(stream_id);
   stopped.exchange(false);

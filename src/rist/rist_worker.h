@@ -13,12 +13,9 @@
 #include "rist/rist_sender.h"
 #include "stats/stream_stats.h"
 
-// True when the stream id asks for the talkback loop instead of forwarding.
-bool is_talkback_stream(const std::string& stream_id);
-
-// Carries one accepted SRT connection and does one of two jobs, chosen by the stream
-// id: forwarding (process_data_send: the caller's payload to the RIST sender's peers)
-// or talkback (process_talkback_srt2srt: a stream pulled from tb_endpoint back to the
+// Carries one accepted SRT connection and does one of two jobs, chosen by the listener:
+// forwarding (process_data_send: the caller's payload to the RIST sender's peers) or
+// talkback (process_talkback_srt2srt: a stream pulled from tb_endpoint back to the
 // caller). Owns the accepted socket, the outgoing talkback socket, the RIST sender, the
 // ring and the thread that runs the loop; the loop gets a context with just these.
 // Threads: the owner (SRT listener) constructs, starts, polls is_running, stops and
@@ -33,8 +30,8 @@ class RistWorker {
   RistWorker(const RistWorker&) = delete;
   RistWorker& operator=(const RistWorker&) = delete;
 
-  // Copies the route, takes the socket and launches the loop the stream id asks for.
-  void start(const EndpointSet& endpoints, SRTSOCKET socket, const std::string& id);
+  // Copies the route, takes the socket and launches the talkback or the forwarding loop.
+  void start(const EndpointSet& endpoints, SRTSOCKET socket, const std::string& id, bool talkback);
   // Idempotent teardown; any thread, also the worker's own.
   void stop();
   // False from the moment a stop was asked for or the last RIST peer timed out.

@@ -89,16 +89,11 @@ std::string parse_allowed_streams(const std::string& text, std::vector<AllowedSt
   return "";
 }
 
-// The entry that names the stream: its whole id first, then the resource of the
-// access-control form. The first of two equal ids wins.
+// The entry that names the stream; the first of two equal ids wins.
 const AllowedStream* find_stream(const std::vector<AllowedStream>& streams, const std::string& stream_id) {
+  std::string name = access_name(stream_id);
   for (const AllowedStream& stream : streams) {
-    if (stream.id == stream_id) return &stream;
-  }
-  std::optional<std::string> resource = access_control_resource(stream_id);
-  if (!resource) return nullptr;
-  for (const AllowedStream& stream : streams) {
-    if (stream.id == *resource) return &stream;
+    if (stream.id == name) return &stream;
   }
   return nullptr;
 }
@@ -177,4 +172,13 @@ std::optional<std::string> access_control_resource(const std::string& stream_id)
   }
   if (resource && resource->empty()) return std::nullopt;
   return resource;
+}
+
+std::string access_name(const std::string& stream_id) {
+  return access_control_resource(stream_id).value_or(stream_id);
+}
+
+bool is_talkback_stream(const std::string& stream_id) {
+  std::string name = access_name(stream_id);
+  return name.find("talkback") != std::string::npos || name.find("feedbackplay") != std::string::npos;
 }

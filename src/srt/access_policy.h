@@ -39,3 +39,13 @@ AccessDecision decide_access(const AccessConfig& config, const CallerRequest& ca
 // The resource name `r` of a stream id in SRT's access-control form "#!::r=NAME,...";
 // none for any other id, and when `r` is missing, empty or given twice.
 std::optional<std::string> access_control_resource(const std::string& stream_id);
+
+// The name allowed_streams matches a stream by (`stream_id` as CallerRequest holds it):
+// the resource of the access-control form, the whole id for any other.
+std::string access_name(const std::string& stream_id);
+
+// True when the stream asks for talkback instead of forwarding: its access_name holds
+// "talkback" or "feedbackplay". The listener decides by the very name that admission
+// matched, so other fields of an access-control id ("#!::r=cam1,u=talkback") change
+// nothing.
+bool is_talkback_stream(const std::string& stream_id);

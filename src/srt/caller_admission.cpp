@@ -17,6 +17,13 @@
 
 namespace {
 
+// The highest agreed latency a caller may have, ms. A stream pins up to this long a
+// stretch of itself in libsrt's receive buffer (at most 8192 packets, about 12 MB), and
+// that memory stays with the listener's port after the stream (see the README).
+const int kDefaultMaxLatency = 5000;
+const int kLowestMaxLatency = 20;
+const int kHighestMaxLatency = 60000;
+
 // Read together: settings taken from two configurations could let in a caller that
 // neither of them admits.
 AccessConfig read_access_config(const ConfigStore& config) {
@@ -126,6 +133,25 @@ bool CallerAdmission::confirm_key_length(SRTSOCKET accepted, const std::string& 
   log_and_count(Refusal::forbidden,
                 "key length " + std::to_string(agreed) + ", srt_pbkeylen asks " + std::to_string(asked),
                 caller, stream_id);
+  return false;
+}
+
+bool CallerAdmission::confirm_latency(SRTSOCKET accepted, const std::string& caller,
+                                      const std::string& stream_id) {
+  int most = state.get_config().get_int("srt_max_latency", kDefaultMaxLatency, kLowestMaxLatency,
+                                        kHighestMaxLatency);
+  int agreed = 0;
+  int size = sizeof agreed;
+  if (srt_getsockflag(accepted, SRTO_RCVLATENCY, &agreed, &size) == SRT_ERROR) {
+    log_and_count(Refusal::latency, std::string("agreed latency unknown: ") + srt_getlasterror_str(), caller,
+                  stream_id);
+    return false;
+  }
+  if (agreed <= most) return true;
+  log_and_count(
+      Refusal::latency,
+      "agreed latency " + std::to_string(agreed) + " ms, srt_max_latency is " + std::to_string(most), caller,
+      stream_id);
   return false;
 }
 

@@ -18,7 +18,7 @@ class StreamRegistry;
 // sets the passphrase its connection must use, and refuses the others with an SRT
 // reject reason, one log line and a count in the registry. Keeps the sockets it
 // admitted until they close: they are the streams that max_streams counts.
-// Threads: on_caller runs on libsrt's receiver thread, confirm_key_length on the
+// Threads: on_caller runs on libsrt's receiver thread, the confirm_ checks on the
 // accept loop's thread; both touch `admitted` under `mutex`. Installed on the listening
 // socket, it must outlive that socket; `state` must outlive it.
 class CallerAdmission {
@@ -35,6 +35,10 @@ class CallerAdmission {
   // (logged and counted as forbidden) when the key is not the length asked of it; the
   // caller must then be closed.
   bool confirm_key_length(SRTSOCKET accepted, const std::string& caller, const std::string& stream_id);
+  // After accept. SRT agrees the larger of both sides' latencies, and the receive
+  // buffer holds that long a stretch of the stream: false (logged and counted as
+  // latency) when the agreed one is above srt_max_latency; the caller must then be closed.
+  bool confirm_latency(SRTSOCKET accepted, const std::string& caller, const std::string& stream_id);
 
  private:
   static int on_caller(void* self, SRTSOCKET socket, int hs_version, const sockaddr* peer,

@@ -15,6 +15,7 @@
 #include "net/peer_address.h"
 #include "net/socket_headers.h"
 #include "net/srt_caller.h"
+#include "srt/access_policy.h"
 
 namespace {
 
@@ -166,14 +167,16 @@ void SrtServer::serve(SRTSOCKET socket) {
     }
     stream_id = trim(stream_id);
     LogLine() << "streamid:" << escape_for_log(stream_id);
-    if (!admission.confirm_key_length(accepted, address_text(peer_address), stream_id)) {
+    std::string caller = address_text(peer_address);
+    if (!admission.confirm_key_length(accepted, caller, stream_id) ||
+        !admission.confirm_latency(accepted, caller, stream_id)) {
       srt_close(accepted);
       continue;
     }
     stream_id = stream_name(stream_id);
     auto worker = std::make_unique<RistWorker>();
     state.update(route);
-    worker->start(route, accepted, stream_id);
+    worker->start(route, accepted, stream_id, is_talkback_stream(stream_id));
     stream_registry.add(worker->stats());
     {
       std::lock_guard<std::mutex> lock(mutex);

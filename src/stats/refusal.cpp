@@ -12,12 +12,16 @@ const char* refusal_name(Refusal refusal) {
       return "overload";
     case Refusal::misconfigured:
       return "misconfigured";
+    case Refusal::latency:
+      return "latency";
   }
   return "unknown";
 }
 
 // A setting the gateway cannot apply is its own fault, not the caller's: "internal
 // server error" tells the caller that trying again will not help until it is fixed.
+// libsrt tells the agreed latency only after the handshake, so a caller refused for it
+// is closed and never sees its code.
 int refusal_reject_code(Refusal refusal) {
   switch (refusal) {
     case Refusal::forbidden:
@@ -28,6 +32,8 @@ int refusal_reject_code(Refusal refusal) {
       return SRT_REJX_OVERLOAD;
     case Refusal::misconfigured:
       return SRT_REJX_ISE;
+    case Refusal::latency:
+      return SRT_REJX_BAD_REQUEST;
   }
   return SRT_REJX_FALLBACK;
 }

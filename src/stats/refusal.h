@@ -11,12 +11,13 @@ enum class Refusal {
   not_found,      // the stream id is not in the allowed list
   overload,       // the most streams at once are running
   misconfigured,  // an access setting cannot be applied: every caller it concerns is refused
+  latency,        // the agreed latency is above srt_max_latency (known only once connected)
 };
 
-inline constexpr std::array<Refusal, 4> kRefusals = {Refusal::forbidden, Refusal::not_found,
-                                                     Refusal::overload, Refusal::misconfigured};
+inline constexpr std::array<Refusal, 5> kRefusals = {
+    Refusal::forbidden, Refusal::not_found, Refusal::overload, Refusal::misconfigured, Refusal::latency};
 
-// The label value: "forbidden", "not_found", "overload" or "misconfigured".
+// The label value: "forbidden", "not_found", "overload", "misconfigured" or "latency".
 const char* refusal_name(Refusal refusal);
 
 // The SRT_REJX_* code that the caller receives.

@@ -326,7 +326,8 @@ class MediaCase(unittest.TestCase):
 
 # --- libsrt through ctypes: any stream id bytes, any source address, any message size, the reject reason. ---
 
-SRTO_SENDER, SRTO_PASSPHRASE, SRTO_PBKEYLEN, SRTO_CONNTIMEO, SRTO_STREAMID, SRTO_PAYLOADSIZE = 21, 26, 27, 36, 46, 49
+SRTO_SENDER, SRTO_LATENCY, SRTO_PASSPHRASE, SRTO_PBKEYLEN, SRTO_CONNTIMEO, SRTO_STREAMID, SRTO_PAYLOADSIZE = (
+    21, 23, 26, 27, 36, 46, 49)
 LIBSRT = ctypes.CDLL("libsrt.so.1.5")
 LIBSRT.srt_startup()
 LIBSRT.srt_setloglevel(2)  # critical only: refusals are what the tests provoke
@@ -338,10 +339,10 @@ def srt_address(port, host="127.0.0.1"):
     return bytes([2, 0]) + port.to_bytes(2, "big") + socket.inet_aton(host) + bytes(8)
 
 
-def srt_socket(size=UNIT, passphrase=b"", key_length=0):
+def srt_socket(size=UNIT, passphrase=b"", key_length=0, latency=0):
     sock = LIBSRT.srt_create_socket()
     for option, value in ((SRTO_SENDER, 1), (SRTO_CONNTIMEO, 3000), (SRTO_PAYLOADSIZE, size),
-                          (SRTO_PBKEYLEN, key_length)):
+                          (SRTO_PBKEYLEN, key_length), (SRTO_LATENCY, latency)):
         if value:
             number = ctypes.c_int(value)
             LIBSRT.srt_setsockflag(sock, option, ctypes.byref(number), ctypes.sizeof(number))
@@ -350,9 +351,10 @@ def srt_socket(size=UNIT, passphrase=b"", key_length=0):
     return sock
 
 
-def srt_call(port, stream_id, passphrase=b"", source="127.0.0.1", key_length=0, size=UNIT):
-    """A caller from source to 127.0.0.1:port: (socket, 0), or (None, the reject reason)."""
-    sock = srt_socket(size, passphrase, key_length)
+def srt_call(port, stream_id, passphrase=b"", source="127.0.0.1", key_length=0, size=UNIT, latency=0):
+    """A caller from source to 127.0.0.1:port (latency in ms, 0: libsrt's 120): (socket, 0), or
+    (None, the reject reason)."""
+    sock = srt_socket(size, passphrase, key_length, latency)
     LIBSRT.srt_setsockflag(sock, SRTO_STREAMID, stream_id, len(stream_id))
     local, target = srt_address(0, source), srt_address(port)
     if LIBSRT.srt_bind(sock, local, len(local)) != 0 or LIBSRT.srt_connect(sock, target, len(target)) != 0:

@@ -1,6 +1,7 @@
 """The gateway's doors. Who may send: each case posts its settings over HTTP, then a
 libsrt caller from 127.0.0.1 or 127.0.0.2 tries; callers keep arriving while the settings
-are replaced; refusals are logged and counted, no passphrase is. A port in use: exit
+are replaced; refusals are logged and counted, no passphrase is; talkback follows the
+name the access check matched. A port in use: exit
 status 1 after the orderly stop. The Debian package: files, dependencies, a unit systemd
 accepts, a gateway that runs from the files and the directory the unit prepares."""
 
@@ -17,7 +18,7 @@ import threading
 import unittest
 
 from harness import (BUILD_DIR, LIBSRT, LOG_LINE, SANITIZER, SLOW, SOURCE_DIR, Gateway,
-                     MediaCase, metrics, post_form, request, srt_call, wait_until)
+                     MediaCase, call_once, metrics, post_form, request, srt_call, wait_until)
 
 SHARE, UNIT = "/usr/share/sluice", "lib/systemd/system/sluice.service"
 PASS = "listener-" + secrets.token_hex(6)
@@ -25,13 +26,14 @@ CAM1 = "cam1-own-" + secrets.token_hex(6)
 LIST = f"cam1:{CAM1}, cam2"
 SETTLE, CALLERS = (60, 10) if SLOW else (20, 30)  # CALLERS arrive while the settings are replaced
 
-SERVED, CLOSED = "served", "closed after the handshake"
+SERVED, CLOSED, LATE = "served", "closed after the handshake: forbidden", "closed after the handshake: latency"
 BADSECRET, UNSECURE = 10, 11  # libsrt's own refusals: the gateway never sees these callers
 FORBIDDEN, NOT_FOUND, OVERLOAD, MISCONFIGURED = 1403, 1404, 1402, 1500
-REASONS = {FORBIDDEN: "forbidden", NOT_FOUND: "not_found", OVERLOAD: "overload", MISCONFIGURED: "misconfigured"}
+REASONS = {FORBIDDEN: "forbidden", NOT_FOUND: "not_found", OVERLOAD: "overload", MISCONFIGURED: "misconfigured",
+           CLOSED: "forbidden", LATE: "latency"}
 
 P, A = {"srt_passphrase": PASS}, {"allowed_streams": LIST}
-# (case, settings, stream id, passphrase, outcome[, caller's address[, key length]])
+# (case, settings, stream id, passphrase, outcome[, caller's address[, key length[, latency]]])
 CASES = [
     ("nothing set: anyone", {}, "anything", "", SERVED, "127.0.0.2"),
     ("listener passphrase, none sent", P, "cam1", "", UNSECURE),
@@ -49,7 +51,13 @@ CASES = [
     ("max_streams reached (one caller held)", {"max_streams": "1"}, "cam1", "", OVERLOAD),
     ("key length set after start, caller agrees", {**P, "srt_pbkeylen": "32"}, "cam1", PASS, SERVED, "127.0.0.1", 32),
     ("key length set after start, caller differs", {**P, "srt_pbkeylen": "32"}, "cam1", PASS, CLOSED, "127.0.0.1", 16),
+    ("latency above srt_max_latency (5000)", {}, "cam1", "", LATE, "127.0.0.1", 0, 60000),
+    ("latency at srt_max_latency", {}, "cam1", "", SERVED, "127.0.0.1", 0, 5000),
+    ("srt_max_latency raised", {"srt_max_latency": "60000"}, "cam1", "", SERVED, "127.0.0.1", 0, 60000),
 ]
+# (stream id, served as talkback) with allowed_streams set or not: the name the check matched decides
+TALKBACK_IDS = [("#!::r=cam1,u=talkback", False), ("#!::r=cam2,feedbackplay", False),
+                ("#!::r=cam2,x=feedbackplay", False), ("studio-talkback", True), ("#!::r=studio-talkback", True)]
 
 REFUSED_LINE = re.compile(r"-- CALLER REFUSED: (\w+) \(.*\) caller:([\d.]+):\d+ stream:(.*?)  src/")
 
@@ -64,17 +72,20 @@ def refused_counts(gateway):
 
 
 class GatewayTest(MediaCase):
-    def try_caller(self, gateway, stream_id, passphrase="", source="127.0.0.1", key_length=0):
-        """SERVED, CLOSED or the reject reason; a caller is taken once the accept loop waits again."""
+    def try_caller(self, gateway, stream_id, passphrase="", source="127.0.0.1", key_length=0, latency=0):
+        """SERVED, CLOSED, LATE or the reject reason; a caller is taken once the accept loop waits again."""
         waits = gateway.log().count("WAIT NEW SRT CONNECTION")
         refusals = gateway.log().count("-- CALLER REFUSED: ")
-        sock, reason = srt_call(gateway.srt_port, stream_id.encode(), passphrase.encode(), source, key_length)
+        sock, reason = srt_call(gateway.srt_port, stream_id.encode(), passphrase.encode(), source, key_length,
+                                latency=latency)
         if sock is None:
             return reason
         try:
             if not wait_until(lambda: gateway.log().count("WAIT NEW SRT CONNECTION") > waits, SETTLE):
                 return "connected but never taken"
-            return CLOSED if gateway.log().count("-- CALLER REFUSED: ") > refusals else SERVED
+            if gateway.log().count("-- CALLER REFUSED: ") == refusals:
+                return SERVED
+            return "closed after the handshake: " + REFUSED_LINE.findall(gateway.log())[-1][0]
         finally:
             LIBSRT.srt_close(sock)
 
@@ -90,15 +101,28 @@ class GatewayTest(MediaCase):
                 self.assertEqual(self.try_caller(gateway, stream_id, passphrase, *caller), outcome)
                 if holder is not None:
                     LIBSRT.srt_close(holder)
-                if outcome in REASONS or outcome == CLOSED:
-                    counts[REASONS.get(outcome, "forbidden")] += 1
+                if outcome in REASONS:
+                    counts[REASONS[outcome]] += 1
                     gateway.wait_for_log("-- CALLER REFUSED: ", count=sum(counts.values()))
                     escaped = stream_id.replace("\\", "\\\\").replace("\n", "\\n")
                     self.assertEqual(REFUSED_LINE.findall(gateway.log())[-1],
-                                     (REASONS.get(outcome, "forbidden"), (caller or ["127.0.0.1"])[0], escaped))
+                                     (REASONS[outcome], (caller or ["127.0.0.1"])[0], escaped))
                 self.assertEqual(refused_counts(gateway), counts)
         for secret in (PASS, CAM1):
             self.assertNotIn(secret, gateway.log() + gateway.errors())
+        gateway.assert_clean_exit(self)
+
+    def test_talkback_is_decided_by_the_name_the_access_check_matched(self):
+        source = f"tb_endpoint=srt://127.0.0.1:{self.talkback_source()[0]}\n"
+        gateway = self.gateway(extra=source)
+        for allowed in ("cam1, cam2, studio-talkback", ""):
+            self.assertEqual(post_form(gateway, {"config": settings_text(gateway, {"allowed_streams": allowed}, source)})
+                             .status, 200)
+            for stream_id, talkback in TALKBACK_IDS:
+                with self.subTest(allowed=allowed, stream_id=stream_id):
+                    self.assertIsNone(call_once(gateway, stream_id.encode(), "rist worker start "))
+                    self.assertEqual(re.findall(r"rist worker start (\d) (.*?)  src/", gateway.log())[-1],
+                                     ("1" if talkback else "0", stream_id))
         gateway.assert_clean_exit(self)
 
     def test_settings_replaced_while_callers_arrive(self):

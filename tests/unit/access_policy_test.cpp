@@ -32,8 +32,6 @@ TEST(AccessPolicy, DecidesEveryCallerByTheSettings) {
       {"a prefix is no match", with_streams(list), {"cam", kLocal}, Refusal::not_found, "", 0},
       {"letter case counts", with_streams(list), {"CAM2", kLocal}, Refusal::not_found, "", 0},
       {"access-control form", with_streams(list), {"#!::m=publish,r=cam1,u=me", kLocal}, std::nullopt, kCam1Pass, 0},
-      {"whole access-control id is matched first", with_streams("x:whole-id-pass,y"), {"#!::r=y", kLocal},
-       std::nullopt, "", 0},
       {"talkback ids are checked too", with_streams(list), {"talkback", kLocal}, Refusal::not_found, "", 0},
       {"own passphrase with a listener one", {kPass, "16", list, "", ""}, {"cam1", kLocal}, std::nullopt, kCam1Pass,
        16},
@@ -85,6 +83,29 @@ TEST(AccessPolicy, ResourceOfTheAccessControlForm) {
   EXPECT_EQ(access_control_resource("#!::u=me,r=cam1,m=publish"), "cam1");
   for (const char* none : {"#!::u=me", "#!::r=", "#!::r=a,r=b", "#!:r=cam1", "r=cam1"}) {
     EXPECT_EQ(access_control_resource(none), std::nullopt) << none;
+  }
+}
+
+// Talkback is decided by the name allowed_streams matches: no other field of an
+// access-control id can turn an admitted sender into a talkback receiver.
+TEST(AccessPolicy, TalkbackIsDecidedByTheNameTheCheckMatches) {
+  const struct {
+    const char* stream_id;
+    const char* name;
+    bool talkback;
+  } cases[] = {
+      {"studio-talkback", "studio-talkback", true},
+      {"feedbackplay", "feedbackplay", true},
+      {"cam1", "cam1", false},
+      {"#!::r=cam1,u=talkback", "cam1", false},
+      {"#!::r=cam2,feedbackplay", "cam2", false},
+      {"#!::r=cam2,x=feedbackplay", "cam2", false},
+      {"#!::m=request,r=studio-talkback", "studio-talkback", true},
+      {"#!::u=talkback", "#!::u=talkback", true},  // no resource: the whole id is the name
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(access_name(c.stream_id), c.name) << c.stream_id;
+    EXPECT_EQ(is_talkback_stream(c.stream_id), c.talkback) << c.stream_id;
   }
 }
 
