@@ -181,7 +181,10 @@ class MediaPathTest(MediaCase):
         later = f"rist_endpoint=127.0.0.1:{self.drain()}\ntb_endpoint=srt://127.0.0.1:{source_port}\n"
         self.assertEqual(post_form(gateway, {"config": gateway.default_config(later)}).status, 200)
 
-        burst = [threading.Thread(target=call_once, args=(gateway, b"burst%d" % n)) for n in range(BURST)]
+        # Each waits for its own line (the message ends two spaces before the source file):
+        # another caller's line must not let it hang up before the listener took it.
+        burst = [threading.Thread(target=call_once, args=(gateway, b"burst%d" % n, f"streamid:burst{n}  "))
+                 for n in range(BURST)]
         for thread in burst:
             thread.start()
         for thread in burst:
