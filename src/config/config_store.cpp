@@ -7,10 +7,10 @@
 
 #include "base/log_escape.h"
 #include "base/log_line.h"
+#include "base/text_utils.h"
 #include "config/atomic_save.h"
 #include "config/config_parser.h"
 #include "config/secret_mask.h"
-#include "config/text_utils.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "base/log_escape.h"
 #include "base/log_line.h"
-#include "config/text_utils.h"
+#include "base/text_utils.h"
 #include "rist/endpoints.h"
 #include "rist/media_unit.h"
 #include "stats/stream_stats.h"

@@ -1,6 +1,6 @@
 #include "rist/uplink_mode.h"
 
-#include "config/text_utils.h"
+#include "base/text_utils.h"
 
 std::optional<UplinkMode> parse_uplink_mode(const std::string& text) {
   std::string name = to_lower(trim(text));

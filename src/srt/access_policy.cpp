@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-#include "config/text_utils.h"
+#include "base/text_utils.h"
 
 namespace {
 

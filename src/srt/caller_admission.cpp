@@ -7,8 +7,8 @@
 
 #include "base/log_escape.h"
 #include "base/log_line.h"
+#include "base/text_utils.h"
 #include "config/config_store.h"
-#include "config/text_utils.h"
 #include "core/global_state.h"
 #include "net/peer_address.h"
 #include "net/socket_headers.h"

@@ -1,6 +1,6 @@
 #include "web/bearer_token.h"
 
-#include "config/text_utils.h"
+#include "base/text_utils.h"
 
 namespace {
 

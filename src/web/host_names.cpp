@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "config/text_utils.h"
+#include "base/text_utils.h"
 #include "net/socket_headers.h"
 
 namespace {

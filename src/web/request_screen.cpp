@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "config/text_utils.h"
+#include "base/text_utils.h"
 #include "web/http_limits.h"
 
 namespace {

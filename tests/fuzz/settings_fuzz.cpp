@@ -2,9 +2,9 @@
 // configuration text; its "head\ntail" is a key and value for the log's masking, and an
 // allowed_streams list and a caller's stream id for the access decision.
 
+#include "base/text_utils.h"
 #include "config/config_parser.h"
 #include "config/secret_mask.h"
-#include "config/text_utils.h"
 #include "fuzz_check.h"
 #include "srt/access_policy.h"
 

@@ -7,7 +7,7 @@
 #include <optional>
 
 #include "base/log_escape.h"
-#include "config/text_utils.h"
+#include "base/text_utils.h"
 #include "fuzz_check.h"
 #include "web/state_document.h"
 

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "base/log_escape.h"
+#include "base/text_utils.h"
 #include "config/secret_mask.h"
-#include "config/text_utils.h"
 #include "net/format_bitrate.h"
 
 TEST(Text, SplitTrimsPiecesAndDropsEmptyOnes) {

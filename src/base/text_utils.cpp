@@ -1,4 +1,4 @@
-#include "config/text_utils.h"
+#include "base/text_utils.h"
 
 #include <charconv>
 
