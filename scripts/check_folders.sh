@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-declare -A level=([base]=0 [config]=1 [net]=1 [stats]=2 [rist]=3 [core]=4 [srt]=5 [web]=5 [app]=6)
+declare -A level=([base]=0 [config]=1 [net]=1 [stats]=2 [rist]=3 [core]=4 [talkback]=4 [srt]=5 [web]=5 [app]=6)
 
 echo "=== folder layering check"
 status=0

@@ -4,8 +4,6 @@
 
 #include "base/log_escape.h"
 #include "base/log_line.h"
-#include "base/text_utils.h"
-#include "config/config_store.h"
 
 namespace {
 
@@ -16,28 +14,21 @@ bool is_ignored(const NetIface& iface, const std::vector<std::string>& ignore_li
   });
 }
 
-UplinkMode configured_uplink_mode(const ConfigStore& config) {
-  std::string text = config.get("uplink_mode", "balance");
-  std::optional<UplinkMode> mode = parse_uplink_mode(text);
-  if (mode) return *mode;
-  LogLine() << "-- BAD VALUE uplink_mode=" << text << " (expected balance or duplicate), using balance";
-  return UplinkMode::balance;
-}
-
 }  // namespace
 
-void fill_endpoint_set(EndpointSet& set, const ConfigStore& config, const NetIfaceList& interfaces) {
-  set.rist_endpoints.clear();
+void fill_endpoint_set(EndpointSet& set, const Settings& settings, const NetIfaceList& interfaces) {
   set.networks.clear();
-  std::vector<std::string> ignore_list = split(config.get("ignore", ""), ",");
   for (const NetIface& iface : interfaces) {
-    if (!is_ignored(iface, ignore_list)) set.networks.push_back(iface.ip);
+    if (!is_ignored(iface, settings.ignore)) set.networks.push_back(iface.ip);
   }
-  set.rist_endpoints = split(config.get("rist_endpoint", ""), ",");
-  set.tb_endpoint = config.get("tb_endpoint", "");
-  set.uplink_mode = configured_uplink_mode(config);
+  set.rist_endpoints = settings.rist_endpoint;
+  set.tb_endpoint = settings.tb_endpoint;
+  set.uplink_mode = settings.uplink_mode;
+  std::vector<std::string> destinations;
+  for (const RistDestination& destination : set.rist_endpoints)
+    destinations.push_back(destination.host + ":" + std::to_string(destination.port));
   print_list("networks: ", set.networks);
-  print_list("rist_endpoint: ", set.rist_endpoints);
+  print_list("rist_endpoint: ", destinations);
 }
 
 void print_list(const std::string& prefix, const std::vector<std::string>& items) {

@@ -7,20 +7,13 @@
 #include "config/paths.h"
 #include "net/interfaces.h"
 
-namespace {
-
-const int kDefaultSrtPort = 9001;
-const int kDefaultWebPort = 8081;
-const int kMaxPort = 65535;
-
-}  // namespace
-
 IGlobalState* global_state = nullptr;
 
 MainApp::MainApp() : config(config_path()) {
   global_state = this;
   config.load();
-  int srt_port = config.get_int("srt_port", kDefaultSrtPort, 1, kMaxPort);
+  std::shared_ptr<const Settings> settings = config.snapshot();
+  int srt_port = settings->srt_port;
   LogLine() << "LISTENER PORT:" << srt_port;
   if (!srt_server.start(srt_port)) {
     start_failure = "the SRT port " + std::to_string(srt_port) + " cannot be used";
@@ -28,7 +21,7 @@ MainApp::MainApp() : config(config_path()) {
   }
   ifaces = enumerate_interfaces();
   interface_monitor.start([this] { refresh_interfaces(); });
-  int web_port = config.get_int("web_port", kDefaultWebPort, 1, kMaxPort);
+  int web_port = settings->web_port;
   stop_signal_watcher.start([this] { web_server.stop(); });
   if (!web_server.start("0.0.0.0", web_port, web_folder_path())) {
     start_failure = "the web port " + std::to_string(web_port) + " cannot be used";
@@ -51,10 +44,10 @@ NetIfaceList MainApp::get_interfaces() {
   return ifaces;
 }
 
-void MainApp::update(EndpointSet& set) {
+void MainApp::update(EndpointSet& set, const Settings& settings) {
   NetIfaceList interfaces = get_interfaces();
   LogLine() << "update " << interfaces.size();
-  fill_endpoint_set(set, config, interfaces);
+  fill_endpoint_set(set, settings, interfaces);
 }
 
 void MainApp::refresh_interfaces() {

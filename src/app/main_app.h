@@ -33,7 +33,7 @@ class MainApp final : public IGlobalState {
 
   ConfigStore& get_config() override;
   NetIfaceList get_interfaces() override;
-  void update(EndpointSet& set) override;
+  void update(EndpointSet& set, const Settings& settings) override;
   StreamRegistry& get_streams() override;
 
  private:

@@ -4,10 +4,11 @@
 #include <vector>
 
 // One accepted "key = value" line: key trimmed and lower-cased, value trimmed, neither
-// empty.
+// empty; `line` counts from 1.
 struct ConfigEntry {
   std::string key;
   std::string value;
+  int line = 0;
 };
 
 // The accepted entries of a config.ini text in the order of its lines, repeated keys

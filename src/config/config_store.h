@@ -1,50 +1,53 @@
 #pragma once
 
+#include <memory>
 #include <mutex>
-#include <shared_mutex>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
+#include "config/settings.h"
+
 enum class ApplyResult {
-  applied,      // parsed, stored and (when asked) saved
-  bad_format,   // no accepted entry: store and file unchanged
-  save_failed,  // well-formed but the file could not be written: store and file unchanged
+  applied,      // parsed, published and (when asked) saved
+  bad_format,   // no accepted entry: settings and file unchanged
+  bad_values,   // a value cannot be applied (see the problems): settings and file unchanged
+  save_failed,  // well-formed but the file could not be written: settings and file unchanged
 };
 
-// The gateway's key/value settings, filled from config.ini. Keys are lower-cased;
-// defaults live at the call sites and never enter the store or the file.
-// `get` runs on the SRT listener and HTTP threads, `apply` on HTTP threads; the store
-// is only ever replaced whole, under `mutex`.
+struct ApplyOutcome {
+  ApplyResult result = ApplyResult::applied;
+  std::vector<SettingsProblem> problems;  // for bad_values
+};
+
+// The gateway's settings, parsed from config.ini. The text is parsed once, here, and
+// published as an immutable Settings; readers take a snapshot and keep it for a whole
+// caller or request. `snapshot` runs on any thread (SRT listener, libsrt's receiver
+// thread, HTTP workers), `load` on the main thread at start, `apply` on HTTP threads.
 class ConfigStore {
  public:
   explicit ConfigStore(std::string path);
 
-  // Reads the file and applies it without saving.
+  // Reads the file and publishes it without saving. A value that cannot be applied is
+  // logged once, with its key, line and reason, and its default applies, or the entry
+  // is left out, or (access settings) the callers it concerns are refused.
   void load();
   // The file's content exactly as stored on disk; empty when it cannot be read.
   std::string read_text() const;
-  // Parses text; on success replaces the whole store and, with save, first writes the
-  // text to the file (a temporary file renamed over the old one).
-  ApplyResult apply(const std::string& text, bool save);
-  std::string get(std::string key, std::string default_value) const;
-  // The values of several keys from one and the same configuration: no replacement
-  // falls between them. A key not stored gives "".
-  std::vector<std::string> get_each(const std::vector<std::string>& keys) const;
-  // A numeric setting: the decimal number a value starts with; text after it is
-  // logged and ignored. A value without a leading number, or one outside [min, max],
-  // is logged with its key and replaced by the default.
-  int get_int(const std::string& key, int default_value, int min, int max) const;
+  // Parses text as it comes over HTTP: when every value can be applied, replaces the
+  // settings and, with save, first writes the text to the file (a temporary file
+  // renamed over the old one). Otherwise nothing changes and the problems are given.
+  ApplyOutcome apply(const std::string& text, bool save);
+  std::shared_ptr<const Settings> snapshot() const;
 
  private:
-  using Entries = std::unordered_map<std::string, std::string>;
+  void publish(const ParsedSettings& parsed);
 
   // set at construction
   const std::string file_path;
 
-  // held for a whole apply, so that the file and the store always hold the same text
+  // held for a whole apply, so that the file and the settings always hold the same text
   std::mutex apply_mutex;
-  // guarded by mutex
-  mutable std::shared_mutex mutex;
-  Entries entries;
+  // guarded by mutex: replaced whole, never changed
+  mutable std::mutex mutex;
+  std::shared_ptr<const Settings> settings = std::make_shared<const Settings>();
 };

@@ -8,6 +8,7 @@
 
 class ConfigStore;
 class StreamRegistry;
+struct Settings;
 
 // What the other subsystems may reach of the application core. MainApp is the one
 // implementation; it hands itself to the servers it owns, and tests hand them a fake.
@@ -15,7 +16,8 @@ class IGlobalState {
  public:
   virtual ConfigStore& get_config() = 0;
   virtual NetIfaceList get_interfaces() = 0;
-  virtual void update(EndpointSet& set) = 0;
+  // Fills set from settings and the interface list of this moment.
+  virtual void update(EndpointSet& set, const Settings& settings) = 0;
   virtual StreamRegistry& get_streams() = 0;
 
  protected:

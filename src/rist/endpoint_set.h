@@ -1,15 +1,17 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "rist/uplink_mode.h"
+#include "config/endpoint_settings.h"
+#include "config/uplink_mode.h"
 
-// The route of one accepted SRT connection, filled by IGlobalState::update from the
-// configuration and the interface list of that moment.
+// The route of one accepted SRT connection, filled by IGlobalState::update from one
+// settings snapshot and the interface list of that moment.
 struct EndpointSet {
-  std::vector<std::string> rist_endpoints;
+  std::vector<RistDestination> rist_endpoints;
   std::vector<std::string> networks;
-  std::string tb_endpoint;
+  std::optional<TalkbackEndpoint> tb_endpoint;
   UplinkMode uplink_mode = UplinkMode::balance;
 };

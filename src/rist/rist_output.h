@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "rist/uplink_mode.h"
+#include "config/uplink_mode.h"
 
 class StreamStats;
 

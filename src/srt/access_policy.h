@@ -5,16 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "config/access_settings.h"
 #include "stats/refusal.h"
-
-// The access settings as the configuration holds them; an empty text is a key not set.
-struct AccessConfig {
-  std::string srt_passphrase;
-  std::string srt_pbkeylen;
-  std::string allowed_streams;
-  std::string allow_from;
-  std::string max_streams;
-};
 
 // What the listener knows of a caller when it decides.
 struct CallerRequest {
@@ -32,9 +24,10 @@ struct AccessDecision {
 };
 
 // Decides whether a caller may connect, from the settings of this moment alone. The
-// checks, in order: allow_from, faults of the settings themselves, allowed_streams,
-// max_streams. Pure: no I/O, any thread.
-AccessDecision decide_access(const AccessConfig& config, const CallerRequest& caller);
+// checks, in order: settings that cannot be applied, allow_from, allowed_streams (an
+// entry whose passphrase cannot be applied refuses its callers), max_streams. Pure:
+// no I/O, any thread.
+AccessDecision decide_access(const AccessSettings& access, const CallerRequest& caller);
 
 // The resource name `r` of a stream id in SRT's access-control form "#!::r=NAME,...";
 // none for any other id, and when `r` is missing, empty or given twice.

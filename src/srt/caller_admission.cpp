@@ -9,6 +9,7 @@
 #include "base/log_line.h"
 #include "base/text_utils.h"
 #include "config/config_store.h"
+#include "config/settings.h"
 #include "core/global_state.h"
 #include "net/peer_address.h"
 #include "net/socket_headers.h"
@@ -16,21 +17,6 @@
 #include "stats/stream_registry.h"
 
 namespace {
-
-// The highest agreed latency a caller may have, ms. A stream pins up to this long a
-// stretch of itself in libsrt's receive buffer (at most 8192 packets, about 12 MB), and
-// that memory stays with the listener's port after the stream (see the README).
-const int kDefaultMaxLatency = 5000;
-const int kLowestMaxLatency = 20;
-const int kHighestMaxLatency = 60000;
-
-// Read together: settings taken from two configurations could let in a caller that
-// neither of them admits.
-AccessConfig read_access_config(const ConfigStore& config) {
-  std::vector<std::string> values =
-      config.get_each({"srt_passphrase", "srt_pbkeylen", "allowed_streams", "allow_from", "max_streams"});
-  return AccessConfig{values[0], values[1], values[2], values[3], values[4]};
-}
 
 std::string caller_text(const sockaddr* peer) {
   if (peer == nullptr) return "";
@@ -67,9 +53,8 @@ bool CallerAdmission::install(SRTSOCKET listener) {
     return false;
   }
   // A key length set on the listener before it listens is the one every caller adopts.
-  std::optional<int> key_length = parse_int(state.get_config().get("srt_pbkeylen", "0"));
-  if (key_length && *key_length != 0 &&
-      srt_setsockflag(listener, SRTO_PBKEYLEN, &*key_length, sizeof *key_length) == SRT_ERROR) {
+  int key_length = state.get_config().snapshot()->access.key_length;
+  if (key_length != 0 && srt_setsockflag(listener, SRTO_PBKEYLEN, &key_length, sizeof key_length) == SRT_ERROR) {
     LogLine() << "-- failed to set option SRTO_PBKEYLEN on socket:" << srt_getlasterror_str();
   }
   return true;
@@ -84,12 +69,15 @@ int CallerAdmission::on_caller(void* self, SRTSOCKET socket, int, const sockaddr
 // between the decision and the record of an admitted socket.
 int CallerAdmission::admit(SRTSOCKET socket, const sockaddr* peer, const std::string& stream_id) {
   std::string caller = caller_text(peer);
-  AccessConfig config = read_access_config(state.get_config());
+  // One snapshot for the whole decision: values taken from two configurations could let
+  // in a caller that neither of them admits.
+  std::shared_ptr<const Settings> settings = state.get_config().snapshot();
+  const AccessSettings& access = settings->access;
   CallerRequest request{stream_name(stream_id), caller_ipv4(peer), open_streams()};
-  AccessDecision decision = decide_access(config, request);
+  AccessDecision decision = decide_access(access, request);
   if (decision.refusal) return refuse(socket, *decision.refusal, decision.reason, caller, stream_id);
   // Both passphrases are set, so that one libsrt refuses shuts out every caller.
-  if (!config.srt_passphrase.empty() && !set_passphrase(socket, config.srt_passphrase)) {
+  if (!access.passphrase.empty() && !set_passphrase(socket, access.passphrase)) {
     return refuse(socket, Refusal::misconfigured,
                   "libsrt refuses srt_passphrase; a passphrase has 10 to 79 characters", caller, stream_id);
   }
@@ -136,10 +124,9 @@ bool CallerAdmission::confirm_key_length(SRTSOCKET accepted, const std::string& 
   return false;
 }
 
-bool CallerAdmission::confirm_latency(SRTSOCKET accepted, const std::string& caller,
-                                      const std::string& stream_id) {
-  int most = state.get_config().get_int("srt_max_latency", kDefaultMaxLatency, kLowestMaxLatency,
-                                        kHighestMaxLatency);
+bool CallerAdmission::confirm_latency(SRTSOCKET accepted, const std::string& caller, const std::string& stream_id,
+                                      const Settings& settings) {
+  int most = settings.srt_max_latency;
   int agreed = 0;
   int size = sizeof agreed;
   if (srt_getsockflag(accepted, SRTO_RCVLATENCY, &agreed, &size) == SRT_ERROR) {

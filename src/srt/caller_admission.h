@@ -12,9 +12,10 @@
 
 class IGlobalState;
 class StreamRegistry;
+struct Settings;
 
 // Who may send: decides in libsrt's listen callback, before the handshake completes,
-// whether a caller may connect (decide_access with the configuration of that moment),
+// whether a caller may connect (decide_access with a snapshot of the settings),
 // sets the passphrase its connection must use, and refuses the others with an SRT
 // reject reason, one log line and a count in the registry. Keeps the sockets it
 // admitted until they close: they are the streams that max_streams counts.
@@ -37,8 +38,10 @@ class CallerAdmission {
   bool confirm_key_length(SRTSOCKET accepted, const std::string& caller, const std::string& stream_id);
   // After accept. SRT agrees the larger of both sides' latencies, and the receive
   // buffer holds that long a stretch of the stream: false (logged and counted as
-  // latency) when the agreed one is above srt_max_latency; the caller must then be closed.
-  bool confirm_latency(SRTSOCKET accepted, const std::string& caller, const std::string& stream_id);
+  // latency) when the agreed one is above the settings' srt_max_latency; the caller
+  // must then be closed.
+  bool confirm_latency(SRTSOCKET accepted, const std::string& caller, const std::string& stream_id,
+                       const Settings& settings);
 
  private:
   static int on_caller(void* self, SRTSOCKET socket, int hs_version, const sockaddr* peer,

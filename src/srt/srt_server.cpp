@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <limits>
 #include <utility>
 
 #include "base/heap_release.h"
@@ -11,6 +10,7 @@
 #include "base/system_error.h"
 #include "base/text_utils.h"
 #include "config/config_store.h"
+#include "config/settings.h"
 #include "core/global_state.h"
 #include "net/peer_address.h"
 #include "net/socket_headers.h"
@@ -19,7 +19,6 @@
 
 namespace {
 
-const int kDefaultLatency = 120;
 // The longest stream id SRT lets a caller send.
 const int kMaxStreamIdLength = 512;
 // Callers whose handshake libsrt completes before the accept loop takes them; one more
@@ -128,8 +127,7 @@ SRTSOCKET SrtServer::open_listener(int port) {
     srt_close(socket);
     return SRT_INVALID_SOCK;
   }
-  int latency =
-      state.get_config().get_int("srt_latency", kDefaultLatency, 0, std::numeric_limits<int>::max());
+  int latency = state.get_config().snapshot()->srt_latency;
   set_option(socket, SRTO_RCVLATENCY, "SRTO_RCVLATENCY", &latency, sizeof latency);
   if (!admission.install(socket)) {
     srt_close(socket);
@@ -168,14 +166,16 @@ void SrtServer::serve(SRTSOCKET socket) {
     stream_id = trim(stream_id);
     LogLine() << "streamid:" << escape_for_log(stream_id);
     std::string caller = address_text(peer_address);
+    // Every value for this caller comes from one snapshot.
+    std::shared_ptr<const Settings> settings = state.get_config().snapshot();
     if (!admission.confirm_key_length(accepted, caller, stream_id) ||
-        !admission.confirm_latency(accepted, caller, stream_id)) {
+        !admission.confirm_latency(accepted, caller, stream_id, *settings)) {
       srt_close(accepted);
       continue;
     }
     stream_id = stream_name(stream_id);
     auto worker = std::make_unique<RistWorker>();
-    state.update(route);
+    state.update(route, *settings);
     worker->start(route, accepted, stream_id, is_talkback_stream(stream_id));
     stream_registry.add(worker->stats());
     {

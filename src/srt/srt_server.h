@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "base/periodic_task.h"
-#include "rist/rist_worker.h"
+#include "srt/rist_worker.h"
 #include "srt/caller_admission.h"
 #include "stats/stream_registry.h"
 

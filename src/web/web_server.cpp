@@ -4,12 +4,14 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "base/log_escape.h"
 #include "base/log_line.h"
 #include "base/system_error.h"
 #include "base/text_utils.h"
 #include "config/config_store.h"
+#include "config/settings.h"
 #include "core/global_state.h"
 #include "stats/stream_registry.h"
 #include "web/bearer_token.h"
@@ -69,6 +71,13 @@ Form read_form(const httplib::Request& request, const httplib::ContentReader& bo
   return form;
 }
 
+// One line per value that cannot be applied: "key, line N: reason".
+std::string problems_text(const std::vector<SettingsProblem>& problems) {
+  std::string text;
+  for (const SettingsProblem& problem : problems) text += describe(problem) + "\n";
+  return text;
+}
+
 // The first value of a parameter, as the library's get_param_value gives it.
 std::optional<std::string> first_value(const httplib::Params& params, const std::string& key) {
   auto found = params.lower_bound(key);
@@ -88,7 +97,7 @@ WebServer::WebServer(IGlobalState& application)
   // and before any body is read.
   server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
     // Read at each request, so that a newly posted token counts from the next request on.
-    std::string token = state.get_config().get("web_token", "");
+    std::string token = state.get_config().snapshot()->web_token;
     if (std::optional<HttpRefusal> refusal = refusal_for(request, token)) {
       response.status = refusal->status;
       response.set_content(refusal->reason, "text/plain");
@@ -216,13 +225,19 @@ void WebServer::handle_config_post(const httplib::Request& request, httplib::Res
     response.set_content("the request has no \"config\" field\n", "text/plain");
     return;
   }
-  switch (state.get_config().apply(*config, true)) {
+  ApplyOutcome outcome = state.get_config().apply(*config, true);
+  switch (outcome.result) {
     case ApplyResult::applied:
       break;
     case ApplyResult::bad_format:
       LogLine() << "fail apply config";
       response.status = 400;
       response.set_content("the text holds no \"key = value\" line\n", "text/plain");
+      break;
+    case ApplyResult::bad_values:
+      LogLine() << "fail apply config";
+      response.status = 400;
+      response.set_content(problems_text(outcome.problems), "text/plain");
       break;
     case ApplyResult::save_failed:
       LogLine() << "fail apply config";

@@ -9,7 +9,7 @@
 #include "net/srt_caller.h"
 #include "rist/forwarding_loop.h"
 #include "rist/media_unit.h"
-#include "rist/rist_worker.h"
+#include "srt/rist_worker.h"
 #include "srt/srt_server.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "rist/uplink_mode.h"
+#include "config/uplink_mode.h"
 
 #include "base/text_utils.h"
 
@@ -8,5 +8,3 @@ std::optional<UplinkMode> parse_uplink_mode(const std::string& text) {
   if (name == "duplicate") return UplinkMode::duplicate;
   return std::nullopt;
 }
-
-const char* interface_peer_weight(UplinkMode mode) { return mode == UplinkMode::duplicate ? "0" : "1"; }

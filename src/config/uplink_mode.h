@@ -3,8 +3,8 @@
 #include <optional>
 #include <string>
 
-// How a stream uses the sending interfaces (the peers with a source address), read
-// from the configuration key `uplink_mode` for each new caller.
+// How a stream uses the sending interfaces (the peers with a source address), from
+// the configuration key `uplink_mode`.
 //   balance:   librist spreads the packets over the interface peers (weight 1 each).
 //   duplicate: every interface peer carries every packet (weight 0); the receiver
 //              drops the copies, so losing any one uplink loses nothing.
@@ -13,6 +13,3 @@ enum class UplinkMode { balance, duplicate };
 // The mode a configuration value names ("balance" or "duplicate", any letter case),
 // or nothing when it names none.
 std::optional<UplinkMode> parse_uplink_mode(const std::string& text);
-
-// The librist weight of an interface peer: "1" to balance, "0" to duplicate.
-const char* interface_peer_weight(UplinkMode mode);

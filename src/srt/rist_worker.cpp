@@ -1,4 +1,4 @@
-#include "rist/rist_worker.h"
+#include "srt/rist_worker.h"
 
 #include <system_error>
 
@@ -6,7 +6,7 @@
 #include "base/log_line.h"
 #include "net/peer_address.h"
 #include "rist/forwarding_loop.h"
-#include "rist/talkback_loop.h"
+#include "talkback/talkback_loop.h"
 
 RistWorker::~RistWorker() {
   LogLine() << "~RistWorker";

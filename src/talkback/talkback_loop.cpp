@@ -1,11 +1,11 @@
-#include "rist/talkback_loop.h"
+#include "talkback/talkback_loop.h"
 
 #include <optional>
 
+#include "base/log_escape.h"
 #include "base/log_line.h"
 #include "net/srt_caller.h"
 #include "rist/adaptive_ring.h"
-#include "rist/endpoints.h"
 #include "rist/media_unit.h"
 
 namespace {
@@ -14,12 +14,31 @@ const size_t kTalkbackRingUnits = 1000;
 // How long one receive waits on a silent talkback source.
 const int kReceiveTimeoutMs = 1000;
 
+// The outgoing connection to the talkback source, bound to the first local network;
+// nothing, with a log line, when tb_endpoint names none.
+std::optional<SrtCallerParams> caller_params(const TalkbackContext& context) {
+  if (!context.route.tb_endpoint) {
+    LogLine() << "-- NO TALKBACK SOURCE: tb_endpoint names none";
+    return std::nullopt;
+  }
+  const TalkbackEndpoint& source = *context.route.tb_endpoint;
+  SrtCallerParams params;
+  if (!context.route.networks.empty()) params.bind_address = context.route.networks.front();
+  params.host = source.host;
+  params.port = source.port;
+  params.stream_id = source.stream_id.value_or(context.stream_id);
+  params.latency = source.latency;
+  params.passphrase = source.passphrase;
+  params.pbkeylen = source.pbkeylen;
+  LogLine() << "talkback source streamid:" << escape_for_log(params.stream_id);
+  return params;
+}
+
 // Opens the outgoing connection and hands it over, so that a stop() from another
 // thread closes it. A stop that came first is seen right after the hand-over.
 bool connect_talkback(const TalkbackContext& context) {
   SRTSOCKET socket = 0;
-  std::optional<SrtCallerParams> params =
-      talkback_caller_params(context.route.tb_endpoint, context.route.networks, context.stream_id);
+  std::optional<SrtCallerParams> params = caller_params(context);
   if (!params || !connect_caller(socket, *params)) {
     LogLine() << "FAIL srt connect";
     return false;

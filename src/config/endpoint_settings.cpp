@@ -1,0 +1,96 @@
+#include "config/endpoint_settings.h"
+
+#include <algorithm>
+
+#include "base/text_utils.h"
+#include "config/access_settings.h"
+#include "config/url_params.h"
+
+namespace {
+
+const std::string kRistScheme = "rist://";
+
+// Letters, digits, dots and hyphens: nothing that librist's URL parser would read as
+// the start of a path, a query or an option.
+bool is_host_name(const std::string& host) {
+  return std::all_of(host.begin(), host.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-';
+  });
+}
+
+// Why "host:port" is not a usable endpoint, or empty when it is; fills the destination.
+std::string destination_problem(const std::string& authority, RistDestination& destination) {
+  if (is_ipv6_authority(authority)) return "IPv6 is not supported";
+  size_t colon = authority.find(':');
+  if (colon != authority.rfind(':')) return "host:port expected";
+  destination.host = trim(authority.substr(0, colon));
+  if (destination.host.empty()) return "no host";
+  if (!is_host_name(destination.host)) return "the host has characters no host name has";
+  if (colon == std::string::npos) return "no port";
+  std::string port = trim(authority.substr(colon + 1));
+  if (port.empty()) return "no port";
+  if (!is_valid_port(port)) return "the port must be a number from 1 to 65535";
+  destination.port = parse_int(port).value_or(0);
+  return "";
+}
+
+// A parameter that must be a plain decimal number; `fallback` when it is absent.
+std::optional<int> number_param(const UrlParams& params, const std::string& key, int fallback) {
+  std::string text = get_param(params, key, std::to_string(fallback));
+  if (!is_number(text)) return std::nullopt;
+  return parse_int(text);
+}
+
+// Why the endpoint's parameters cannot be applied, or empty; fills them in.
+std::string talkback_params_problem(const UrlParams& params, TalkbackEndpoint& endpoint) {
+  if (params.count("streamid") != 0) endpoint.stream_id = params.at("streamid");
+  std::optional<int> latency = number_param(params, "latency", 0);
+  if (!latency) return "latency \"" + get_param(params, "latency", "") + "\" is not a whole number from 0 up";
+  endpoint.latency = *latency;
+  std::optional<int> pbkeylen = number_param(params, "pbkeylen", 0);
+  if (!pbkeylen || (*pbkeylen != 0 && *pbkeylen != 16 && *pbkeylen != 24 && *pbkeylen != 32))
+    return "pbkeylen \"" + get_param(params, "pbkeylen", "") + "\" is not 0, 16, 24 or 32";
+  endpoint.pbkeylen = *pbkeylen;
+  endpoint.passphrase = get_param(params, "passphrase", "");
+  if (!endpoint.passphrase.empty() && !passphrase_fault(endpoint.passphrase).empty())
+    return "the passphrase " + passphrase_fault(endpoint.passphrase);
+  return "";
+}
+
+// Why the URL names no usable talkback source, or empty; fills the endpoint.
+std::string talkback_problem(const std::string& text, TalkbackEndpoint& endpoint) {
+  if (text.find("://") == std::string::npos) return "srt://host:port expected";
+  std::string authority = url_authority(text);
+  UrlParams params;
+  parse_url(text, endpoint.host, endpoint.port, params);
+  if (is_ipv6_authority(authority)) return "\"" + authority + "\": IPv6 is not supported";
+  if (!is_valid_port(endpoint.port)) return "\"" + authority + "\": the port must be a number from 1 to 65535";
+  if (!parse_ipv4(endpoint.host)) return "\"" + endpoint.host + "\" is not an IPv4 address";
+  return talkback_params_problem(params, endpoint);
+}
+
+}  // namespace
+
+std::vector<RistDestination> parse_destinations(const std::string& text, std::vector<std::string>& faults) {
+  std::vector<RistDestination> destinations;
+  for (const std::string& entry : split(text, ",")) {
+    std::string authority = entry;
+    size_t scheme = authority.find(kRistScheme);
+    if (scheme != std::string::npos) authority.erase(scheme, kRistScheme.size());
+    RistDestination destination;
+    std::string problem = destination_problem(trim(authority), destination);
+    if (problem.empty()) {
+      destinations.push_back(std::move(destination));
+    } else {
+      faults.push_back("\"" + entry + "\": " + problem);
+    }
+  }
+  return destinations;
+}
+
+std::optional<TalkbackEndpoint> parse_talkback_endpoint(const std::string& text, std::string& fault) {
+  TalkbackEndpoint endpoint;
+  fault = talkback_problem(text, endpoint);
+  if (!fault.empty()) return std::nullopt;
+  return endpoint;
+}
