@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "config/settings.h"
+
 namespace {
 
 const uint32_t kLocal = 0x7f000001;   // 127.0.0.1
@@ -11,68 +13,75 @@ const std::string kCam1Pass = "cam1-own-pass";
 
 struct Case {
   const char* name;
-  AccessConfig config;
+  std::string config;
   CallerRequest caller;
   std::optional<Refusal> refusal;
   std::string stream_passphrase;
   int key_length;
 };
 
-AccessConfig with_streams(std::string allowed) { return AccessConfig{"", "", std::move(allowed), "", ""}; }
-AccessConfig with_from(std::string allow_from) { return AccessConfig{"", "", "", std::move(allow_from), ""}; }
+AccessSettings access(const std::string& text) { return parse_settings(text).settings.access; }
+std::string with_streams(const std::string& allowed) { return "allowed_streams=" + allowed; }
+std::string with_from(const std::string& allow_from) { return "allow_from=" + allow_from; }
+std::string with_listener(int key_length, const std::string& more = "") {
+  return "srt_passphrase=" + kPass + "\nsrt_pbkeylen=" + std::to_string(key_length) + "\n" + more;
+}
 
 TEST(AccessPolicy, DecidesEveryCallerByTheSettings) {
   const std::string list = "cam1:" + kCam1Pass + ", cam2 ,#!::r=x";
   // clang-format off
   const Case cases[] = {
       {"nothing set admits anyone", {}, {"anything", std::nullopt, 500}, std::nullopt, "", 0},
-      {"key length asked of encrypted callers", {kPass, "32", "", "", ""}, {"cam9", kLocal}, std::nullopt, "", 32},
+      {"key length asked of encrypted callers", with_listener(32), {"cam9", kLocal}, std::nullopt, "", 32},
+      {"no key length without encryption", "srt_pbkeylen=32", {"cam9", kLocal}, std::nullopt, "", 0},
       {"listed id with its passphrase", with_streams(list), {"cam1", kLocal}, std::nullopt, kCam1Pass, 0},
       {"unlisted id", with_streams(list), {"cam3", kLocal}, Refusal::not_found, "", 0},
       {"a prefix is no match", with_streams(list), {"cam", kLocal}, Refusal::not_found, "", 0},
       {"letter case counts", with_streams(list), {"CAM2", kLocal}, Refusal::not_found, "", 0},
       {"access-control form", with_streams(list), {"#!::m=publish,r=cam1,u=me", kLocal}, std::nullopt, kCam1Pass, 0},
       {"talkback ids are checked too", with_streams(list), {"talkback", kLocal}, Refusal::not_found, "", 0},
-      {"own passphrase with a listener one", {kPass, "16", list, "", ""}, {"cam1", kLocal}, std::nullopt, kCam1Pass,
-       16},
+      {"own passphrase with a listener one", with_listener(16, with_streams(list)), {"cam1", kLocal}, std::nullopt,
+       kCam1Pass, 16},
       {"address allowed", with_from("127.0.0.1"), {"a", kLocal}, std::nullopt, "", 0},
       {"address not allowed", with_from("127.0.0.1"), {"a", kSecond}, Refusal::forbidden, "", 0},
       {"CIDR block ends", with_from("10.0.0.0/8, 127.0.0.0/31"), {"a", kSecond}, Refusal::forbidden, "", 0},
       {"CIDR block with host bits", with_from("127.0.0.9/24"), {"a", kSecond}, std::nullopt, "", 0},
       {"not IPv4", with_from("0.0.0.0/0"), {"a", std::nullopt}, Refusal::forbidden, "", 0},
-      {"address checked before the id", {"", "", "cam1", "127.0.0.1", ""}, {"cam9", kSecond}, Refusal::forbidden, "",
+      {"address checked before the id", "allowed_streams=cam1\nallow_from=127.0.0.1", {"cam9", kSecond},
+       Refusal::forbidden, "", 0},
+      {"at the limit", "max_streams=2", {"a", kLocal, 2}, Refusal::overload, "", 0},
+      {"unlisted before overload", "allowed_streams=cam1\nmax_streams=1", {"cam9", kLocal, 5}, Refusal::not_found, "",
        0},
-      {"at the limit", {"", "", "", "", "2"}, {"a", kLocal, 2}, Refusal::overload, "", 0},
-      {"unlisted before overload", {"", "", "cam1", "", "1"}, {"cam9", kLocal, 5}, Refusal::not_found, "", 0},
   };
   // clang-format on
   for (const Case& c : cases) {
-    AccessDecision decision = decide_access(c.config, c.caller);
+    AccessDecision decision = decide_access(access(c.config), c.caller);
     EXPECT_EQ(decision.refusal, c.refusal) << c.name << ": " << decision.reason;
     EXPECT_EQ(decision.stream_passphrase, c.stream_passphrase) << c.name;
     EXPECT_EQ(decision.key_length, c.key_length) << c.name;
   }
 }
 
-// A setting that cannot be read refuses every caller and says why, never quoting a
-// passphrase.
-TEST(AccessPolicy, FaultySettingsRefuseEveryCaller) {
+// A setting loaded from a file that cannot be applied refuses every caller with its
+// reason, wherever the caller comes from; an allowed_streams passphrase that libsrt
+// refuses only that stream's callers. A reason never quotes a passphrase.
+TEST(AccessPolicy, SettingsThatCannotBeAppliedFailClosed) {
   const struct {
-    AccessConfig config;
+    std::string config;
+    CallerRequest caller;
+    std::optional<Refusal> refusal;
     const char* reason;
   } cases[] = {
-      {with_from("127.0.0.256"), "allow_from: \"127.0.0.256\""},
-      {with_from("127.0.0.01"), "allow_from: \"127.0.0.01\""},
-      {with_from("127.0.0.1/33"), "allow_from: \"127.0.0.1/33\""},
-      {with_from("localhost"), "allow_from: \"localhost\""},
-      {{"", "17", "", "", ""}, "srt_pbkeylen: \"17\""},
-      {{"", "", "", "", "-1"}, "max_streams: \"-1\""},
-      {with_streams("cam1,:orphan-passphrase"), "allowed_streams: entry 2 has no stream id"},
-      {with_streams("cam1: "), "allowed_streams: the passphrase of \"cam1\" is empty"},
+      {"allow_from=127.0.0.1\nmax_streams=-1", {"cam1", kSecond}, Refusal::misconfigured, "max_streams, line 2: "},
+      {"srt_pbkeylen=17", {"cam1", kLocal}, Refusal::misconfigured, "srt_pbkeylen, line 1: "},
+      {"srt_passphrase=orphan", {"cam1", kLocal}, Refusal::misconfigured, "srt_passphrase, line 1: "},
+      {"allowed_streams=cam1:orphan,cam2", {"#!::r=cam1", kLocal}, Refusal::misconfigured,
+       "allowed_streams, line 1: the passphrase of \"cam1\" has 6 characters"},
+      {"allowed_streams=cam1:orphan,cam2", {"cam2", kLocal}, std::nullopt, ""},
   };
   for (const auto& c : cases) {
-    AccessDecision decision = decide_access(c.config, CallerRequest{"cam1", kLocal});
-    EXPECT_EQ(decision.refusal, Refusal::misconfigured) << c.reason;
+    AccessDecision decision = decide_access(access(c.config), c.caller);
+    EXPECT_EQ(decision.refusal, c.refusal) << c.config;
     EXPECT_EQ(decision.reason.rfind(c.reason, 0), 0u) << decision.reason;
     EXPECT_EQ(decision.reason.find("orphan"), std::string::npos) << decision.reason;
   }

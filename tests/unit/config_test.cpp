@@ -1,8 +1,11 @@
-// config.ini as the gateway reads, stores and saves it, and the route a caller gets
+// config.ini as the gateway parses, publishes and saves it, and the route a caller gets
 // from it.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
 
 #include "app/endpoint_routes.h"
 #include "config/config_store.h"
@@ -15,112 +18,220 @@ struct StoreInTempDir {
   ConfigStore store{dir.file("config.ini")};
 };
 
-const NetIfaceList kInterfaces = {
-    {"eth0", "192.168.1.20", "0.00 bps", "0.00 bps"},
-    {"wlan0", "10.1.1.7", "0.00 bps", "0.00 bps"},
-    {"All", "", "0.00 bps", "0.00 bps"},
-};
+using Texts = std::vector<std::string>;
 
-EndpointSet route_for(const std::string& config_text) {
-  StoreInTempDir fixture;
-  fixture.store.apply(config_text, false);
-  EndpointSet set;
-  fill_endpoint_set(set, fixture.store, kInterfaces);
-  fill_endpoint_set(set, fixture.store, kInterfaces);  // a refill starts from empty lists
-  return set;
+std::string joined(const Texts& items) {
+  std::string text;
+  for (const std::string& item : items) text += (text.empty() ? "" : ",") + item;
+  return text;
 }
 
-using Texts = std::vector<std::string>;
+std::string shown(const TalkbackEndpoint& t) {
+  return t.host + ":" + std::to_string(t.port) + " id=" + t.stream_id.value_or("(caller's)") +
+         " latency=" + std::to_string(t.latency) + " pbkeylen=" + std::to_string(t.pbkeylen) +
+         " pass=" + t.passphrase;
+}
+
+// The field a key fills, as text; an access setting that fails closed shows "closed".
+std::string shown(const Settings& s, const std::string& key) {
+  const AccessSettings& a = s.access;
+  if (!a.misconfigured.empty()) return "closed";
+  Texts items;
+  if (key == "srt_port") return std::to_string(s.srt_port);
+  if (key == "web_port") return std::to_string(s.web_port);
+  if (key == "srt_latency") return std::to_string(s.srt_latency);
+  if (key == "srt_max_latency") return std::to_string(s.srt_max_latency);
+  if (key == "ignore") return joined(s.ignore);
+  if (key == "tb_endpoint") return s.tb_endpoint ? shown(*s.tb_endpoint) : "none";
+  if (key == "uplink_mode") return s.uplink_mode == UplinkMode::duplicate ? "duplicate" : "balance";
+  if (key == "web_token") return s.web_token;
+  if (key == "srt_passphrase") return a.passphrase;
+  if (key == "srt_pbkeylen") return std::to_string(a.key_length);
+  if (key == "max_streams") return std::to_string(a.max_streams);
+  for (const RistDestination& d : s.rist_endpoint) items.push_back(d.host + ":" + std::to_string(d.port));
+  for (const AllowedStream& st : a.allowed_streams)
+    items.push_back(st.misconfigured.empty() ? st.id + ":" + st.passphrase : st.id + " refused");
+  char block[20];
+  for (const AddressBlock& b : a.allow_from) {
+    std::snprintf(block, sizeof block, "%08x/%08x", b.network, b.mask);
+    items.push_back(block);
+  }
+  return joined(items);
+}
 
 }  // namespace
 
-TEST(ConfigStore, ParsesEntriesCommentsLineEndsAndByteOrderMarks) {
+// Every key, good and bad values: the value it gets, and for a bad one the only problem
+// ("key, line N: reason"), which a file's load logs and an HTTP post is refused for.
+TEST(Settings, EveryKeyIsParsedOrRefusedWithItsLineAndReason) {
+  const std::string kPort = "\" is not a whole number from 1 to 65535";
+  const std::string kBadPort = "the port must be a number from 1 to 65535";
+  const std::string kShort = "has 5 characters; libsrt takes a passphrase of 10 to 79";
+  const std::string kTb = "srt://10.0.0.9:7000";
   struct Case {
-    std::string text, key, expected;
+    std::string text, key, value, problem;  // problem: empty when none
   } cases[] = {
-      {"SRT_Port = 7000 \n", "SRT_PORT", "7000"},
-      {"  // srt_port=1\nother=1", "srt_port", "fallback"},
-      {"k=first\nK=second", "k", "first"},
-      {"url = rist://a:1?x=y // not a comment", "url", "rist://a:1?x=y // not a comment"},
-      {"\xEF\xBB\xBFsrt_port=5\nx=1", "srt_port", "5"},
-      {"a=1\r\nb=2\r\n", "b", "2"},
-      {"a=1\r\rb=2\n\r", "b", "2"},
+      {"SRT_Port = 7000 ", "srt_port", "7000", ""},
+      {"srt_port=7000 // main", "srt_port", "7000", ""},
+      {"srt_port=0", "srt_port", "9001", "srt_port, line 1: \"0" + kPort},
+      {"srt_port=main 7000", "srt_port", "9001", "srt_port, line 1: \"main 7000" + kPort},
+      {"srt_port=x\nsrt_port=7000", "srt_port", "9001", "srt_port, line 1: \"x" + kPort},
+      {"\xEF\xBB\xBF// c\r\n\r\nweb_port=65536", "web_port", "8081", "web_port, line 3: \"65536" + kPort},
+      {"a=1\rb=2\r\n\nweb_port = 8000", "web_port", "8000", ""},
+      {"srt_latency=200ms", "srt_latency", "200", ""},
+      {"srt_latency=-1", "srt_latency", "120", "srt_latency, line 1: \"-1\" is not a whole number from 0 up"},
+      {"srt_max_latency=60000", "srt_max_latency", "60000", ""},
+      {"srt_max_latency=19", "srt_max_latency", "5000",
+       "srt_max_latency, line 1: \"19\" is not a whole number from 20 to 60000"},
+      {"rist_endpoint= rist://10.0.0.5 : 5000 , ,mixer:5001", "rist_endpoint", "10.0.0.5:5000,mixer:5001", ""},
+      {"rist_endpoint=10.0.0.5, 10.0.0.6:5000", "rist_endpoint", "10.0.0.6:5000",
+       "rist_endpoint, line 1: \"10.0.0.5\": no port"},
+      {"rist_endpoint=10.0.0.5:87036", "rist_endpoint", "", "rist_endpoint, line 1: \"10.0.0.5:87036\": " + kBadPort},
+      {"rist_endpoint=10.0.0.5:0", "rist_endpoint", "", "rist_endpoint, line 1: \"10.0.0.5:0\": " + kBadPort},
+      {"rist_endpoint=:5000", "rist_endpoint", "", "rist_endpoint, line 1: \":5000\": no host"},
+      {"rist_endpoint=10.0.0.5:5000:7", "rist_endpoint", "",
+       "rist_endpoint, line 1: \"10.0.0.5:5000:7\": host:port expected"},
+      {"rist_endpoint=fe80::1:5000", "rist_endpoint", "",
+       "rist_endpoint, line 1: \"fe80::1:5000\": IPv6 is not supported"},
+      {"rist_endpoint=10.0.0.5?buffer=0:5000", "rist_endpoint", "",
+       "rist_endpoint, line 1: \"10.0.0.5?buffer=0:5000\": the host has characters no host name has"},
+      {"ignore= , eth0 ,wlan0", "ignore", "eth0,wlan0", ""},
+      {"tb_endpoint=" + kTb + "?streamid=studio&latency=200&pbkeylen=16&passphrase=secret-phrase", "tb_endpoint",
+       "10.0.0.9:7000 id=studio latency=200 pbkeylen=16 pass=secret-phrase", ""},
+      {"tb_endpoint=" + kTb + "&streamid=", "tb_endpoint", "10.0.0.9:7000 id= latency=0 pbkeylen=0 pass=", ""},
+      {"tb_endpoint=" + kTb + "/x?flag&=v&latency=1&latency=2&", "tb_endpoint",
+       "10.0.0.9:7000 id=(caller's) latency=2 pbkeylen=0 pass=", ""},
+      {"tb_endpoint=10.0.0.9:7000?streamid=x", "tb_endpoint", "none", "tb_endpoint, line 1: srt://host:port expected"},
+      {"tb_endpoint=srt://10.0.0.9:86636", "tb_endpoint", "none", "tb_endpoint, line 1: \"10.0.0.9:86636\": " + kBadPort},
+      {"tb_endpoint=srt://10.0.0.9?latency=1", "tb_endpoint", "none", "tb_endpoint, line 1: \"10.0.0.9\": " + kBadPort},
+      {"tb_endpoint=srt://[::1]:9000?passphrase=secret-phrase", "tb_endpoint", "none",
+       "tb_endpoint, line 1: \"[::1]:9000\": IPv6 is not supported"},
+      {"tb_endpoint=srt://studio:9000", "tb_endpoint", "none", "tb_endpoint, line 1: \"studio\" is not an IPv4 address"},
+      {"tb_endpoint=" + kTb + "?latency=-5", "tb_endpoint", "none",
+       "tb_endpoint, line 1: latency \"-5\" is not a whole number from 0 up"},
+      {"tb_endpoint=" + kTb + "?pbkeylen=17&passphrase=secret-phrase", "tb_endpoint", "none",
+       "tb_endpoint, line 1: pbkeylen \"17\" is not 0, 16, 24 or 32"},
+      {"tb_endpoint=" + kTb + "?passphrase=short", "tb_endpoint", "none", "tb_endpoint, line 1: the passphrase " + kShort},
+      {"uplink_mode= Duplicate ", "uplink_mode", "duplicate", ""},
+      {"uplink_mode=duplicated", "uplink_mode", "balance",
+       "uplink_mode, line 1: \"duplicated\" is not balance or duplicate"},
+      {"web_token = s3cret = token", "web_token", "s3cret = token", ""},
+      {"srt_passphrase=ten-chars!", "srt_passphrase", "ten-chars!", ""},
+      {"srt_passphrase=short", "srt_passphrase", "closed", "srt_passphrase, line 1: " + kShort},
+      {"srt_passphrase=" + std::string(80, 'x'), "srt_passphrase", "closed",
+       "srt_passphrase, line 1: has 80 characters; libsrt takes a passphrase of 10 to 79"},
+      {"srt_pbkeylen=32", "srt_pbkeylen", "32", ""},
+      {"srt_pbkeylen=17", "srt_pbkeylen", "closed", "srt_pbkeylen, line 1: \"17\" is not 0, 16, 24 or 32"},
+      {"allowed_streams=cam1:cam1-own-pass, cam2", "allowed_streams", "cam1:cam1-own-pass,cam2:", ""},
+      {"allowed_streams=cam1:short, cam2", "allowed_streams", "cam1 refused,cam2:",
+       "allowed_streams, line 1: the passphrase of \"cam1\" " + kShort},
+      {"allowed_streams=cam1,:orphan-passphrase", "allowed_streams", "closed",
+       "allowed_streams, line 1: entry 2 has no stream id"},
+      {"allowed_streams=cam1:", "allowed_streams", "closed",
+       "allowed_streams, line 1: the passphrase of \"cam1\" is empty"},
+      {"allow_from=10.0.0.0/8, 127.0.0.9/24,0.0.0.0/0", "allow_from",
+       "0a000000/ff000000,7f000000/ffffff00,00000000/00000000", ""},
+      {"\n\n\n\n\n\nallow_from=garbage", "allow_from", "closed",
+       "allow_from, line 7: \"garbage\" is not an IPv4 address or CIDR block"},
+      {"allow_from=127.0.0.256", "allow_from", "closed",
+       "allow_from, line 1: \"127.0.0.256\" is not an IPv4 address or CIDR block"},
+      {"allow_from=127.0.0.01", "allow_from", "closed",
+       "allow_from, line 1: \"127.0.0.01\" is not an IPv4 address or CIDR block"},
+      {"allow_from=127.0.0.1/33", "allow_from", "closed",
+       "allow_from, line 1: \"127.0.0.1/33\" is not an IPv4 address or CIDR block"},
+      {"max_streams=8", "max_streams", "8", ""},
+      {"max_streams=-1", "max_streams", "closed", "max_streams, line 1: \"-1\" is not a whole number from 0 up"},
+      {"colour=blue\nsrt_port=7000", "srt_port", "7000", ""},
   };
   for (const Case& c : cases) {
-    StoreInTempDir fixture;
-    ASSERT_EQ(fixture.store.apply(c.text, false), ApplyResult::applied) << c.text;
-    EXPECT_EQ(fixture.store.get(c.key, "fallback"), c.expected) << c.text;
+    ParsedSettings parsed = parse_settings(c.text);
+    EXPECT_EQ(shown(parsed.settings, c.key), c.value) << c.text;
+    Texts problems;
+    for (const SettingsProblem& problem : parsed.problems) problems.push_back(describe(problem));
+    EXPECT_EQ(problems, c.problem.empty() ? Texts{} : Texts{c.problem}) << c.text;
+    bool closed = c.value == "closed";
+    EXPECT_EQ(parsed.settings.access.misconfigured, closed ? c.problem : "") << c.text;
   }
+  EXPECT_EQ(parse_settings("srt_port=7000 // main").warnings,
+            Texts{R"(-- IGNORED TEXT IN srt_port=7000 // main: " // main", using 7000)"});
 }
 
-TEST(ConfigStore, ReplacesTheWholeStoreAndSavesTheTextByteForByte) {
+TEST(ConfigStore, ReplacesTheSettingsWholeAndSavesTheTextByteForByte) {
   StoreInTempDir fixture;
+  std::shared_ptr<const Settings> before = fixture.store.snapshot();
   fixture.store.apply("srt_port=7000\nweb_port=8000", false);
   std::string text = "// sluice\r\nignore = eth1\r\n[map]\nurl=a=b\n";
-  EXPECT_EQ(fixture.store.apply(text, true), ApplyResult::applied);
-  EXPECT_EQ(fixture.store.get_each({"IGNORE", "srt_port"}), (Texts{"eth1", ""}));
+  EXPECT_EQ(fixture.store.apply(text, true).result, ApplyResult::applied);
+  EXPECT_EQ(fixture.store.snapshot()->ignore, Texts{"eth1"});
+  EXPECT_EQ(fixture.store.snapshot()->srt_port, 9001);
+  EXPECT_EQ(before->srt_port, 9001) << "a snapshot taken before never changes";
   EXPECT_EQ(read_file(fixture.dir.file("config.ini")), text);
   EXPECT_EQ(fixture.store.read_text(), text);
   EXPECT_FALSE(std::filesystem::exists(fixture.dir.file("config.ini.tmp")));
 }
 
-TEST(ConfigStore, RejectedOrUnsavedTextKeepsTheOldFileAndStore) {
-  for (const char* text : {"", "[map]\n// comment\n", "   \r\n", "novalue\n=onlyvalue\nkey="}) {
+TEST(ConfigStore, RefusedOrUnsavedTextKeepsTheOldFileAndSettings) {
+  const std::pair<std::string, ApplyResult> cases[] = {
+      {"", ApplyResult::bad_format},
+      {"[map]\n// comment\n", ApplyResult::bad_format},
+      {"novalue\n=onlyvalue\nkey=", ApplyResult::bad_format},
+      {"srt_port=8000\nallow_from=garbage", ApplyResult::bad_values},
+  };
+  for (const auto& [text, result] : cases) {
     StoreInTempDir fixture;
-    ASSERT_EQ(fixture.store.apply("srt_port=7000", false), ApplyResult::applied);
-    EXPECT_EQ(fixture.store.apply(text, true), ApplyResult::bad_format) << text;
-    EXPECT_EQ(fixture.store.get("srt_port", ""), "7000");
+    ASSERT_EQ(fixture.store.apply("srt_port=7000", false).result, ApplyResult::applied);
+    EXPECT_EQ(fixture.store.apply(text, true).result, result) << text;
+    EXPECT_EQ(fixture.store.snapshot()->srt_port, 7000);
     EXPECT_FALSE(std::filesystem::exists(fixture.dir.file("config.ini")));
   }
   TempDir dir;  // a missing folder fails the save for every user, root included
   ConfigStore store(dir.file("missing/config.ini"));
-  ASSERT_EQ(store.apply("srt_port=7000", false), ApplyResult::applied);
-  EXPECT_EQ(store.apply("srt_port=8000", true), ApplyResult::save_failed);
-  EXPECT_EQ(store.get("srt_port", ""), "7000");
+  ASSERT_EQ(store.apply("srt_port=7000", false).result, ApplyResult::applied);
+  EXPECT_EQ(store.apply("srt_port=8000", true).result, ApplyResult::save_failed);
+  EXPECT_EQ(store.snapshot()->srt_port, 7000);
 }
 
-TEST(ConfigStore, NumbersReadTheLeadingNumberOrFallBackToTheDefault) {
-  struct Case {
-    std::string value;
-    int expected;
-    std::string logged;  // empty: nothing logged
-  } cases[] = {
-      {"+7", 7, ""},
-      {"7000 // main", 7000, R"(-- IGNORED TEXT IN srt_port=7000 // main: " // main", using 7000)"},
-      {"7000\x1b[2J", 7000, R"(-- IGNORED TEXT IN srt_port=7000\x1b[2J: "\x1b[2J", using 7000)"},
-      {"0", 9001,
-       "-- BAD VALUE srt_port=0 (expected a whole number from 1 to 65535), using the default 9001"},
-      {"65536", 9001, "-- BAD VALUE srt_port=65536 "},
-      {"70000 // main", 9001, "-- BAD VALUE srt_port=70000 // main "},
-      {"main 7000", 9001, "-- BAD VALUE srt_port=main 7000 "},
-  };
-  for (const Case& c : cases) {
-    StoreInTempDir fixture;
-    fixture.store.apply("srt_port=" + c.value, false);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(fixture.store.get_int("srt_port", 9001, 1, 65535), c.expected) << c.value;
-    std::string log = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(c.logged.empty() ? log.empty() : log.find(c.logged) != std::string::npos, true) << log;
+// A file is never refused for its values: each bad one is logged once, the others apply.
+TEST(ConfigStore, AFileWithBadValuesLoadsTheRestAndLogsEachOnce) {
+  StoreInTempDir fixture;
+  std::ofstream(fixture.dir.file("config.ini"))
+      << "srt_port = 7000\nweb_port = http\nrist_endpoint = 10.0.0.5, 10.0.0.6:5000\nsrt_passphrase = short\n";
+  testing::internal::CaptureStdout();
+  fixture.store.load();
+  std::string log = testing::internal::GetCapturedStdout();
+  std::shared_ptr<const Settings> settings = fixture.store.snapshot();
+  EXPECT_EQ(settings->srt_port, 7000);
+  EXPECT_EQ(settings->web_port, 8081);
+  EXPECT_EQ(settings->rist_endpoint.size(), 1u);
+  EXPECT_FALSE(settings->access.misconfigured.empty());
+  const std::string logged[] = {
+      "-- BAD VALUE web_port, line 2: \"http\" is not a whole number from 1 to 65535; using the default 8081",
+      "-- BAD VALUE rist_endpoint, line 3: \"10.0.0.5\": no port; left out",
+      "-- BAD VALUE srt_passphrase, line 4: has 5 characters; libsrt takes a passphrase of 10 to 79; every caller "
+      "is refused as misconfigured"};
+  for (const std::string& line : logged) {
+    size_t at = log.find(line);
+    EXPECT_NE(at, std::string::npos) << log;
+    EXPECT_EQ(log.find(line, at + 1), std::string::npos) << "logged twice: " << line;
   }
+  EXPECT_EQ(log.find("short"), std::string::npos) << log;
 }
 
 TEST(EndpointRoutes, IgnoreLeavesOutInterfacesByTitleOrAddress) {
-  EXPECT_EQ(route_for("x=1").networks, (Texts{"192.168.1.20", "10.1.1.7", ""}));
-  EXPECT_EQ(route_for("ignore=eth0").networks, (Texts{"10.1.1.7"}));
-  EXPECT_EQ(route_for("ignore=10.1.1.7").networks, (Texts{"192.168.1.20"}));
-  EXPECT_EQ(route_for("ignore=ETH0").networks, (Texts{"192.168.1.20", "10.1.1.7"}));
-  EXPECT_EQ(route_for("ignore= , eth0 ,wlan0").networks, Texts{});
-}
-
-TEST(EndpointRoutes, DestinationsTalkbackAndUplinkModeComeFromTheConfiguration) {
-  EndpointSet set =
-      route_for("rist_endpoint= a , ,b\ntb_endpoint=srt://1.2.3.4:9000\nuplink_mode= Duplicate ");
-  EXPECT_EQ(set.rist_endpoints, (Texts{"a", "b"}));
-  EXPECT_EQ(set.tb_endpoint, "srt://1.2.3.4:9000");
-  EXPECT_EQ(set.uplink_mode, UplinkMode::duplicate);
-  for (const char* bad : {"uplink_mode=duplicated", "uplink_mode=0"}) {
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(route_for(bad).uplink_mode, UplinkMode::balance) << bad;
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("-- BAD VALUE uplink_mode="), std::string::npos);
-  }
+  const NetIfaceList interfaces = {
+      {"eth0", "192.168.1.20", "0.00 bps", "0.00 bps"},
+      {"wlan0", "10.1.1.7", "0.00 bps", "0.00 bps"},
+      {"All", "", "0.00 bps", "0.00 bps"},
+  };
+  auto networks = [&](const std::string& text) {
+    EndpointSet set;
+    fill_endpoint_set(set, parse_settings(text).settings, interfaces);
+    fill_endpoint_set(set, parse_settings(text).settings, interfaces);  // a refill starts from empty lists
+    return set.networks;
+  };
+  EXPECT_EQ(networks("x=1"), (Texts{"192.168.1.20", "10.1.1.7", ""}));
+  EXPECT_EQ(networks("ignore=eth0"), (Texts{"10.1.1.7"}));
+  EXPECT_EQ(networks("ignore=10.1.1.7"), (Texts{"192.168.1.20"}));
+  EXPECT_EQ(networks("ignore=ETH0"), (Texts{"192.168.1.20", "10.1.1.7"}));
+  EXPECT_EQ(networks("ignore= , eth0 ,wlan0"), Texts{});
 }

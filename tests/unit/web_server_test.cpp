@@ -192,7 +192,7 @@ TEST_F(WebServerTest, ConfigPostsAreJudgedAndSaved) {
 // A posted token counts from the next request on.
 TEST_F(WebServerTest, TheTokenGuardsTheApiAndMetricsOnly) {
   const std::string token = "s3cret-token-42";
-  ASSERT_EQ(state.config.apply("web_token = " + token + "\n", true), ApplyResult::applied);
+  ASSERT_EQ(state.config.apply("web_token = " + token + "\n", true).result, ApplyResult::applied);
   const std::string before = saved();
   auto bearer = [](const std::string& value) { return Headers{{"Authorization", "Bearer " + value}}; };
   auto expect_refused = [&](const std::string& method, const std::string& path, const Headers& headers) {
@@ -253,7 +253,7 @@ TEST_F(WebServerTest, WithoutATokenOnlyOwnHostNamesAreServed) {
   for (const std::string& host : refused) expect_status(host, 403);
   expect_status("", 400);  // read as no Host at all
   const std::string token = "s3cret-token-42";
-  ASSERT_EQ(state.config.apply("web_token = " + token + "\n", true), ApplyResult::applied);
+  ASSERT_EQ(state.config.apply("web_token = " + token + "\n", true).result, ApplyResult::applied);
   const Headers rebound = {{"Host", evil + port_text}, {"Authorization", "Bearer " + token}};
   EXPECT_EQ(send("GET", "/api/state", rebound)->status, 200);
   EXPECT_EQ(send("GET", "/file.bin", {{"Host", evil}})->status, 200);
@@ -289,7 +289,7 @@ TEST_F(WebServerTest, HostileRequestsAreRefused) {
       {get + "Host: attacker.example\r\n\r\n", 400},
       {"GET /hi HTTP/1.0\r\n\r\n", 200},
   };
-  ASSERT_EQ(state.config.apply("srt_port = 9001\n", true), ApplyResult::applied);
+  ASSERT_EQ(state.config.apply("srt_port = 9001\n", true).result, ApplyResult::applied);
   const std::string before = saved();
   for (const auto& [data, expected] : cases) {
     int status = exchange(port, data);
