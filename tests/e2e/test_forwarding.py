@@ -105,7 +105,7 @@ class MediaPathTest(MediaCase):
                          .status, 200)
         self.stream(gateway, pacer, [b"x&buffer=0&cname=other"])
         sink.assert_whole(self)
-        self.assertIn(f" create peer: rist://127.0.0.1:{port}?cname=x&buffer=0&cname=other", gateway.log())
+        self.assertIn(f" create peer: rist://127.0.0.1:{port}?cname=x%26buffer%3D0%26cname%3Dother", gateway.log())
         gateway.assert_clean_exit(self)
         log = gateway.log()
         for line in log.splitlines():
