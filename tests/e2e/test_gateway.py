@@ -2,9 +2,9 @@
 libsrt caller from 127.0.0.1 or 127.0.0.2 tries; callers keep arriving while the settings
 are replaced; refusals are logged and counted, no passphrase is; talkback follows the
 name the access check matched. A port in use or a config.ini that exists but cannot be
-read: exit status 1 after the orderly stop. The Debian package: files, dependencies, a
-unit systemd accepts, a gateway that runs from the files and the directory the unit
-prepares."""
+read: exit status 1 after the orderly stop. Signals: SIGHUP and SIGTERM stop in order,
+SIGUSR1 and SIGUSR2 change nothing. The Debian package: files, dependencies, a unit
+systemd accepts, a gateway that runs from the files and the directory the unit prepares."""
 
 import glob
 import os
@@ -12,6 +12,7 @@ import re
 import secrets
 import shlex
 import shutil
+import signal
 import socket
 import subprocess
 import tempfile
@@ -195,6 +196,20 @@ class GatewayTest(MediaCase):
                 self.assertEqual(messages[-1], f"*** START-UP FAILED: {summary.format(named)}, EXIT STATUS 1")
                 if "config.ini" in case:
                     self.assertFalse([m for m in messages if m.startswith(("LISTENER PORT:", "START WEB SERVER"))])
+
+    def test_sighup_and_sigterm_stop_in_order_and_sigusr1_and_sigusr2_change_nothing(self):
+        for stop_signal in (signal.SIGHUP, signal.SIGTERM):
+            with self.subTest(stop_signal.name):
+                gateway = Gateway().start()
+                self.addCleanup(gateway.close)
+                for ignored in (signal.SIGUSR2, signal.SIGUSR1):  # SIGUSR2 once ended the stop watcher
+                    gateway.process.send_signal(ignored)
+                    self.assertEqual(request(gateway, "GET", "/hi").status, 200, ignored.name)
+                gateway.process.send_signal(stop_signal)
+                self.assertEqual(gateway.process.wait(15), 0, gateway.log()[-2000:])
+                self.assertIn(f"STOP SIGNAL {stop_signal.value}", gateway.log())
+                self.assertIn("STOP SRT SERVER", gateway.log())
+                gateway.assert_clean_exit(self)
 
     @unittest.skipIf(SANITIZER, "the package is made from the plain build")
     def test_the_package_installs_a_gateway_that_runs(self):
