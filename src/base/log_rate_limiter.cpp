@@ -6,10 +6,11 @@
 
 namespace {
 
-// The kind every line shares once kMaxKinds kinds are open; no line's own kind is empty
-// and starts with a NUL byte.
-const std::string kOtherKinds(1, '\0');
+// The kind that lines share once kMaxKinds kinds are open: a line's own kind is never
+// empty.
+const std::string kOtherKinds;
 
+// The line without its digits, after a "k".
 std::string kind_of(const std::string& line) {
   std::string kind = "k";
   std::copy_if(line.begin(), line.end(), std::back_inserter(kind), [](char c) { return c < '0' || c > '9'; });
