@@ -19,7 +19,10 @@ IGlobalState* global_state = nullptr;
 
 MainApp::MainApp() : config(config_path()) {
   global_state = this;
-  config.load();
+  if (!config.load()) {
+    start_failure = "config.ini cannot be read";
+    return;
+  }
   int srt_port = config.get_int("srt_port", kDefaultSrtPort, 1, kMaxPort);
   LogLine() << "LISTENER PORT:" << srt_port;
   if (!srt_server.start(srt_port)) {

@@ -1,15 +1,14 @@
 #include "config/config_store.h"
 
-#include <fstream>
 #include <mutex>
 #include <optional>
-#include <sstream>
 
 #include "base/log_escape.h"
 #include "base/log_line.h"
 #include "base/text_utils.h"
 #include "config/atomic_save.h"
 #include "config/config_parser.h"
+#include "config/file_text.h"
 #include "config/secret_mask.h"
 
 namespace {
@@ -32,14 +31,26 @@ std::optional<std::unordered_map<std::string, std::string>> parse_entries(const 
 
 ConfigStore::ConfigStore(std::string path) : file_path(std::move(path)) {}
 
-void ConfigStore::load() { apply(read_text(), false); }
+bool ConfigStore::load() {
+  FileText file = read_file_text(file_path);
+  LogLine() << "-- CONFIG PATH: " << escape_for_log(file_path);
+  if (file.status == FileText::Status::unreadable) {
+    LogLine() << "*** CONFIG FILE CANNOT BE READ: " << escape_for_log(file_path) << ": "
+              << escape_for_log(file.failure);
+    return false;
+  }
+  if (file.status == FileText::Status::missing) {
+    LogLine() << "-- NO CONFIG FILE: every setting at its default";
+    return true;
+  }
+  apply(file.text, false);
+  return true;
+}
 
 std::string ConfigStore::read_text() const {
-  std::ifstream file(file_path, std::ios::binary);
-  std::ostringstream content;
-  if (file) content << file.rdbuf();
+  FileText file = read_file_text(file_path);
   LogLine() << "-- CONFIG PATH: " << escape_for_log(file_path);
-  return content.str();
+  return file.text;
 }
 
 ApplyResult ConfigStore::apply(const std::string& text, bool save) {

@@ -20,8 +20,10 @@ class ConfigStore {
  public:
   explicit ConfigStore(std::string path);
 
-  // Reads the file and applies it without saving.
-  void load();
+  // Reads the file and applies it without saving; a missing file leaves every key at
+  // its default (logged). False, with a log line naming the path and the system's
+  // reason, when the file exists but cannot be read: the store is then left empty.
+  bool load();
   // The file's content exactly as stored on disk; empty when it cannot be read.
   std::string read_text() const;
   // Parses text; on success replaces the whole store and, with save, first writes the

@@ -20,6 +20,27 @@ bool is_host_name(const std::string& host) {
   });
 }
 
+// A URL's unreserved characters (RFC 3986): they never start or end an option.
+bool is_unreserved(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+         c == '_' || c == '~';
+}
+
+// The text as one option value of a shown URL: every other byte as "%XX".
+std::string percent_encoded(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string encoded;
+  for (char c : text) {
+    if (is_unreserved(c)) {
+      encoded += c;
+    } else {
+      auto byte = static_cast<unsigned char>(c);
+      encoded += {'%', kHex[byte >> 4], kHex[byte & 0xF]};
+    }
+  }
+  return encoded;
+}
+
 // Why "host:port" is not a usable endpoint, or empty when it is; fills host and port.
 std::string destination_problem(const std::string& authority, std::string& host, std::string& port) {
   if (is_ipv6_authority(authority)) return "IPv6 is not supported";
@@ -99,9 +120,10 @@ std::string peer_cname(const std::string& stream_id) {
 
 PeerUrls peer_urls(const std::string& base_url, const std::string& stream_id, const std::string& network,
                    UplinkMode mode) {
-  if (network.empty()) return {base_url, base_url + "?cname=" + stream_id};
+  std::string shown = base_url + "?cname=" + percent_encoded(stream_id);
+  if (network.empty()) return {base_url, shown};
   std::string options = "miface=" + network + "&weight=" + interface_peer_weight(mode);
-  return {base_url + "?" + options, base_url + "?cname=" + stream_id + "&" + options};
+  return {base_url + "?" + options, shown + "&" + options};
 }
 
 std::optional<SrtCallerParams> talkback_caller_params(const std::string& tb_endpoint,

@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <functional>
+
 #include "app/endpoint_routes.h"
 #include "config/config_store.h"
 #include "fakes.h"
@@ -77,6 +80,44 @@ TEST(ConfigStore, RejectedOrUnsavedTextKeepsTheOldFileAndStore) {
   ASSERT_EQ(store.apply("srt_port=7000", false), ApplyResult::applied);
   EXPECT_EQ(store.apply("srt_port=8000", true), ApplyResult::save_failed);
   EXPECT_EQ(store.get("srt_port", ""), "7000");
+}
+
+// Only a config.ini that is not there at all leaves every key at its default: one that
+// exists but cannot be read fails the load with its path and the system's reason.
+TEST(ConfigStore, LoadKeepsDefaultsWithoutAFileAndFailsOnOneItCannotRead) {
+  namespace fs = std::filesystem;
+  using Make = std::function<void(const TempDir&, const std::string&)>;
+  struct Case {
+    const char* name;
+    Make make;
+    std::string srt_port, logged;  // logged: the reason after the path, empty when loaded
+  } cases[] = {
+      {"missing", [](const TempDir&, const std::string&) {}, "default", ""},
+      {"a link to a file",
+       [](const TempDir& dir, const std::string& path) {
+         std::ofstream(dir.file("kept.ini")) << "srt_port=7000\n";
+         fs::create_symlink(dir.file("kept.ini"), path);
+       },
+       "7000", ""},
+      {"a link to a volume not mounted",
+       [](const TempDir& dir, const std::string& path) {
+         fs::create_symlink(dir.file("mnt/kept.ini"), path);
+       },
+       "default", ": No such file or directory (a symbolic link to "},
+      {"a directory", [](const TempDir&, const std::string& path) { fs::create_directory(path); }, "default",
+       ": Is a directory"},
+  };
+  for (const Case& c : cases) {
+    StoreInTempDir fixture;
+    const std::string path = fixture.dir.file("config.ini");
+    c.make(fixture.dir, path);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(fixture.store.load(), c.logged.empty()) << c.name;
+    std::string log = testing::internal::GetCapturedStdout();
+    std::string expected = c.logged.empty() ? "" : "*** CONFIG FILE CANNOT BE READ: " + path + c.logged;
+    EXPECT_NE(log.find(expected), std::string::npos) << c.name << ": " << log;
+    EXPECT_EQ(fixture.store.get("srt_port", "default"), c.srt_port) << c.name;
+  }
 }
 
 TEST(ConfigStore, NumbersReadTheLeadingNumberOrFallBackToTheDefault) {
