@@ -11,7 +11,10 @@ IGlobalState* global_state = nullptr;
 
 MainApp::MainApp() : config(config_path()) {
   global_state = this;
-  config.load();
+  if (!config.load()) {
+    start_failure = "config.ini cannot be read";
+    return;
+  }
   std::shared_ptr<const Settings> settings = config.snapshot();
   int srt_port = settings->srt_port;
   LogLine() << "LISTENER PORT:" << srt_port;

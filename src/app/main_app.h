@@ -16,8 +16,9 @@ using InterfaceMonitor = PeriodicTask;
 
 // The running gateway. The constructor starts everything and then serves HTTP on the
 // calling (main) thread until the web server stops; the destructor stops the rest.
-// When a port cannot be bound the constructor returns at once and `failed_start` says
-// which, so that main can exit with a failure status after the orderly stop.
+// When config.ini exists but cannot be read, or a port cannot be bound, the constructor
+// returns at once and `failed_start` says why, so that main can exit with a failure
+// status after the orderly stop.
 // `update` runs on the SRT listener thread, `get_interfaces` and `get_config` on
 // HTTP workers too; `ifaces` is guarded by `ifaces_lock`. Members are destroyed in
 // reverse order: the signal watcher and the interface monitor are joined first.

@@ -6,15 +6,20 @@
 
 namespace {
 
-// Sent by the destructor to end the wait when no stop signal came.
+// Sent by the destructor to end the wait; the same signal from outside finds `ending`
+// unset and is dropped.
 const int kWakeSignal = SIGUSR2;
 
+bool is_stop_signal(int signal_number) {
+  return signal_number == SIGHUP || signal_number == SIGINT || signal_number == SIGTERM;
+}
+
+// The stop signals, and SIGUSR1 and SIGUSR2, which the gateway does not use: by default
+// they would end the process on the spot.
 sigset_t watched_signals() {
   sigset_t set;
   sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, kWakeSignal);
+  for (int signal_number : {SIGHUP, SIGINT, SIGTERM, SIGUSR1, SIGUSR2}) sigaddset(&set, signal_number);
   return set;
 }
 
@@ -27,16 +32,22 @@ void capture_stop_signals() {
 
 StopSignalWatcher::~StopSignalWatcher() {
   if (!thread.joinable()) return;
+  ending = true;
   pthread_kill(thread.native_handle(), kWakeSignal);
   thread.join();
 }
 
 void StopSignalWatcher::start(std::function<void()> on_stop) {
-  thread = std::thread([on_stop = std::move(on_stop)] {
+  thread = std::thread([this, on_stop = std::move(on_stop)] {
     sigset_t set = watched_signals();
     int received = 0;
-    if (sigwait(&set, &received) != 0 || received == kWakeSignal) return;
-    LogLine() << "STOP SIGNAL " << received;
-    on_stop();
+    while (sigwait(&set, &received) == 0) {
+      if (is_stop_signal(received)) {
+        LogLine() << "STOP SIGNAL " << received;
+        on_stop();
+        return;
+      }
+      if (ending) return;
+    }
   });
 }

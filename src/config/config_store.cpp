@@ -1,11 +1,11 @@
 #include "config/config_store.h"
 
-#include <fstream>
-#include <sstream>
+#include <mutex>
 
 #include "base/log_escape.h"
 #include "base/log_line.h"
 #include "config/atomic_save.h"
+#include "config/file_text.h"
 #include "config/secret_mask.h"
 
 namespace {
@@ -16,26 +16,35 @@ void log_bad_format(const std::string& text) { LogLine() << "BAD CONFIG FORMAT. 
 
 ConfigStore::ConfigStore(std::string path) : file_path(std::move(path)) {}
 
-void ConfigStore::load() {
+bool ConfigStore::load() {
   std::lock_guard<std::mutex> apply_lock(apply_mutex);
-  std::string text = read_text();
-  ParsedSettings parsed = parse_settings(text);
+  FileText file = read_file_text(file_path);
+  LogLine() << "-- CONFIG PATH: " << escape_for_log(file_path);
+  if (file.status == FileText::Status::unreadable) {
+    LogLine() << "*** CONFIG FILE CANNOT BE READ: " << escape_for_log(file_path) << ": "
+              << escape_for_log(file.failure);
+    return false;
+  }
+  if (file.status == FileText::Status::missing) {
+    LogLine() << "-- NO CONFIG FILE: every setting at its default";
+    return true;
+  }
+  ParsedSettings parsed = parse_settings(file.text);
   if (parsed.entries.empty()) {
-    log_bad_format(text);
-    return;
+    log_bad_format(file.text);
+    return true;
   }
   publish(parsed);
   for (const SettingsProblem& problem : parsed.problems) {
     LogLine() << "-- BAD VALUE " << escape_for_log(describe(problem)) << "; " << problem.instead;
   }
+  return true;
 }
 
 std::string ConfigStore::read_text() const {
-  std::ifstream file(file_path, std::ios::binary);
-  std::ostringstream content;
-  if (file) content << file.rdbuf();
+  FileText file = read_file_text(file_path);
   LogLine() << "-- CONFIG PATH: " << escape_for_log(file_path);
-  return content.str();
+  return file.text;
 }
 
 ApplyOutcome ConfigStore::apply(const std::string& text, bool save) {

@@ -27,10 +27,13 @@ class ConfigStore {
  public:
   explicit ConfigStore(std::string path);
 
-  // Reads the file and publishes it without saving. A value that cannot be applied is
-  // logged once, with its key, line and reason, and its default applies, or the entry
-  // is left out, or (access settings) the callers it concerns are refused.
-  void load();
+  // Reads the file and publishes it without saving; a missing file leaves every key at
+  // its default (logged). A value that cannot be applied is logged once, with its key,
+  // line and reason, and its default applies, or the entry is left out, or (access
+  // settings) the callers it concerns are refused. False, with a log line naming the
+  // path and the system's reason, when the file exists but cannot be read: the
+  // settings then stay at their defaults.
+  bool load();
   // The file's content exactly as stored on disk; empty when it cannot be read.
   std::string read_text() const;
   // Parses text as it comes over HTTP: when every value can be applied, replaces the

@@ -15,6 +15,27 @@ void check_host(const std::string& host) {
   }
 }
 
+// A URL's unreserved characters (RFC 3986): they never start or end an option.
+bool is_unreserved(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+         c == '_' || c == '~';
+}
+
+// The text as one option value of a shown URL: every other byte as "%XX".
+std::string percent_encoded(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string encoded;
+  for (char c : text) {
+    if (is_unreserved(c)) {
+      encoded += c;
+    } else {
+      auto byte = static_cast<unsigned char>(c);
+      encoded += {'%', kHex[byte >> 4], kHex[byte & 0xF]};
+    }
+  }
+  return encoded;
+}
+
 }  // namespace
 
 std::vector<std::string> normalise_destinations(const std::vector<RistDestination>& destinations) {
@@ -44,9 +65,10 @@ std::string peer_cname(const std::string& stream_id) {
 
 PeerUrls peer_urls(const std::string& base_url, const std::string& stream_id, const std::string& network,
                    UplinkMode mode) {
-  if (network.empty()) return {base_url, base_url + "?cname=" + stream_id};
+  std::string shown = base_url + "?cname=" + percent_encoded(stream_id);
+  if (network.empty()) return {base_url, shown};
   std::string options = "miface=" + network + "&weight=" + interface_peer_weight(mode);
-  return {base_url + "?" + options, base_url + "?cname=" + stream_id + "&" + options};
+  return {base_url + "?" + options, shown + "&" + options};
 }
 
 const char* interface_peer_weight(UplinkMode mode) { return mode == UplinkMode::duplicate ? "0" : "1"; }

@@ -30,7 +30,9 @@ std::string peer_cname(const std::string& stream_id);
 // The URLs of one peer. librist parses `parsed` ("base" with "?miface=NETWORK&weight=W"
 // when network is not empty: 1 to balance, 0 to duplicate), which holds no byte of the
 // stream id: the stream id reaches librist as the cname field. `shown`, for the log and
-// the figures, is "base?cname=STREAM_ID" with the same options after it.
+// the figures, is "base?cname=STREAM_ID" with the same options after it; every byte of
+// the stream id outside a URL's unreserved characters (letters, digits, "-", ".", "_",
+// "~") is shown as "%XX", so that no part of it looks like an option.
 struct PeerUrls {
   std::string parsed;
   std::string shown;

@@ -1,11 +1,13 @@
 #include "rist/rist_sender.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <utility>
 
 #include "base/log_escape.h"
 #include "base/log_line.h"
+#include "base/log_rate_limiter.h"
 #include "base/text_utils.h"
 #include "rist/endpoints.h"
 #include "rist/media_unit.h"
@@ -230,11 +232,16 @@ void RistSender::on_status(rist_peer* peer, rist_connection_status status) {
 }
 
 int on_rist_log(void*, rist_log_level level, const char* message) {
-  std::string text = trim(message == nullptr ? "" : message);
-  if (level <= RIST_LOG_ERROR) {
-    LogLine() << "[sender] ERROR: " << escape_for_log(text);
-  } else {
-    LogLine() << "[sender] " << escape_for_log(text);
+  // librist writes a line for every junk datagram that reaches a peer's socket.
+  constexpr std::chrono::seconds kInterval{10};
+  static LogRateLimiter limiter(5, kInterval);
+  std::string text = escape_for_log(trim(message == nullptr ? "" : message));
+  std::string line = level <= RIST_LOG_ERROR ? "ERROR: " + text : text;
+  LogRateLimiter::Verdict verdict = limiter.admit(line);
+  for (const LogRateLimiter::Summary& summary : verdict.summaries) {
+    LogLine() << "[sender] " << summary.left_out << " more like this in " << kInterval.count()
+              << " s: " << summary.first_left_out;
   }
+  if (verdict.write) LogLine() << "[sender] " << line;
   return 0;
 }

@@ -71,5 +71,7 @@ class RistSender final : public RistOutput {
   std::vector<RistPeerRecord> peer_records;
 };
 
-// librist's log callback, on any of librist's threads: writes the message as a log line.
+// librist's log callback, on any of librist's threads: writes the message as a log line,
+// at most five of a kind (the text without its digits) in 10 s; the count of the lines
+// left out comes with the next librist line after those 10 s.
 int on_rist_log(void* arg, rist_log_level level, const char* message);

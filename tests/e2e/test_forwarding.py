@@ -1,7 +1,8 @@
 """The media path on loopback. libsrt callers send the pacer's payload in messages of
 several sizes to two ristreceivers whose sinks check every byte, while /api/streams
-shows the streams; hostile stream ids are served, logged escaped, and set no option. A
-talkback caller gets what a libsrt source sends; what cannot be applied closes it.
+shows the streams; hostile stream ids are served, logged escaped, and set no option;
+junk datagrams to a RIST peer's socket write a few log lines and a count. A talkback
+caller gets what a libsrt source sends; what cannot be applied closes it.
 
 Churn and soak: beside one long stream, fifty callers arrive at once, then SRT and
 talkback callers (of a source silent after its first unit) connect and hang up over and
@@ -14,11 +15,14 @@ sampled; the sink checks all of it. Lengths (plain; sanitizer), soak.sh sets lon
 
 import math
 import os
+import re
+import socket
+import subprocess
 import threading
 import time
 import unittest
 
-from harness import (LOG_LINE, SANITIZER, SLOW, MediaCase, call_once, free_port, metrics,
+from harness import (LIBSRT, LOG_LINE, SANITIZER, SLOW, MediaCase, call_once, free_port, metrics,
                      post_form, resources, srt_call, srt_sender, streams, wait_until)
 
 PASS = "caller-passphrase-42"
@@ -46,6 +50,16 @@ def odd_stream_ids():
 
 
 FORGED = b"cam\n[2026-01-01.00:00:00]  STOP SIGNAL 15  src/base/stop_signals.cpp  40\r\x1b[2J"
+JUNK = 20000
+JUNK_COUNT = re.compile(r"\[sender\] (\d+) more like this in 10 s: ERROR: Packet too small")
+
+
+def rist_peer_ports(gateway):
+    """The UDP ports the gateway holds on every address besides its SRT port: its RIST
+    peers without an interface address."""
+    sockets = subprocess.run(["ss", "-uanpH"], capture_output=True, text=True, check=True).stdout.splitlines()
+    ports = [line.split()[3].rsplit(":", 1) for line in sockets if f"pid={gateway.process.pid}," in line]
+    return [int(port) for host, port in ports if host in ("0.0.0.0", "*") and int(port) != gateway.srt_port]
 
 
 class MediaPathTest(MediaCase):
@@ -105,7 +119,7 @@ class MediaPathTest(MediaCase):
                          .status, 200)
         self.stream(gateway, pacer, [b"x&buffer=0&cname=other"])
         sink.assert_whole(self)
-        self.assertIn(f" create peer: rist://127.0.0.1:{port}?cname=x&buffer=0&cname=other", gateway.log())
+        self.assertIn(f" create peer: rist://127.0.0.1:{port}?cname=x%26buffer%3D0%26cname%3Dother", gateway.log())
         gateway.assert_clean_exit(self)
         log = gateway.log()
         for line in log.splitlines():
@@ -115,6 +129,28 @@ class MediaPathTest(MediaCase):
                       .replace("\x1b", "\\x1b"), log)
         self.assertIn("BAD CONFIG FORMAT. " + rejected.replace("\n", "\\n"), log)
         self.assertNotIn("\x1b", log)
+
+    def test_junk_datagrams_to_a_peer_write_a_few_lines_and_then_their_count(self):
+        port, _ = self.destination(1, 1)
+        gateway = self.gateway([port])
+        caller = srt_call(gateway.srt_port, b"junk-target")[0]
+        self.addCleanup(LIBSRT.srt_close, caller)
+        gateway.wait_for_log("CONNECT: SUCCESS")
+        peer_port, = rist_peer_ports(gateway)
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as junk:
+            deadline = time.monotonic() + 30
+            for _ in range(JUNK):
+                junk.sendto(b"\0", ("127.0.0.1", peer_port))
+                if time.monotonic() > deadline:
+                    break
+            time.sleep(10.5)  # the limiter's interval ends: the next line brings the count
+            junk.sendto(b"\0", ("127.0.0.1", peer_port))
+            gateway.wait_for_log("more like this in 10 s: ERROR: Packet too small")
+        lines = [line for line in gateway.log().splitlines() if "[sender] " in line]
+        print(f"\n{JUNK} one-byte datagrams to the peer's socket: {len(lines)} librist lines, "
+              f"{sum(map(int, JUNK_COUNT.findall(gateway.log())))} more counted")
+        self.assertLess(len(lines), 30, lines[:40])
+        gateway.assert_clean_exit(self)
 
     def test_the_source_is_relayed_whole_in_1316_byte_messages(self):
         # (source message size, passphrase on both sides)

@@ -1,9 +1,10 @@
 """The gateway's doors. Who may send: each case posts its settings over HTTP, then a
 libsrt caller from 127.0.0.1 or 127.0.0.2 tries; callers keep arriving while the settings
 are replaced; refusals are logged and counted, no passphrase is; talkback follows the
-name the access check matched. A port in use: exit
-status 1 after the orderly stop. The Debian package: files, dependencies, a unit systemd
-accepts, a gateway that runs from the files and the directory the unit prepares."""
+name the access check matched. A port in use or a config.ini that exists but cannot be
+read: exit status 1 after the orderly stop. Signals: SIGHUP and SIGTERM stop in order,
+SIGUSR1 and SIGUSR2 change nothing. The Debian package: files, dependencies, a unit
+systemd accepts, a gateway that runs from the files and the directory the unit prepares."""
 
 import glob
 import os
@@ -11,6 +12,7 @@ import re
 import secrets
 import shlex
 import shutil
+import signal
 import socket
 import subprocess
 import tempfile
@@ -151,27 +153,63 @@ class GatewayTest(MediaCase):
         sink.assert_whole(self)
         gateway.assert_clean_exit(self)
 
-    def test_a_port_in_use_ends_the_process_with_a_failure_status_after_the_orderly_stop(self):
-        cases = [(socket.SOCK_STREAM, "web_port", "*** WEB SERVER CANNOT LISTEN ON PORT", "the web port"),
-                 (socket.SOCK_DGRAM, "srt_port", "*** SRT LISTENER CANNOT BIND PORT", "the SRT port")]
-        for kind, key, failure, summary in cases:
-            with self.subTest(key):
-                gateway = Gateway()
-                self.addCleanup(gateway.close)
-                port = getattr(gateway, key)
+    def test_a_start_up_failure_ends_the_process_with_status_1_after_the_orderly_stop(self):
+        def take_port(kind, key):
+            def block(gateway):
                 blocker = socket.socket(socket.AF_INET, kind)
                 self.addCleanup(blocker.close)
-                blocker.bind(("0.0.0.0", port))
+                blocker.bind(("0.0.0.0", getattr(gateway, key)))
                 if kind == socket.SOCK_STREAM:
                     blocker.listen(1)
-                gateway.start(wait_for="LISTENER PORT:")
+                return getattr(gateway, key)
+            return block
+
+        def replace_config(make):
+            def replace(gateway):
+                path = os.path.join(gateway.dir, "config.ini")
+                os.remove(path)
+                make(path)
+                return path
+            return replace
+
+        not_mounted = replace_config(lambda path: os.symlink("/nonexistent-volume/config.ini", path))
+        cases = [  # (case, what makes the start fail: gives the port or path, failure line, summary)
+            ("web port taken", take_port(socket.SOCK_STREAM, "web_port"), "*** WEB SERVER CANNOT LISTEN ON PORT",
+             "the web port {} cannot be used"),
+            ("SRT port taken", take_port(socket.SOCK_DGRAM, "srt_port"), "*** SRT LISTENER CANNOT BIND PORT",
+             "the SRT port {} cannot be used"),
+            ("config.ini a directory", replace_config(os.mkdir), "*** CONFIG FILE CANNOT BE READ:",
+             "config.ini cannot be read"),
+            ("config.ini a link to a volume not mounted", not_mounted, "*** CONFIG FILE CANNOT BE READ:",
+             "config.ini cannot be read")]
+        for case, make_fail, failure, summary in cases:
+            with self.subTest(case):
+                gateway = Gateway()
+                self.addCleanup(gateway.close)
+                named = make_fail(gateway)
+                gateway.start(wait_for="-- CONFIG PATH: ")
                 gateway.process.wait(15)
                 gateway.assert_clean_exit(self, expected_status=1)
                 messages = [LOG_LINE.match(line).group(1) for line in gateway.log().splitlines()]
-                failed_at = next(i for i, m in enumerate(messages) if m.startswith(f"{failure} {port}: "))
+                failed_at = next(i for i, m in enumerate(messages) if m.startswith(f"{failure} {named}: "))
                 self.assertIn("STOP SRT SERVER", messages[failed_at:])
-                self.assertEqual(messages[-1],
-                                 f"*** START-UP FAILED: {summary} {port} cannot be used, EXIT STATUS 1")
+                self.assertEqual(messages[-1], f"*** START-UP FAILED: {summary.format(named)}, EXIT STATUS 1")
+                if "config.ini" in case:
+                    self.assertFalse([m for m in messages if m.startswith(("LISTENER PORT:", "START WEB SERVER"))])
+
+    def test_sighup_and_sigterm_stop_in_order_and_sigusr1_and_sigusr2_change_nothing(self):
+        for stop_signal in (signal.SIGHUP, signal.SIGTERM):
+            with self.subTest(stop_signal.name):
+                gateway = Gateway().start()
+                self.addCleanup(gateway.close)
+                for ignored in (signal.SIGUSR2, signal.SIGUSR1):  # SIGUSR2 once ended the stop watcher
+                    gateway.process.send_signal(ignored)
+                    self.assertEqual(request(gateway, "GET", "/hi").status, 200, ignored.name)
+                gateway.process.send_signal(stop_signal)
+                self.assertEqual(gateway.process.wait(15), 0, gateway.log()[-2000:])
+                self.assertIn(f"STOP SIGNAL {stop_signal.value}", gateway.log())
+                self.assertIn("STOP SRT SERVER", gateway.log())
+                gateway.assert_clean_exit(self)
 
     @unittest.skipIf(SANITIZER, "the package is made from the plain build")
     def test_the_package_installs_a_gateway_that_runs(self):

@@ -1,9 +1,11 @@
 // Endpoint texts and stream ids, one per line of the input: URL queries, RIST
-// destinations (only "rist://host:port" with a port of 1-65535 comes out), talkback URLs
-// and peer cnames (a prefix of at most 125 bytes, cut before a NUL or a character, or at
-// the limit where the bytes are no UTF-8).
+// destinations (only "rist://host:port" with a port of 1-65535 comes out), talkback URLs,
+// peer cnames (a prefix of at most 125 bytes, cut before a NUL or a character, or at
+// the limit where the bytes are no UTF-8) and the stream id in a shown peer URL (one
+// option value that decodes to the id).
 
 #include <algorithm>
+#include <string_view>
 
 #include "config/url_params.h"
 #include "fuzz_check.h"
@@ -53,6 +55,25 @@ void check_cname(const std::string& id) {
   fuzz_check(cut == id.size() || id[cut] == '\0' || !continues(cut) || no_utf8, "cut between characters");
 }
 
+void check_shown_cname(const std::string& id) {
+  const std::string prefix = "rist://h:1?cname=";
+  std::string shown = peer_urls("rist://h:1", id, "", UplinkMode::balance).shown;
+  fuzz_check(shown.rfind(prefix, 0) == 0, "the shown URL is the base and the cname");
+  std::string decoded;
+  for (size_t at = prefix.size(); at < shown.size(); ++at) {
+    char c = shown[at];
+    if (c == '%' && at + 2 < shown.size()) {
+      decoded += static_cast<char>(std::stoi(shown.substr(at + 1, 2), nullptr, 16));
+      at += 2;
+    } else {
+      fuzz_check(std::isalnum(static_cast<unsigned char>(c)) || std::string_view("-._~").find(c) != npos,
+                 "only unreserved characters and %XX");
+      decoded += c;
+    }
+  }
+  fuzz_check(decoded == id, "the shown cname decodes to the stream id");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -60,6 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const std::string& line : lines) {
     check_url(line);
     check_cname(line);
+    check_shown_cname(line);
     std::optional<SrtCallerParams> talkback = talkback_caller_params(line, lines, line);
     fuzz_check(!talkback || line.find("://") == npos || is_valid_port(talkback->port),
                "a talkback port is 1-65535");

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <functional>
 
 #include "app/endpoint_routes.h"
 #include "config/config_store.h"
@@ -213,6 +214,45 @@ TEST(ConfigStore, AFileWithBadValuesLoadsTheRestAndLogsEachOnce) {
     size_t at = log.find(line);
     EXPECT_NE(at, std::string::npos) << log;
     EXPECT_EQ(log.find(line, at + 1), std::string::npos) << "logged twice: " << line;
+// Only a config.ini that is not there at all leaves every key at its default: one that
+// exists but cannot be read fails the load with its path and the system's reason.
+TEST(ConfigStore, LoadKeepsDefaultsWithoutAFileAndFailsOnOneItCannotRead) {
+  namespace fs = std::filesystem;
+  using Make = std::function<void(const TempDir&, const std::string&)>;
+  struct Case {
+    const char* name;
+    Make make;
+    int srt_port;
+    std::string logged;  // logged: the reason after the path, empty when loaded
+  } cases[] = {
+      {"missing", [](const TempDir&, const std::string&) {}, 9001, ""},
+      {"a link to a file",
+       [](const TempDir& dir, const std::string& path) {
+         std::ofstream(dir.file("kept.ini")) << "srt_port=7000\n";
+         fs::create_symlink(dir.file("kept.ini"), path);
+       },
+       7000, ""},
+      {"a link to a volume not mounted",
+       [](const TempDir& dir, const std::string& path) {
+         fs::create_symlink(dir.file("mnt/kept.ini"), path);
+       },
+       9001, ": No such file or directory (a symbolic link to "},
+      {"a directory", [](const TempDir&, const std::string& path) { fs::create_directory(path); }, 9001,
+       ": Is a directory"},
+  };
+  for (const Case& c : cases) {
+    StoreInTempDir fixture;
+    const std::string path = fixture.dir.file("config.ini");
+    c.make(fixture.dir, path);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(fixture.store.load(), c.logged.empty()) << c.name;
+    std::string log = testing::internal::GetCapturedStdout();
+    std::string expected = c.logged.empty() ? "" : "*** CONFIG FILE CANNOT BE READ: " + path + c.logged;
+    EXPECT_NE(log.find(expected), std::string::npos) << c.name << ": " << log;
+    EXPECT_EQ(fixture.store.snapshot()->srt_port, c.srt_port) << c.name;
+  }
+}
+
   }
   EXPECT_EQ(log.find("short"), std::string::npos) << log;
 }
