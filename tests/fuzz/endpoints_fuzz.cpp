@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <string_view>
 
+#include "base/text_utils.h"
+#include "config/endpoint_settings.h"
 #include "config/url_params.h"
 #include "fuzz_check.h"
 #include "rist/endpoints.h"
@@ -82,12 +84,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check_url(line);
     check_cname(line);
     check_shown_cname(line);
-    std::optional<SrtCallerParams> talkback = talkback_caller_params(line, lines, line);
-    fuzz_check(!talkback || line.find("://") == npos || is_valid_port(talkback->port),
-               "a talkback port is 1-65535");
+    std::string fault;
+    std::optional<TalkbackEndpoint> talkback = parse_talkback_endpoint(line, fault);
+    fuzz_check(talkback ? fault.empty() && is_valid_port(talkback->port) : !fault.empty(),
+               "a talkback endpoint with a port of 1-65535, or the reason");
+    std::vector<std::string> faults;
+    std::vector<std::string> urls = normalise_destinations(parse_destinations(line, faults));
+    fuzz_check(urls.size() + faults.size() == split(line, ",").size(), "a URL or a reason per destination");
+    for (const std::string& url : urls) check_base_url(url);
   }
-  std::vector<std::string> urls = normalise_destinations(lines);
-  fuzz_check(urls.size() <= lines.size(), "at most one URL per destination");
-  for (const std::string& url : urls) check_base_url(url);
   return 0;
 }

@@ -1,10 +1,14 @@
 // Settings as posted, shown in the log and applied to callers. The whole input is a
-// configuration text; its "head\ntail" is a key and value for the log's masking, and an
-// allowed_streams list and a caller's stream id for the access decision.
+// configuration text, parsed into settings; its "head\ntail" is a key and value for the
+// log's masking, and an allowed_streams list and a caller's stream id for the access
+// decision.
+
+#include <set>
 
 #include "base/text_utils.h"
 #include "config/config_parser.h"
 #include "config/secret_mask.h"
+#include "config/settings.h"
 #include "fuzz_check.h"
 #include "srt/access_policy.h"
 
@@ -12,13 +16,61 @@ namespace {
 
 const std::string kMask = "***";
 
-// Every entry is a trimmed, lower-cased, non-empty key and value from one line.
+bool is_valid_port(int port) { return port >= 1 && port <= 65535; }
+
+bool is_key_length(int length) { return length == 0 || length == 16 || length == 24 || length == 32; }
+
+bool libsrt_takes(const std::string& passphrase) { return passphrase.size() >= 10 && passphrase.size() <= 79; }
+
+// Every entry is a trimmed, lower-cased, non-empty key and value from one line, in the
+// order of the lines.
 void check_entries(const std::string& text) {
-  for (const auto& [key, value] : parse_config_entries(text)) {
+  int line = 0;
+  for (const auto& [key, value, number] : parse_config_entries(text)) {
+    fuzz_check(number > line, "lines counted upwards");
+    line = number;
     fuzz_check(!key.empty() && !value.empty() && trim(key) == key && trim(value) == value, "trimmed");
     fuzz_check(to_lower(key) == key && !starts_with(key, "//") && key.find('=') == npos, "a lower-cased key");
     fuzz_check((key + value).find_first_of("\r\n") == npos && text.find(value) != npos, "from one line");
   }
+}
+
+// Every value that is taken lies in its range; every problem names a known key on a
+// line that holds it; an access problem fails closed; no problem quotes a passphrase.
+void check_settings(const std::string& text) {
+  ParsedSettings parsed = parse_settings(text);
+  const Settings& s = parsed.settings;
+  fuzz_check(is_valid_port(s.srt_port) && is_valid_port(s.web_port), "ports 1-65535");
+  fuzz_check(s.srt_latency >= 0 && s.srt_max_latency >= 20 && s.srt_max_latency <= 60000, "latencies");
+  for (const RistDestination& destination : s.rist_endpoint)
+    fuzz_check(is_valid_port(destination.port) && !destination.host.empty() &&
+                   destination.host.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") == npos,
+               "a destination is a host name and a port");
+  if (s.tb_endpoint) {
+    fuzz_check(is_valid_port(s.tb_endpoint->port) && is_key_length(s.tb_endpoint->pbkeylen) &&
+                   s.tb_endpoint->latency >= 0 &&
+                   (s.tb_endpoint->passphrase.empty() || libsrt_takes(s.tb_endpoint->passphrase)),
+               "a talkback source libsrt can call");
+  }
+  const AccessSettings& access = s.access;
+  fuzz_check(is_key_length(access.key_length) && access.max_streams >= 0, "access numbers");
+  fuzz_check(access.passphrase.empty() || libsrt_takes(access.passphrase), "a passphrase libsrt takes");
+  for (const AllowedStream& stream : access.allowed_streams)
+    fuzz_check(stream.passphrase.empty() || libsrt_takes(stream.passphrase) || !stream.misconfigured.empty(),
+               "a stream passphrase libsrt takes, or its callers refused");
+  const std::set<std::string> keys = {"srt_port",    "web_port",       "srt_latency",  "srt_max_latency",
+                                      "rist_endpoint", "ignore",       "tb_endpoint",  "uplink_mode",
+                                      "web_token",   "srt_passphrase", "srt_pbkeylen", "allowed_streams",
+                                      "allow_from",  "max_streams"};
+  bool closed = false;
+  for (const SettingsProblem& problem : parsed.problems) {
+    bool on_its_line = false;
+    for (const ConfigEntry& entry : parsed.entries) on_its_line |= entry.key == problem.key && entry.line == problem.line;
+    fuzz_check(keys.count(problem.key) == 1 && on_its_line, "a problem names a known key on its line");
+    closed |= problem.instead == "every caller is refused as misconfigured";
+    if (problem.key == "srt_passphrase") fuzz_check(problem.reason.find(access.passphrase) == npos || access.passphrase.empty(), "no passphrase quoted");
+  }
+  fuzz_check(closed == !access.misconfigured.empty(), "an access problem fails closed");
 }
 
 // Secret keys show only the mask, allowed_streams each entry's id and the mask, any
@@ -41,9 +93,10 @@ void check_masked(const std::string& key, const std::string& value) {
 
 // A caller is admitted only by the first entry naming its whole id, or else the
 // resource of its "#!::r=" form, and gets that entry's passphrase.
-void check_access(const std::string& allowed, const std::string& stream_id) {
-  AccessDecision decision =
-      decide_access(AccessConfig{"", "", allowed, "", ""}, CallerRequest{stream_id, 0x7f000001});
+void check_access(std::string allowed, const std::string& stream_id) {
+  allowed = allowed.substr(0, allowed.find('\r'));
+  AccessDecision decision = decide_access(parse_settings("allowed_streams=" + allowed).settings.access,
+                                          CallerRequest{stream_id, 0x7f000001});
   std::optional<std::string> resource = access_control_resource(stream_id);
   fuzz_check(!resource || resource->find(',') == npos, "a resource holds no comma");
   if (decision.refusal || allowed.empty()) return;
@@ -56,6 +109,7 @@ void check_access(const std::string& allowed, const std::string& stream_id) {
     }
   }
   fuzz_check(passphrase && decision.stream_passphrase == *passphrase, "the naming entry's passphrase");
+  fuzz_check(passphrase->empty() || libsrt_takes(*passphrase), "only a passphrase libsrt takes admits");
 }
 
 }  // namespace
@@ -63,6 +117,7 @@ void check_access(const std::string& allowed, const std::string& stream_id) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);
   check_entries(text);
+  check_settings(text);
   auto [head, tail] = fuzz_head_and_tail(text);
   check_masked(head, tail);
   check_access(head, tail);

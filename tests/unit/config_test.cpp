@@ -214,6 +214,10 @@ TEST(ConfigStore, AFileWithBadValuesLoadsTheRestAndLogsEachOnce) {
     size_t at = log.find(line);
     EXPECT_NE(at, std::string::npos) << log;
     EXPECT_EQ(log.find(line, at + 1), std::string::npos) << "logged twice: " << line;
+  }
+  EXPECT_EQ(log.find("short"), std::string::npos) << log;
+}
+
 // Only a config.ini that is not there at all leaves every key at its default: one that
 // exists but cannot be read fails the load with its path and the system's reason.
 TEST(ConfigStore, LoadKeepsDefaultsWithoutAFileAndFailsOnOneItCannotRead) {
@@ -251,10 +255,6 @@ TEST(ConfigStore, LoadKeepsDefaultsWithoutAFileAndFailsOnOneItCannotRead) {
     EXPECT_NE(log.find(expected), std::string::npos) << c.name << ": " << log;
     EXPECT_EQ(fixture.store.snapshot()->srt_port, c.srt_port) << c.name;
   }
-}
-
-  }
-  EXPECT_EQ(log.find("short"), std::string::npos) << log;
 }
 
 TEST(EndpointRoutes, IgnoreLeavesOutInterfacesByTitleOrAddress) {
