@@ -407,7 +407,8 @@ function describeSave(status, reason) {
   const kept = "The gateway keeps the configuration it had.";
   if (status === 200) return ["saved", "Saved. The next SRT caller uses it; ports change at the next start."];
   if (status === 401) return ["failed", `Save failed: the gateway did not accept the access token. ${kept}`];
-  if (status === 400) return ["rejected", `Rejected: ${why || "the gateway did not accept the text"}. ${kept}`];
+  // A refused value comes as one line per value: "key, line N: reason".
+  if (status === 400) return ["rejected", `Rejected:\n${why || "the gateway did not accept the text"}\n${kept}`];
   if (status === 413) return ["failed", `Save failed: the text is too long for the gateway. ${kept}`];
   return ["failed", `Save failed: ${why || `the gateway answered ${status}`}. ${kept}`];
 }

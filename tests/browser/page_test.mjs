@@ -129,5 +129,11 @@ test("an edited configuration is saved; a rejected one shows the gateway's reaso
   await page.locator("#config-text").fill("// only a comment\n[map]\n");
   await page.locator("#config-save").click();
   assert.match(await outcome("rejected"), /key = value/);
+  await page.locator("#config-text").fill("srt_port = 7000\nallow_from = garbage\nuplink_mode = x\n");
+  await page.locator("#config-save").click();
+  await page.waitForFunction(() => document.getElementById("config-status").textContent.includes("uplink_mode"));
+  assert.equal(await page.locator("#config-status").textContent(),
+               'Rejected:\nallow_from, line 2: "garbage" is not an IPv4 address or CIDR block\n' +
+               'uplink_mode, line 3: "x" is not balance or duplicate\nThe gateway keeps the configuration it had.');
   assert.equal(fs.readFileSync(gateway.configPath, "utf8"), edited);
 });

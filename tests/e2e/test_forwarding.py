@@ -174,14 +174,15 @@ class MediaPathTest(MediaCase):
                 self.assertNotIn(SECRET, gateway.log() + gateway.errors())
 
     def test_what_cannot_be_applied_or_reached_closes_the_caller(self):
-        # Neither option may fall back: a refused passphrase would connect in clear text,
-        # a refused key length with the source's own.
+        # An option libsrt would refuse leaves the source out at load: no fallback to clear
+        # text or to the source's key length.
+        bad = "-- BAD VALUE tb_endpoint, line 3: "
         cases = [  # (source passphrase, tb_endpoint after srt://127.0.0.1:PORT or whole, log line)
-            ("", "?passphrase=short", "-- failed to set option SRTO_PASSPHRASE on socket:"),
-            (SECRET, f"?passphrase={SECRET}&pbkeylen=17", "-- failed to set option SRTO_PBKEYLEN on socket:"),
+            ("", "?passphrase=short", bad + "the passphrase has 5 characters"),
+            (SECRET, f"?passphrase={SECRET}&pbkeylen=17", bad + "pbkeylen \"17\" is not 0, 16, 24 or 32"),
             ("the-studio-one-42", f"?passphrase={SECRET}&pbkeylen=16", "srt_connect error: "),
             (None, f"srt://127.0.0.1:{free_port()}", "srt_connect error: "),
-            (None, None, "Invalid target IP address :0")]  # the endpoint's own faults: unit tests
+            (None, None, "-- NO TALKBACK SOURCE: tb_endpoint names none")]
         for passphrase, endpoint, reason in cases:
             with self.subTest(endpoint=endpoint):
                 if passphrase is not None:
