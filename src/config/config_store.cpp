@@ -80,7 +80,8 @@ std::shared_ptr<const Settings> ConfigStore::snapshot() const {
 // Every accepted entry is logged, secrets masked, with the warnings of values taken.
 void ConfigStore::publish(const ParsedSettings& parsed) {
   for (const ConfigEntry& entry : parsed.entries) {
-    LogLine() << "[map] " << escape_for_log(entry.key) << "=" << escape_for_log(mask_secrets(entry.key, entry.value));
+    LogLine() << "[map] " << escape_for_log(entry.key) << "="
+              << escape_for_log(mask_secrets(entry.key, entry.value));
   }
   for (const std::string& warning : parsed.warnings) LogLine() << escape_for_log(warning);
   auto published = std::make_shared<const Settings>(parsed.settings);

@@ -64,7 +64,8 @@ std::string talkback_problem(const std::string& text, TalkbackEndpoint& endpoint
   UrlParams params;
   parse_url(text, endpoint.host, endpoint.port, params);
   if (is_ipv6_authority(authority)) return "\"" + authority + "\": IPv6 is not supported";
-  if (!is_valid_port(endpoint.port)) return "\"" + authority + "\": the port must be a number from 1 to 65535";
+  if (!is_valid_port(endpoint.port))
+    return "\"" + authority + "\": the port must be a number from 1 to 65535";
   if (!parse_ipv4(endpoint.host)) return "\"" + endpoint.host + "\" is not an IPv4 address";
   return talkback_params_problem(params, endpoint);
 }

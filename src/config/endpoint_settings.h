@@ -13,8 +13,8 @@ struct RistDestination {
 // The talkback source of tb_endpoint, "srt://host:port?streamid=…&latency=…&passphrase=…&pbkeylen=…"
 // ("&" may stand for the "?"; the scheme's name is not checked).
 struct TalkbackEndpoint {
-  std::string host;  // an IPv4 address
-  int port = 0;      // 1-65535
+  std::string host;                      // an IPv4 address
+  int port = 0;                          // 1-65535
   std::optional<std::string> stream_id;  // none: the caller's own; may be empty
   int latency = 0;                       // ms; 0 leaves libsrt's default
   std::string passphrase;                // empty: no encryption; else 10 to 79 characters

@@ -42,7 +42,8 @@ void read_number(const Entry& entry, int& field, int min, int max) {
   }
   if (!leading.rest.empty()) {
     entry.parsed.warnings.push_back("-- IGNORED TEXT IN " + entry.entry.key + "=" + entry.value() + ": \"" +
-                                    std::string(leading.rest) + "\", using " + std::to_string(*leading.value));
+                                    std::string(leading.rest) + "\", using " +
+                                    std::to_string(*leading.value));
   }
   field = *leading.value;
 }
@@ -65,7 +66,8 @@ void read_allowed_streams(const Entry& entry) {
   }
   for (AllowedStream& stream : *streams) {
     if (stream.misconfigured.empty()) continue;
-    stream.misconfigured = entry.fault(stream.misconfigured, "that stream's callers are refused as misconfigured");
+    stream.misconfigured =
+        entry.fault(stream.misconfigured, "that stream's callers are refused as misconfigured");
   }
   entry.settings().access.allowed_streams = std::move(*streams);
 }

@@ -54,7 +54,8 @@ bool CallerAdmission::install(SRTSOCKET listener) {
   }
   // A key length set on the listener before it listens is the one every caller adopts.
   int key_length = state.get_config().snapshot()->access.key_length;
-  if (key_length != 0 && srt_setsockflag(listener, SRTO_PBKEYLEN, &key_length, sizeof key_length) == SRT_ERROR) {
+  if (key_length != 0 &&
+      srt_setsockflag(listener, SRTO_PBKEYLEN, &key_length, sizeof key_length) == SRT_ERROR) {
     LogLine() << "-- failed to set option SRTO_PBKEYLEN on socket:" << srt_getlasterror_str();
   }
   return true;
@@ -124,8 +125,8 @@ bool CallerAdmission::confirm_key_length(SRTSOCKET accepted, const std::string& 
   return false;
 }
 
-bool CallerAdmission::confirm_latency(SRTSOCKET accepted, const std::string& caller, const std::string& stream_id,
-                                      const Settings& settings) {
+bool CallerAdmission::confirm_latency(SRTSOCKET accepted, const std::string& caller,
+                                      const std::string& stream_id, const Settings& settings) {
   int most = settings.srt_max_latency;
   int agreed = 0;
   int size = sizeof agreed;

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "base/periodic_task.h"
-#include "srt/rist_worker.h"
 #include "srt/caller_admission.h"
+#include "srt/rist_worker.h"
 #include "stats/stream_registry.h"
 
 class IGlobalState;

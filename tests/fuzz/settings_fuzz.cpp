@@ -20,7 +20,9 @@ bool is_valid_port(int port) { return port >= 1 && port <= 65535; }
 
 bool is_key_length(int length) { return length == 0 || length == 16 || length == 24 || length == 32; }
 
-bool libsrt_takes(const std::string& passphrase) { return passphrase.size() >= 10 && passphrase.size() <= 79; }
+bool libsrt_takes(const std::string& passphrase) {
+  return passphrase.size() >= 10 && passphrase.size() <= 79;
+}
 
 // Every entry is a trimmed, lower-cased, non-empty key and value from one line, in the
 // order of the lines.
@@ -44,7 +46,8 @@ void check_settings(const std::string& text) {
   fuzz_check(s.srt_latency >= 0 && s.srt_max_latency >= 20 && s.srt_max_latency <= 60000, "latencies");
   for (const RistDestination& destination : s.rist_endpoint)
     fuzz_check(is_valid_port(destination.port) && !destination.host.empty() &&
-                   destination.host.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") == npos,
+                   destination.host.find_first_not_of(
+                       "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") == npos,
                "a destination is a host name and a port");
   if (s.tb_endpoint) {
     fuzz_check(is_valid_port(s.tb_endpoint->port) && is_key_length(s.tb_endpoint->pbkeylen) &&
@@ -58,17 +61,20 @@ void check_settings(const std::string& text) {
   for (const AllowedStream& stream : access.allowed_streams)
     fuzz_check(stream.passphrase.empty() || libsrt_takes(stream.passphrase) || !stream.misconfigured.empty(),
                "a stream passphrase libsrt takes, or its callers refused");
-  const std::set<std::string> keys = {"srt_port",    "web_port",       "srt_latency",  "srt_max_latency",
-                                      "rist_endpoint", "ignore",       "tb_endpoint",  "uplink_mode",
-                                      "web_token",   "srt_passphrase", "srt_pbkeylen", "allowed_streams",
-                                      "allow_from",  "max_streams"};
+  const std::set<std::string> keys = {"srt_port",      "web_port",       "srt_latency",  "srt_max_latency",
+                                      "rist_endpoint", "ignore",         "tb_endpoint",  "uplink_mode",
+                                      "web_token",     "srt_passphrase", "srt_pbkeylen", "allowed_streams",
+                                      "allow_from",    "max_streams"};
   bool closed = false;
   for (const SettingsProblem& problem : parsed.problems) {
     bool on_its_line = false;
-    for (const ConfigEntry& entry : parsed.entries) on_its_line |= entry.key == problem.key && entry.line == problem.line;
+    for (const ConfigEntry& entry : parsed.entries)
+      on_its_line |= entry.key == problem.key && entry.line == problem.line;
     fuzz_check(keys.count(problem.key) == 1 && on_its_line, "a problem names a known key on its line");
     closed |= problem.instead == "every caller is refused as misconfigured";
-    if (problem.key == "srt_passphrase") fuzz_check(problem.reason.find(access.passphrase) == npos || access.passphrase.empty(), "no passphrase quoted");
+    if (problem.key == "srt_passphrase")
+      fuzz_check(problem.reason.find(access.passphrase) == npos || access.passphrase.empty(),
+                 "no passphrase quoted");
   }
   fuzz_check(closed == !access.misconfigured.empty(), "an access problem fails closed");
 }

@@ -72,10 +72,15 @@ TEST(AccessPolicy, SettingsThatCannotBeAppliedFailClosed) {
     std::optional<Refusal> refusal;
     const char* reason;
   } cases[] = {
-      {"allow_from=127.0.0.1\nmax_streams=-1", {"cam1", kSecond}, Refusal::misconfigured, "max_streams, line 2: "},
+      {"allow_from=127.0.0.1\nmax_streams=-1",
+       {"cam1", kSecond},
+       Refusal::misconfigured,
+       "max_streams, line 2: "},
       {"srt_pbkeylen=17", {"cam1", kLocal}, Refusal::misconfigured, "srt_pbkeylen, line 1: "},
       {"srt_passphrase=orphan", {"cam1", kLocal}, Refusal::misconfigured, "srt_passphrase, line 1: "},
-      {"allowed_streams=cam1:orphan,cam2", {"#!::r=cam1", kLocal}, Refusal::misconfigured,
+      {"allowed_streams=cam1:orphan,cam2",
+       {"#!::r=cam1", kLocal},
+       Refusal::misconfigured,
        "allowed_streams, line 1: the passphrase of \"cam1\" has 6 characters"},
       {"allowed_streams=cam1:orphan,cam2", {"cam2", kLocal}, std::nullopt, ""},
   };

@@ -84,10 +84,12 @@ TEST(Settings, EveryKeyIsParsedOrRefusedWithItsLineAndReason) {
       {"srt_max_latency=60000", "srt_max_latency", "60000", ""},
       {"srt_max_latency=19", "srt_max_latency", "5000",
        "srt_max_latency, line 1: \"19\" is not a whole number from 20 to 60000"},
-      {"rist_endpoint= rist://10.0.0.5 : 5000 , ,mixer:5001", "rist_endpoint", "10.0.0.5:5000,mixer:5001", ""},
+      {"rist_endpoint= rist://10.0.0.5 : 5000 , ,mixer:5001", "rist_endpoint", "10.0.0.5:5000,mixer:5001",
+       ""},
       {"rist_endpoint=10.0.0.5, 10.0.0.6:5000", "rist_endpoint", "10.0.0.6:5000",
        "rist_endpoint, line 1: \"10.0.0.5\": no port"},
-      {"rist_endpoint=10.0.0.5:87036", "rist_endpoint", "", "rist_endpoint, line 1: \"10.0.0.5:87036\": " + kBadPort},
+      {"rist_endpoint=10.0.0.5:87036", "rist_endpoint", "",
+       "rist_endpoint, line 1: \"10.0.0.5:87036\": " + kBadPort},
       {"rist_endpoint=10.0.0.5:0", "rist_endpoint", "", "rist_endpoint, line 1: \"10.0.0.5:0\": " + kBadPort},
       {"rist_endpoint=:5000", "rist_endpoint", "", "rist_endpoint, line 1: \":5000\": no host"},
       {"rist_endpoint=10.0.0.5:5000:7", "rist_endpoint", "",
@@ -97,22 +99,28 @@ TEST(Settings, EveryKeyIsParsedOrRefusedWithItsLineAndReason) {
       {"rist_endpoint=10.0.0.5?buffer=0:5000", "rist_endpoint", "",
        "rist_endpoint, line 1: \"10.0.0.5?buffer=0:5000\": the host has characters no host name has"},
       {"ignore= , eth0 ,wlan0", "ignore", "eth0,wlan0", ""},
-      {"tb_endpoint=" + kTb + "?streamid=studio&latency=200&pbkeylen=16&passphrase=secret-phrase", "tb_endpoint",
-       "10.0.0.9:7000 id=studio latency=200 pbkeylen=16 pass=secret-phrase", ""},
-      {"tb_endpoint=" + kTb + "&streamid=", "tb_endpoint", "10.0.0.9:7000 id= latency=0 pbkeylen=0 pass=", ""},
+      {"tb_endpoint=" + kTb + "?streamid=studio&latency=200&pbkeylen=16&passphrase=secret-phrase",
+       "tb_endpoint", "10.0.0.9:7000 id=studio latency=200 pbkeylen=16 pass=secret-phrase", ""},
+      {"tb_endpoint=" + kTb + "&streamid=", "tb_endpoint",
+       "10.0.0.9:7000 id= latency=0 pbkeylen=0 pass=", ""},
       {"tb_endpoint=" + kTb + "/x?flag&=v&latency=1&latency=2&", "tb_endpoint",
        "10.0.0.9:7000 id=(caller's) latency=2 pbkeylen=0 pass=", ""},
-      {"tb_endpoint=10.0.0.9:7000?streamid=x", "tb_endpoint", "none", "tb_endpoint, line 1: srt://host:port expected"},
-      {"tb_endpoint=srt://10.0.0.9:86636", "tb_endpoint", "none", "tb_endpoint, line 1: \"10.0.0.9:86636\": " + kBadPort},
-      {"tb_endpoint=srt://10.0.0.9?latency=1", "tb_endpoint", "none", "tb_endpoint, line 1: \"10.0.0.9\": " + kBadPort},
+      {"tb_endpoint=10.0.0.9:7000?streamid=x", "tb_endpoint", "none",
+       "tb_endpoint, line 1: srt://host:port expected"},
+      {"tb_endpoint=srt://10.0.0.9:86636", "tb_endpoint", "none",
+       "tb_endpoint, line 1: \"10.0.0.9:86636\": " + kBadPort},
+      {"tb_endpoint=srt://10.0.0.9?latency=1", "tb_endpoint", "none",
+       "tb_endpoint, line 1: \"10.0.0.9\": " + kBadPort},
       {"tb_endpoint=srt://[::1]:9000?passphrase=secret-phrase", "tb_endpoint", "none",
        "tb_endpoint, line 1: \"[::1]:9000\": IPv6 is not supported"},
-      {"tb_endpoint=srt://studio:9000", "tb_endpoint", "none", "tb_endpoint, line 1: \"studio\" is not an IPv4 address"},
+      {"tb_endpoint=srt://studio:9000", "tb_endpoint", "none",
+       "tb_endpoint, line 1: \"studio\" is not an IPv4 address"},
       {"tb_endpoint=" + kTb + "?latency=-5", "tb_endpoint", "none",
        "tb_endpoint, line 1: latency \"-5\" is not a whole number from 0 up"},
       {"tb_endpoint=" + kTb + "?pbkeylen=17&passphrase=secret-phrase", "tb_endpoint", "none",
        "tb_endpoint, line 1: pbkeylen \"17\" is not 0, 16, 24 or 32"},
-      {"tb_endpoint=" + kTb + "?passphrase=short", "tb_endpoint", "none", "tb_endpoint, line 1: the passphrase " + kShort},
+      {"tb_endpoint=" + kTb + "?passphrase=short", "tb_endpoint", "none",
+       "tb_endpoint, line 1: the passphrase " + kShort},
       {"uplink_mode= Duplicate ", "uplink_mode", "duplicate", ""},
       {"uplink_mode=duplicated", "uplink_mode", "balance",
        "uplink_mode, line 1: \"duplicated\" is not balance or duplicate"},
@@ -124,8 +132,8 @@ TEST(Settings, EveryKeyIsParsedOrRefusedWithItsLineAndReason) {
       {"srt_pbkeylen=32", "srt_pbkeylen", "32", ""},
       {"srt_pbkeylen=17", "srt_pbkeylen", "closed", "srt_pbkeylen, line 1: \"17\" is not 0, 16, 24 or 32"},
       {"allowed_streams=cam1:cam1-own-pass, cam2", "allowed_streams", "cam1:cam1-own-pass,cam2:", ""},
-      {"allowed_streams=cam1:short, cam2", "allowed_streams", "cam1 refused,cam2:",
-       "allowed_streams, line 1: the passphrase of \"cam1\" " + kShort},
+      {"allowed_streams=cam1:short, cam2", "allowed_streams",
+       "cam1 refused,cam2:", "allowed_streams, line 1: the passphrase of \"cam1\" " + kShort},
       {"allowed_streams=cam1,:orphan-passphrase", "allowed_streams", "closed",
        "allowed_streams, line 1: entry 2 has no stream id"},
       {"allowed_streams=cam1:", "allowed_streams", "closed",
@@ -141,7 +149,8 @@ TEST(Settings, EveryKeyIsParsedOrRefusedWithItsLineAndReason) {
       {"allow_from=127.0.0.1/33", "allow_from", "closed",
        "allow_from, line 1: \"127.0.0.1/33\" is not an IPv4 address or CIDR block"},
       {"max_streams=8", "max_streams", "8", ""},
-      {"max_streams=-1", "max_streams", "closed", "max_streams, line 1: \"-1\" is not a whole number from 0 up"},
+      {"max_streams=-1", "max_streams", "closed",
+       "max_streams, line 1: \"-1\" is not a whole number from 0 up"},
       {"colour=blue\nsrt_port=7000", "srt_port", "7000", ""},
   };
   for (const Case& c : cases) {
@@ -195,8 +204,8 @@ TEST(ConfigStore, RefusedOrUnsavedTextKeepsTheOldFileAndSettings) {
 // A file is never refused for its values: each bad one is logged once, the others apply.
 TEST(ConfigStore, AFileWithBadValuesLoadsTheRestAndLogsEachOnce) {
   StoreInTempDir fixture;
-  std::ofstream(fixture.dir.file("config.ini"))
-      << "srt_port = 7000\nweb_port = http\nrist_endpoint = 10.0.0.5, 10.0.0.6:5000\nsrt_passphrase = short\n";
+  std::ofstream(fixture.dir.file("config.ini")) << "srt_port = 7000\nweb_port = http\nrist_endpoint = "
+                                                   "10.0.0.5, 10.0.0.6:5000\nsrt_passphrase = short\n";
   testing::internal::CaptureStdout();
   fixture.store.load();
   std::string log = testing::internal::GetCapturedStdout();
@@ -208,7 +217,8 @@ TEST(ConfigStore, AFileWithBadValuesLoadsTheRestAndLogsEachOnce) {
   const std::string logged[] = {
       "-- BAD VALUE web_port, line 2: \"http\" is not a whole number from 1 to 65535; using the default 8081",
       "-- BAD VALUE rist_endpoint, line 3: \"10.0.0.5\": no port; left out",
-      "-- BAD VALUE srt_passphrase, line 4: has 5 characters; libsrt takes a passphrase of 10 to 79; every caller "
+      "-- BAD VALUE srt_passphrase, line 4: has 5 characters; libsrt takes a passphrase of 10 to 79; every "
+      "caller "
       "is refused as misconfigured"};
   for (const std::string& line : logged) {
     size_t at = log.find(line);

@@ -17,7 +17,9 @@ std::string captured_log(const std::function<void()>& action) {
 TEST(Endpoints, DestinationsBecomePeerBaseUrls) {
   const std::string kDnsWarning = "-- WARNING: resolve DNS not implemented. Use IP for host";
   std::vector<std::string> urls;
-  std::string log = captured_log([&] { urls = normalise_destinations({{"10.0.0.5", 5000}, {"mixer", 5001}}); });
+  std::string log = captured_log([&] {
+    urls = normalise_destinations({{"10.0.0.5", 5000}, {"mixer", 5001}});
+  });
   EXPECT_EQ(urls, (std::vector<std::string>{"rist://10.0.0.5:5000", "rist://mixer:5001"}));
   EXPECT_EQ(log.find(kDnsWarning), log.rfind(kDnsWarning)) << "one warning, for mixer";
   EXPECT_NE(log.find(kDnsWarning), std::string::npos) << log;

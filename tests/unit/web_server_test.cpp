@@ -191,7 +191,8 @@ TEST_F(WebServerTest, ConfigPostsAreJudgedAndSaved) {
 // A value the gateway cannot apply is refused: 400, one line per value naming its key,
 // line and reason, never a passphrase; the file and the settings stay as they were.
 TEST_F(WebServerTest, ConfigPostsWithValuesThatCannotBeAppliedAreRefused) {
-  const std::pair<std::string, std::string> cases[] = {  // (line 2 of the text, the key refused)
+  const std::pair<std::string, std::string> cases[] = {
+      // (line 2 of the text, the key refused)
       {"srt_port = 0", "srt_port"},
       {"web_port = 65536", "web_port"},
       {"srt_latency = soon", "srt_latency"},
@@ -217,7 +218,8 @@ TEST_F(WebServerTest, ConfigPostsWithValuesThatCannotBeAppliedAreRefused) {
     EXPECT_EQ(answer->body.find("short"), std::string::npos) << answer->body;
     EXPECT_EQ(saved(), before) << line;
   }
-  auto answer = send("POST", "/api/config", {}, form("srt_port = 7000\r\n\r\nallow_from = garbage\r\nuplink_mode=x"));
+  auto answer =
+      send("POST", "/api/config", {}, form("srt_port = 7000\r\n\r\nallow_from = garbage\r\nuplink_mode=x"));
   EXPECT_EQ(answer->body,
             "allow_from, line 3: \"garbage\" is not an IPv4 address or CIDR block\n"
             "uplink_mode, line 4: \"x\" is not balance or duplicate\n");
