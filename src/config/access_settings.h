@@ -20,14 +20,14 @@ struct AllowedStream {
 };
 
 // Who may send (srt_passphrase, srt_pbkeylen, allowed_streams, allow_from, max_streams).
-// Empty lists and 0 mean "not set". A value read from a file that cannot be applied
-// fails closed: `misconfigured` names it, and every caller is refused for it.
+// An empty text and 0 mean "not set"; a list that is set but names nothing admits none. A value read from a
+// file that cannot be applied fails closed: `misconfigured` names it, and every caller is refused for it.
 struct AccessSettings {
   std::string passphrase;
-  int key_length = 0;  // 0, 16, 24 or 32
-  std::vector<AllowedStream> allowed_streams;
-  std::vector<AddressBlock> allow_from;
-  int max_streams = 0;  // 0: no limit
+  int key_length = 0;                                         // 0, 16, 24 or 32
+  std::optional<std::vector<AllowedStream>> allowed_streams;  // none: every stream id
+  std::optional<std::vector<AddressBlock>> allow_from;        // none: every address
+  int max_streams = 0;                                        // 0: no limit
   std::string misconfigured;
 };
 

@@ -7,9 +7,9 @@ namespace {
 // Editors on Windows start a UTF-8 file with it; it is not part of the first key.
 const char kByteOrderMark[] = "\xEF\xBB\xBF";
 
-// The entry a line holds, if any.
+// The entry a line holds, if any. A comment may be indented.
 void add_entry(const std::string& line, int number, std::vector<ConfigEntry>& entries) {
-  if (starts_with(line, "//")) return;
+  if (starts_with(trim(line), "//")) return;
   size_t equals = line.find('=');
   if (equals == std::string::npos) return;
   std::string key = to_lower(trim(line.substr(0, equals)));

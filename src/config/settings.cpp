@@ -69,14 +69,14 @@ void read_allowed_streams(const Entry& entry) {
     stream.misconfigured =
         entry.fault(stream.misconfigured, "that stream's callers are refused as misconfigured");
   }
-  entry.settings().access.allowed_streams = std::move(*streams);
+  entry.settings().access.allowed_streams = std::move(streams);
 }
 
 void read_allow_from(const Entry& entry) {
   std::string fault;
   std::optional<std::vector<AddressBlock>> blocks = parse_allow_from(entry.value(), fault);
   if (blocks) {
-    entry.settings().access.allow_from = std::move(*blocks);
+    entry.settings().access.allow_from = std::move(blocks);
   } else {
     entry.fail_closed(fault);
   }

@@ -32,12 +32,12 @@ AccessDecision refuse(Refusal refusal, std::string reason) {
 
 AccessDecision decide_access(const AccessSettings& access, const CallerRequest& caller) {
   if (!access.misconfigured.empty()) return refuse(Refusal::misconfigured, access.misconfigured);
-  if (!access.allow_from.empty() && !address_allowed(access.allow_from, caller.ipv4)) {
+  if (access.allow_from && !address_allowed(*access.allow_from, caller.ipv4)) {
     return refuse(Refusal::forbidden, "address not in allow_from");
   }
   AccessDecision decision;
-  if (!access.allowed_streams.empty()) {
-    const AllowedStream* listed = find_stream(access.allowed_streams, caller.stream_id);
+  if (access.allowed_streams) {
+    const AllowedStream* listed = find_stream(*access.allowed_streams, caller.stream_id);
     if (listed == nullptr) return refuse(Refusal::not_found, "stream id not in allowed_streams");
     if (!listed->misconfigured.empty()) return refuse(Refusal::misconfigured, listed->misconfigured);
     decision.stream_passphrase = listed->passphrase;

@@ -58,7 +58,7 @@ void check_settings(const std::string& text) {
   const AccessSettings& access = s.access;
   fuzz_check(is_key_length(access.key_length) && access.max_streams >= 0, "access numbers");
   fuzz_check(access.passphrase.empty() || libsrt_takes(access.passphrase), "a passphrase libsrt takes");
-  for (const AllowedStream& stream : access.allowed_streams)
+  for (const AllowedStream& stream : access.allowed_streams.value_or(std::vector<AllowedStream>{}))
     fuzz_check(stream.passphrase.empty() || libsrt_takes(stream.passphrase) || !stream.misconfigured.empty(),
                "a stream passphrase libsrt takes, or its callers refused");
   const std::set<std::string> keys = {"srt_port",      "web_port",       "srt_latency",  "srt_max_latency",
@@ -100,7 +100,7 @@ void check_masked(const std::string& key, const std::string& value) {
 // A caller is admitted only by the first entry naming its whole id, or else the
 // resource of its "#!::r=" form, and gets that entry's passphrase.
 void check_access(std::string allowed, const std::string& stream_id) {
-  allowed = allowed.substr(0, allowed.find('\r'));
+  allowed = trim(allowed.substr(0, allowed.find('\r')));  // the value as the line gives it
   AccessDecision decision = decide_access(parse_settings("allowed_streams=" + allowed).settings.access,
                                           CallerRequest{stream_id, 0x7f000001});
   std::optional<std::string> resource = access_control_resource(stream_id);

@@ -50,6 +50,8 @@ TEST(AccessPolicy, DecidesEveryCallerByTheSettings) {
       {"address checked before the id", "allowed_streams=cam1\nallow_from=127.0.0.1", {"cam9", kSecond},
        Refusal::forbidden, "", 0},
       {"at the limit", "max_streams=2", {"a", kLocal, 2}, Refusal::overload, "", 0},
+      {"a list that names nothing admits none", with_streams(" , "), {"cam1", kLocal}, Refusal::not_found, "", 0},
+      {"no address in allow_from", with_from(","), {"a", kLocal}, Refusal::forbidden, "", 0},
       {"unlisted before overload", "allowed_streams=cam1\nmax_streams=1", {"cam9", kLocal, 5}, Refusal::not_found, "",
        0},
   };

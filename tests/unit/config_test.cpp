@@ -50,10 +50,10 @@ std::string shown(const Settings& s, const std::string& key) {
   if (key == "srt_pbkeylen") return std::to_string(a.key_length);
   if (key == "max_streams") return std::to_string(a.max_streams);
   for (const RistDestination& d : s.rist_endpoint) items.push_back(d.host + ":" + std::to_string(d.port));
-  for (const AllowedStream& st : a.allowed_streams)
+  for (const AllowedStream& st : a.allowed_streams.value_or(std::vector<AllowedStream>{}))
     items.push_back(st.misconfigured.empty() ? st.id + ":" + st.passphrase : st.id + " refused");
   char block[20];
-  for (const AddressBlock& b : a.allow_from) {
+  for (const AddressBlock& b : a.allow_from.value_or(std::vector<AddressBlock>{})) {
     std::snprintf(block, sizeof block, "%08x/%08x", b.network, b.mask);
     items.push_back(block);
   }
@@ -77,6 +77,7 @@ TEST(Settings, EveryKeyIsParsedOrRefusedWithItsLineAndReason) {
       {"srt_port=0", "srt_port", "9001", "srt_port, line 1: \"0" + kPort},
       {"srt_port=main 7000", "srt_port", "9001", "srt_port, line 1: \"main 7000" + kPort},
       {"srt_port=x\nsrt_port=7000", "srt_port", "9001", "srt_port, line 1: \"x" + kPort},
+      {"  // srt_port=1\nsrt_port=7000", "srt_port", "7000", ""},
       {"\xEF\xBB\xBF// c\r\n\r\nweb_port=65536", "web_port", "8081", "web_port, line 3: \"65536" + kPort},
       {"a=1\rb=2\r\n\nweb_port = 8000", "web_port", "8000", ""},
       {"srt_latency=200ms", "srt_latency", "200", ""},
