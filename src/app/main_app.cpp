@@ -23,13 +23,15 @@ MainApp::MainApp() : config(config_path()) {
     start_failure = "config.ini cannot be read";
     return;
   }
+  // The interface list is complete, under its lock, before the listener starts: the
+  // first caller accepted is routed over every network.
+  refresh_interfaces();
   int srt_port = config.get_int("srt_port", kDefaultSrtPort, 1, kMaxPort);
   LogLine() << "LISTENER PORT:" << srt_port;
   if (!srt_server.start(srt_port)) {
     start_failure = "the SRT port " + std::to_string(srt_port) + " cannot be used";
     return;
   }
-  ifaces = enumerate_interfaces();
   interface_monitor.start([this] { refresh_interfaces(); });
   int web_port = config.get_int("web_port", kDefaultWebPort, 1, kMaxPort);
   stop_signal_watcher.start([this] { web_server.stop(); });
