@@ -15,6 +15,9 @@ MainApp::MainApp() : config(config_path()) {
     start_failure = "config.ini cannot be read";
     return;
   }
+  // The interface list is complete, under its lock, before the listener starts: the
+  // first caller accepted is routed over every network.
+  refresh_interfaces();
   std::shared_ptr<const Settings> settings = config.snapshot();
   int srt_port = settings->srt_port;
   LogLine() << "LISTENER PORT:" << srt_port;
@@ -22,7 +25,6 @@ MainApp::MainApp() : config(config_path()) {
     start_failure = "the SRT port " + std::to_string(srt_port) + " cannot be used";
     return;
   }
-  ifaces = enumerate_interfaces();
   interface_monitor.start([this] { refresh_interfaces(); });
   int web_port = settings->web_port;
   stop_signal_watcher.start([this] { web_server.stop(); });

@@ -1,6 +1,7 @@
 #include "base/periodic_task.h"
 
-PeriodicTask::PeriodicTask(std::chrono::milliseconds interval) : period(interval) {}
+PeriodicTask::PeriodicTask(std::chrono::milliseconds interval, const Clock& time)
+    : period(interval), clock(time) {}
 
 PeriodicTask::~PeriodicTask() {
   {
@@ -18,8 +19,8 @@ void PeriodicTask::start(std::function<void()> task) {
 void PeriodicTask::run(const std::function<void()>& task) {
   std::unique_lock<std::mutex> lock(mutex);
   while (true) {
-    auto deadline = std::chrono::steady_clock::now() + period;
-    if (wake.wait_until(lock, deadline, [this] { return stop_requested; })) return;
+    Clock::TimePoint deadline = clock.now() + period;
+    if (clock.wait_until(wake, lock, deadline, [this] { return stop_requested; })) return;
     lock.unlock();
     task();
     lock.lock();

@@ -6,12 +6,15 @@
 #include <mutex>
 #include <thread>
 
-// Runs `task` every period on a thread of its own until destroyed. Owns that
-// thread; `start` (once) and the destructor run on the owner's thread, and the
-// destructor wakes the sleep and joins, so `task` never runs after it returns.
+#include "base/clock.h"
+
+// Runs `task` every period, as `clock` counts it, on a thread of its own until
+// destroyed. Owns that thread; `start` (once) and the destructor run on the owner's
+// thread, and the destructor wakes the wait and joins, so `task` never runs after it
+// returns.
 class PeriodicTask {
  public:
-  explicit PeriodicTask(std::chrono::milliseconds interval);
+  explicit PeriodicTask(std::chrono::milliseconds interval, const Clock& clock = steady_time());
   ~PeriodicTask();
   PeriodicTask(const PeriodicTask&) = delete;
   PeriodicTask& operator=(const PeriodicTask&) = delete;
@@ -23,6 +26,7 @@ class PeriodicTask {
 
   // set at construction
   const std::chrono::milliseconds period;
+  const Clock& clock;
 
   // guarded by mutex
   std::mutex mutex;

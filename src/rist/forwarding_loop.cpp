@@ -1,7 +1,7 @@
 #include "rist/forwarding_loop.h"
 
 #include <chrono>
-#include <thread>
+#include <optional>
 
 #include "base/log_line.h"
 #include "rist/endpoints.h"
@@ -30,8 +30,11 @@ bool socket_closed(SRTSOCKET socket) {
   return state == SRTS_CLOSED || state == SRTS_NONEXIST;
 }
 
-bool told_to_end(const ForwardingContext& context) {
-  return context.stopped.load() || context.output.has_died();
+// Why the loop must end now, when it must.
+std::optional<LoopEnd> told_to_end(const ForwardingContext& context) {
+  if (context.stopped.load()) return LoopEnd::stopped;
+  if (context.output.has_died()) return LoopEnd::output_died;
+  return std::nullopt;
 }
 
 // Writes every buffered unit; false, with the rest of the ring dropped, when the
@@ -56,7 +59,7 @@ bool drain_ring(const ForwardingContext& context, int& errors_in_a_row) {
 }
 
 // True once the hold has lasted long enough for peers in that state.
-bool hold_is_over(PeerConnections connections, std::chrono::steady_clock::duration held) {
+bool hold_is_over(PeerConnections connections, Clock::TimePoint::duration held) {
   if (connections == PeerConnections::none) return held >= kPeerConnectWait;
   return held >= kSilentPeerDropped;
 }
@@ -67,44 +70,44 @@ bool hold_is_over(PeerConnections connections, std::chrono::steady_clock::durati
 // has connected. The wait is bounded: a destination that never answers does not hold
 // up the others.
 void wait_until_the_peers_connect(const ForwardingContext& context) {
-  auto started = std::chrono::steady_clock::now();
+  Clock::TimePoint started = context.clock.now();
   PeerConnections connections;
   while ((connections = context.output.connections()) != PeerConnections::all) {
     SRTSOCKET socket = context.caller.load();
-    if (told_to_end(context) || socket == 0 || srt_getsockstate(socket) != SRTS_CONNECTED) return;
-    if (hold_is_over(connections, std::chrono::steady_clock::now() - started)) {
+    if (told_to_end(context).has_value() || socket == 0 || srt_getsockstate(socket) != SRTS_CONNECTED) return;
+    if (hold_is_over(connections, context.clock.now() - started)) {
       LogLine() << "-- NOT EVERY RIST PEER CONNECTED, FORWARDING ANYWAY";
       context.output.log_unconnected_peers();
       return;
     }
-    std::this_thread::sleep_for(kPeerConnectPoll);
+    context.clock.sleep_for(kPeerConnectPoll);
   }
 }
 
-void forward(const ForwardingContext& context) {
+LoopEnd forward(const ForwardingContext& context) {
   uint8_t buffer[kMaxSrtPayload];
   int errors_in_a_row = 0;
   while (true) {
     SRTSOCKET socket = context.caller.load();
-    if (socket_closed(socket)) return;
-    if (told_to_end(context)) {
+    if (socket_closed(socket)) return LoopEnd::caller_closed;
+    if (std::optional<LoopEnd> end = told_to_end(context)) {
       context.ring.reset();
-      return;
+      return *end;
     }
     int received = srt_recv(socket, reinterpret_cast<char*>(buffer), sizeof buffer);
     if (received <= 0) {
       LogLine() << "SRT Error: " << srt_getlasterror_str();
       context.ring.reset();
-      return;
+      return LoopEnd::caller_closed;
     }
     context.ring.append(buffer, static_cast<size_t>(received));
-    if (!drain_ring(context, errors_in_a_row)) return;
+    if (!drain_ring(context, errors_in_a_row)) return LoopEnd::send_errors;
   }
 }
 
 }  // namespace
 
-void process_data_send(const ForwardingContext& context) {
+LoopEnd process_data_send(const ForwardingContext& context) {
   LogLine() << "process_data_send";
   OutputRoute route{normalise_destinations(context.route.rist_endpoints), context.route.networks,
                     context.stream_id, context.route.uplink_mode};
@@ -112,6 +115,7 @@ void process_data_send(const ForwardingContext& context) {
   LogLine() << (created ? "CONNECT: SUCCESS" : "CONNECT FAILED");
   context.ring.reset();
   wait_until_the_peers_connect(context);
-  forward(context);
+  LoopEnd end = unless_stopped(context.stopped, forward(context));
   LogLine() << "end process_data need stop";
+  return end;
 }

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <string>
 
+#include "base/clock.h"
+#include "base/loop_end.h"
 #include "rist/adaptive_ring.h"
 #include "rist/endpoint_set.h"
 #include "rist/rist_output.h"
@@ -19,9 +21,10 @@ struct ForwardingContext {
   AdaptiveRing& ring;
   RistOutput& output;
   StreamStats& stats;
+  const Clock& clock;  // times the hold while the peers connect
 };
 
 // The forwarding worker's loop, on its own thread: brings up the RIST output and moves
 // the SRT payload to it in 1316-byte units until the SRT side closes or fails, the
-// worker is stopped, the output dies or the sixth RIST write in a row fails.
-void process_data_send(const ForwardingContext& context);
+// worker is stopped, the output dies or the sixth RIST write in a row fails; gives which.
+LoopEnd process_data_send(const ForwardingContext& context);

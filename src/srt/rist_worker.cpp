@@ -33,7 +33,7 @@ void RistWorker::run_loop(bool talkback) {
   if (talkback) {
     process_talkback_srt2srt({route, stream_id, srt_socket, talkback_socket, stopped, *shared_stats});
   } else {
-    process_data_send({route, stream_id, srt_socket, stopped, ring, sender, *shared_stats});
+    process_data_send({route, stream_id, srt_socket, stopped, ring, sender, *shared_stats, steady_time()});
   }
   stop();
 }

@@ -76,25 +76,29 @@ bool send_units(const TalkbackContext& context, AdaptiveRing& ring, SRTSOCKET ca
 // read as fast as it sends (libsrt drops what waits too long in its receive buffer).
 // Ends when either side is no longer connected or the worker is stopped; while the
 // source is silent the caller is looked at every receive timeout.
-void relay(const TalkbackContext& context, SRTSOCKET caller, SRTSOCKET source) {
+LoopEnd relay(const TalkbackContext& context, SRTSOCKET caller, SRTSOCKET source) {
   AdaptiveRing talkback_ring(kMediaUnit, kTalkbackRingUnits * kMediaUnit);
   uint8_t buffer[kMaxSrtPayload];
   while (!context.stopped.load() && srt_getsockstate(caller) == SRTS_CONNECTED) {
-    if (srt_getsockstate(source) != SRTS_CONNECTED) return;
+    if (srt_getsockstate(source) != SRTS_CONNECTED) return LoopEnd::source_closed;
     int received = srt_recv(source, reinterpret_cast<char*>(buffer), sizeof buffer);
     if (received < 0 && srt_getlasterror(nullptr) == SRT_ETIMEOUT) continue;
     if (received <= 0) {
       LogLine() << "SRT Error: " << srt_getlasterror_str();
-      return;
+      return LoopEnd::source_closed;
     }
     talkback_ring.append(buffer, static_cast<size_t>(received));
-    if (!send_units(context, talkback_ring, caller)) return;
+    if (!send_units(context, talkback_ring, caller)) return LoopEnd::caller_closed;
   }
+  return LoopEnd::caller_closed;
 }
 
 }  // namespace
 
-void process_talkback_srt2srt(const TalkbackContext& context) {
+LoopEnd process_talkback_srt2srt(const TalkbackContext& context) {
   LogLine() << "run process_talkback_srt2srt";
-  if (connect_talkback(context)) relay(context, context.caller.load(), context.talkback_socket.load());
+  LoopEnd end = connect_talkback(context)
+                    ? relay(context, context.caller.load(), context.talkback_socket.load())
+                    : LoopEnd::source_closed;
+  return unless_stopped(context.stopped, end);
 }

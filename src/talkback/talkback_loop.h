@@ -5,6 +5,7 @@
 #include <atomic>
 #include <string>
 
+#include "base/loop_end.h"
 #include "rist/endpoint_set.h"
 #include "stats/stream_stats.h"
 
@@ -23,5 +24,5 @@ struct TalkbackContext {
 // The talkback worker's loop, on its own thread: connects as an SRT caller to the
 // route's tb_endpoint and relays what arrives (messages of any size up to 1456 bytes)
 // in 1316-byte units to the accepted socket until either side fails or closes or the
-// worker is stopped.
-void process_talkback_srt2srt(const TalkbackContext& context);
+// worker is stopped; gives which.
+LoopEnd process_talkback_srt2srt(const TalkbackContext& context);

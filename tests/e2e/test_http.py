@@ -12,6 +12,7 @@ import pathlib
 import select
 import signal
 import socket
+import subprocess
 import threading
 import time
 import unittest
@@ -27,6 +28,13 @@ def start(test, extra=""):
     test.addCleanup(gateway.close)
     gateway.write_config(gateway.default_config(extra))
     return gateway.start()
+
+
+def unaccepted(gateway):
+    """Connections to the web port that the kernel completed and the gateway has not accepted yet."""
+    listening = subprocess.run(["ss", "-Hltn", f"sport = :{gateway.web_port}"], capture_output=True, text=True,
+                               check=True).stdout
+    return int(listening.split()[1])
 
 
 def get(gateway, path, headers=None, source="127.0.0.1"):
@@ -111,7 +119,7 @@ class HttpTest(unittest.TestCase):
 
     def test_slow_clients_neither_lock_out_the_operator_nor_delay_a_stop(self):
         gateway = start(self)
-        stop, outcomes = threading.Event(), []
+        stop, outcomes, connected = threading.Event(), [], []
 
         def client(source, pause, data):
             """Sends data a byte per pause, until the server answers or closes."""
@@ -120,6 +128,7 @@ class HttpTest(unittest.TestCase):
                 sock.settimeout(20)
                 sock.bind((source, 0))
                 sock.connect(("127.0.0.1", gateway.web_port))
+                connected.append(source)
                 answer = b""
                 with contextlib.suppress(OSError):
                     for byte in data:
@@ -156,8 +165,10 @@ class HttpTest(unittest.TestCase):
         print(f"\nslow clients: 56 cut after {min(cut_after):.1f}-{max(cut_after):.1f} s, 4 refused; "
               f"the operator's slowest answer meanwhile {slowest * 1000:.0f} ms")
 
+        taken = len(connected)
         clients = trickle(8)
-        time.sleep(1)
+        self.assertTrue(wait_until(lambda: len(connected) == taken + 8 and unaccepted(gateway) == 0, 10),
+                        "the gateway did not take the slow clients")
         signalled = time.monotonic()
         gateway.process.send_signal(signal.SIGINT)
         self.assertEqual(gateway.process.wait(timeout=15), 0)

@@ -143,10 +143,16 @@ class UplinksTest(NetworkCase):
         before = {name: net.tx_bytes("gateway", device) for name, device in devices.items()}
         gateway, sink, _ = self.stream(net, topology.UPLINK_RECEIVER, ("gateway", "127.0.0.1"), f"{mode}-{cut}",
                                        (8_000_000, 6.5), f"uplink_mode={mode}\n")
-        time.sleep(1)
-        bound = {line.split()[3].rsplit(":", 1)[0] for line in net.run_in("gateway", "ss", "-uanp").splitlines()
-                 if f"pid={gateway.process.pid}," in line}
-        if cut:
+        addresses = {uplink[1] for uplink in topology.UPLINKS.values()}
+
+        def bound():
+            return {line.split()[3].rsplit(":", 1)[0] for line in net.run_in("gateway", "ss", "-uanp").splitlines()
+                    if f"pid={gateway.process.pid}," in line}
+        bound_to_each = wait_until(lambda: addresses <= bound(), 10)
+        if cut:  # once every peer has connected
+            log = gateway.log
+            self.assertTrue(wait_until(lambda: log().count("rist STATUS 0 ") >= log().count(" create peer: ") > 0, 10),
+                            "a peer did not connect\n" + log()[-3000:])
             net.set_drop("gateway", devices[cut], 100)
             time.sleep(4)
             net.set_drop("gateway", devices[cut], 0)
@@ -154,8 +160,7 @@ class UplinksTest(NetworkCase):
         carried = {name: net.tx_bytes("gateway", device) - before[name] for name, device in devices.items()}
         print(f"{mode:9}  {cut or '-':3}  {size / 1e6:9.1f}  {carried['a'] / 1e6:11.1f}"
               f"  {carried['b'] / 1e6:11.1f}  {report['delivered'][0]} of {sink.packets}")
-        self.assertLessEqual({uplink[1] for uplink in topology.UPLINKS.values()}, bound,
-                             "an interface peer is not bound to its address")
+        self.assertTrue(bound_to_each, "an interface peer is not bound to its address")
         if mode == "duplicate":
             self.assertGreater(carried["b" if cut == "a" else "a"], size, "the other uplink missed packets")
         elif cut is None:
