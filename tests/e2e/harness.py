@@ -38,11 +38,12 @@ RECEIVERS = {"0.2.7": "ristreceiver",
 
 
 def free_port(kind=socket.SOCK_DGRAM):
-    """A port that is free on 127.0.0.1 for both UDP and TCP at the moment of asking."""
+    """A port that is free on every address for both UDP and TCP at the moment of asking:
+    the gateway binds all of them, and a client bound to 127.0.0.2 holds its port there."""
     other = socket.SOCK_STREAM if kind == socket.SOCK_DGRAM else socket.SOCK_DGRAM
     while True:
         with socket.socket(socket.AF_INET, kind) as probe, socket.socket(socket.AF_INET, other) as check:
-            probe.bind(("127.0.0.1", 0))
+            probe.bind(("0.0.0.0", 0))
             with contextlib.suppress(OSError):
                 check.bind(probe.getsockname())
                 return probe.getsockname()[1]
