@@ -72,34 +72,30 @@ void read_allowed_streams(const Entry& entry) {
   entry.settings().access.allowed_streams = std::move(streams);
 }
 
-void read_allow_from(const Entry& entry) {
+// An access value: what its parser gives goes into `field`; a value it refuses fails
+// closed.
+template <typename Value, typename Field>
+void read_access_value(const Entry& entry, std::optional<Value> (*parse)(const std::string&, std::string&),
+                       Field& field) {
   std::string fault;
-  std::optional<std::vector<AddressBlock>> blocks = parse_allow_from(entry.value(), fault);
-  if (blocks) {
-    entry.settings().access.allow_from = std::move(blocks);
+  std::optional<Value> parsed = parse(entry.value(), fault);
+  if (parsed) {
+    field = std::move(*parsed);
   } else {
     entry.fail_closed(fault);
   }
+}
+
+void read_allow_from(const Entry& entry) {
+  read_access_value(entry, parse_allow_from, entry.settings().access.allow_from);
 }
 
 void read_key_length(const Entry& entry) {
-  std::string fault;
-  std::optional<int> key_length = parse_key_length(entry.value(), fault);
-  if (key_length) {
-    entry.settings().access.key_length = *key_length;
-  } else {
-    entry.fail_closed(fault);
-  }
+  read_access_value(entry, parse_key_length, entry.settings().access.key_length);
 }
 
 void read_max_streams(const Entry& entry) {
-  std::string fault;
-  std::optional<int> max_streams = parse_max_streams(entry.value(), fault);
-  if (max_streams) {
-    entry.settings().access.max_streams = *max_streams;
-  } else {
-    entry.fail_closed(fault);
-  }
+  read_access_value(entry, parse_max_streams, entry.settings().access.max_streams);
 }
 
 void read_destinations(const Entry& entry) {
