@@ -57,7 +57,8 @@ function recordSamples(ifaces, now) {
 
 function tableRow(iface) {
   const row = document.createElement("tr");
-  for (const text of [iface.title, iface.ip || "—", iface.output, iface.input]) {
+  const addresses = [iface.ip, ...(iface.ipv6 || [])].filter((address) => address).join(", ");
+  for (const text of [iface.title, addresses || "—", iface.output, iface.input]) {
     const cell = document.createElement("td");
     cell.textContent = text;
     row.appendChild(cell);

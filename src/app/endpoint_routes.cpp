@@ -7,11 +7,26 @@
 
 namespace {
 
+bool is_listed(const std::vector<std::string>& ignore_list, const std::string& entry) {
+  return std::find(ignore_list.begin(), ignore_list.end(), entry) != ignore_list.end();
+}
+
 // With any ignore entry, an interface without an address is left out as well.
 bool is_ignored(const NetIface& iface, const std::vector<std::string>& ignore_list) {
-  return std::any_of(ignore_list.begin(), ignore_list.end(), [&](const std::string& entry) {
-    return iface.ip.empty() || iface.title == entry || iface.ip == entry;
-  });
+  bool has_address = !iface.ip.empty() || !iface.ipv6.empty();
+  return !ignore_list.empty() && (!has_address || is_listed(ignore_list, iface.title) ||
+                                  (!iface.ip.empty() && is_listed(ignore_list, iface.ip)));
+}
+
+// The addresses an interface sends from: its IPv4 address and each IPv6 address that
+// ignore does not name; "" (no address) for the aggregate.
+void add_networks(std::vector<std::string>& networks, const NetIface& iface,
+                  const std::vector<std::string>& ignore) {
+  if (iface.ip.empty() && iface.ipv6.empty()) networks.push_back("");
+  if (!iface.ip.empty()) networks.push_back(iface.ip);
+  for (const std::string& address : iface.ipv6) {
+    if (!is_listed(ignore, address)) networks.push_back(address);
+  }
 }
 
 }  // namespace
@@ -19,14 +34,14 @@ bool is_ignored(const NetIface& iface, const std::vector<std::string>& ignore_li
 void fill_endpoint_set(EndpointSet& set, const Settings& settings, const NetIfaceList& interfaces) {
   set.networks.clear();
   for (const NetIface& iface : interfaces) {
-    if (!is_ignored(iface, settings.ignore)) set.networks.push_back(iface.ip);
+    if (!is_ignored(iface, settings.ignore)) add_networks(set.networks, iface, settings.ignore);
   }
   set.rist_endpoints = settings.rist_endpoint;
   set.tb_endpoint = settings.tb_endpoint;
   set.uplink_mode = settings.uplink_mode;
   std::vector<std::string> destinations;
   for (const RistDestination& destination : set.rist_endpoints)
-    destinations.push_back(destination.host + ":" + std::to_string(destination.port));
+    destinations.push_back(host_and_port(destination.host, destination.port));
   print_list("networks: ", set.networks);
   print_list("rist_endpoint: ", destinations);
 }

@@ -1,6 +1,5 @@
 #include "config/access_settings.h"
 
-#include <charconv>
 #include <string_view>
 
 #include "base/text_utils.h"
@@ -11,41 +10,19 @@ namespace {
 const size_t kShortestPassphrase = 10;
 const size_t kLongestPassphrase = 79;
 
-// A decimal number of one to three digits, no sign and no leading zero (which some
-// readers take for octal).
-std::optional<unsigned> small_number(std::string_view text, unsigned max) {
-  unsigned value = 0;
-  if (text.empty() || text.size() > 3 || (text.size() > 1 && text[0] == '0')) return std::nullopt;
-  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size() || value > max) return std::nullopt;
-  return value;
-}
-
-// "a.b.c.d" or "a.b.c.d/n"; host bits beyond the prefix are dropped.
+// "ADDRESS" or "ADDRESS/n" of either family; host bits beyond the prefix are dropped.
 std::optional<AddressBlock> parse_block(const std::string& text) {
   size_t slash = text.find('/');
-  std::optional<uint32_t> address = parse_ipv4(std::string_view(text).substr(0, slash));
-  std::optional<unsigned> prefix = 32;
-  if (slash != std::string::npos) prefix = small_number(std::string_view(text).substr(slash + 1), 32);
-  if (!address || !prefix) return std::nullopt;
-  uint32_t mask = *prefix == 0 ? 0 : ~uint32_t{0} << (32 - *prefix);
-  return AddressBlock{*address & mask, mask};
+  std::optional<IpAddress> address = parse_ip_address(std::string_view(text).substr(0, slash));
+  if (!address) return std::nullopt;
+  std::optional<unsigned> prefix = address_bits(address->family);
+  if (slash != std::string::npos)
+    prefix = parse_prefix_length(std::string_view(text).substr(slash + 1), address->family);
+  if (!prefix) return std::nullopt;
+  return AddressBlock{masked(*address, *prefix), *prefix};
 }
 
 }  // namespace
-
-std::optional<uint32_t> parse_ipv4(std::string_view text) {
-  uint32_t address = 0;
-  for (int part = 0; part < 4; ++part) {
-    size_t dot = part < 3 ? text.find('.') : text.size();
-    if (dot == std::string_view::npos) return std::nullopt;
-    std::optional<unsigned> byte = small_number(text.substr(0, dot), 255);
-    if (!byte) return std::nullopt;
-    address = address << 8 | *byte;
-    text.remove_prefix(part < 3 ? dot + 1 : dot);
-  }
-  return address;
-}
 
 std::string passphrase_fault(const std::string& passphrase) {
   if (passphrase.size() >= kShortestPassphrase && passphrase.size() <= kLongestPassphrase) return "";
@@ -57,7 +34,7 @@ std::optional<std::vector<AddressBlock>> parse_allow_from(const std::string& tex
   for (const std::string& entry : split(text, ",")) {
     std::optional<AddressBlock> block = parse_block(entry);
     if (!block) {
-      fault = "\"" + entry + "\" is not an IPv4 address or CIDR block";
+      fault = "\"" + entry + "\" is not an IP address or CIDR block";
       return std::nullopt;
     }
     blocks.push_back(*block);

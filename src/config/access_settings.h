@@ -6,10 +6,12 @@
 #include <string_view>
 #include <vector>
 
-// An IPv4 block of allow_from, in host byte order; host bits beyond the prefix are 0.
+#include "config/ip_address.h"
+
+// A block of allow_from: an IPv4 or IPv6 network whose bits beyond the prefix are 0.
 struct AddressBlock {
-  uint32_t network = 0;
-  uint32_t mask = 0;
+  IpAddress network;
+  unsigned prefix = 0;  // 0-32 for IPv4, 0-128 for IPv6
 };
 
 // One allowed_streams entry: "ID" or "ID:PASSPHRASE".
@@ -31,15 +33,13 @@ struct AccessSettings {
   std::string misconfigured;
 };
 
-// Four dot-separated decimal parts 0..255 without leading zeros, in host byte order.
-std::optional<uint32_t> parse_ipv4(std::string_view text);
-
 // Each parser gives the value, or nothing and the reason in `fault`; a reason never
 // quotes a passphrase.
 
 // Empty when libsrt takes the passphrase (10 to 79 characters), else the reason.
 std::string passphrase_fault(const std::string& passphrase);
-// Comma-separated "a.b.c.d" or "a.b.c.d/n".
+// Comma-separated IPv4 or IPv6 addresses ("a.b.c.d", "2001:db8::7") or blocks
+// ("a.b.c.d/n", "2001:db8::/32").
 std::optional<std::vector<AddressBlock>> parse_allow_from(const std::string& text, std::string& fault);
 // Comma-separated entries cut at the first colon. An entry without id or with an empty
 // passphrase fails the whole list; one whose passphrase libsrt refuses is kept with

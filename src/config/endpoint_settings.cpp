@@ -18,16 +18,39 @@ bool is_host_name(const std::string& host) {
   });
 }
 
-// Why "host:port" is not a usable endpoint, or empty when it is; fills the destination.
-std::string destination_problem(const std::string& authority, RistDestination& destination) {
-  if (is_ipv6_authority(authority)) return "IPv6 is not supported";
+// Why "[ADDRESS]:PORT" names no IPv6 host, or empty; fills the host and the port's text.
+std::string bracketed_host_problem(const std::string& authority, std::string& host, std::string& port) {
+  size_t close = authority.find(']');
+  if (close == std::string::npos) return "no \"]\" after the IPv6 address";
+  host = authority.substr(1, close - 1);
+  if (!parse_ipv6(host)) return "\"" + host + "\" is not an IPv6 address";
+  std::string rest = trim(authority.substr(close + 1));
+  if (!rest.empty() && rest[0] != ':') return "[ADDRESS]:PORT expected";
+  port = rest.empty() ? "" : rest.substr(1);
+  return "";
+}
+
+// Why "host:port" names no host, or empty; fills the host and the port's text.
+std::string host_name_problem(const std::string& authority, std::string& host, std::string& port) {
+  if (is_ipv6_authority(authority)) return "an IPv6 address is written in brackets: [ADDRESS]:PORT";
   size_t colon = authority.find(':');
   if (colon != authority.rfind(':')) return "host:port expected";
-  destination.host = trim(authority.substr(0, colon));
-  if (destination.host.empty()) return "no host";
-  if (!is_host_name(destination.host)) return "the host has characters no host name has";
-  if (colon == std::string::npos) return "no port";
-  std::string port = trim(authority.substr(colon + 1));
+  host = trim(authority.substr(0, colon));
+  if (host.empty()) return "no host";
+  if (!is_host_name(host)) return "the host has characters no host name has";
+  if (colon != std::string::npos) port = authority.substr(colon + 1);
+  return "";
+}
+
+// Why "host:port" or "[ADDRESS]:PORT" is not a usable endpoint, or empty when it is;
+// fills the destination.
+std::string destination_problem(const std::string& authority, RistDestination& destination) {
+  std::string port;
+  std::string problem = starts_with(authority, "[")
+                            ? bracketed_host_problem(authority, destination.host, port)
+                            : host_name_problem(authority, destination.host, port);
+  if (!problem.empty()) return problem;
+  port = trim(port);
   if (port.empty()) return "no port";
   if (!is_valid_port(port)) return "the port must be a number from 1 to 65535";
   destination.port = parse_int(port).value_or(0);
@@ -63,10 +86,13 @@ std::string talkback_problem(const std::string& text, TalkbackEndpoint& endpoint
   std::string authority = url_authority(text);
   UrlParams params;
   parse_url(text, endpoint.host, endpoint.port, params);
-  if (is_ipv6_authority(authority)) return "\"" + authority + "\": IPv6 is not supported";
+  bool bracketed = starts_with(trim(authority), "[");
+  if (is_ipv6_authority(authority) && !bracketed)
+    return "\"" + authority + "\": an IPv6 address is written in brackets: [ADDRESS]:PORT";
   if (!is_valid_port(endpoint.port))
     return "\"" + authority + "\": the port must be a number from 1 to 65535";
-  if (!parse_ipv4(endpoint.host)) return "\"" + endpoint.host + "\" is not an IPv4 address";
+  if (bracketed ? !parse_ipv6(endpoint.host) : !parse_ipv4(endpoint.host))
+    return "\"" + endpoint.host + "\" is not an " + (bracketed ? "IPv6" : "IPv4") + " address";
   return talkback_params_problem(params, endpoint);
 }
 
@@ -94,4 +120,9 @@ std::optional<TalkbackEndpoint> parse_talkback_endpoint(const std::string& text,
   fault = talkback_problem(text, endpoint);
   if (!fault.empty()) return std::nullopt;
   return endpoint;
+}
+
+std::string host_and_port(const std::string& host, int port) {
+  bool ipv6 = host.find(':') != std::string::npos;
+  return (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }

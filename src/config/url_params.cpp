@@ -26,14 +26,11 @@ void parse_url(const std::string& url, std::string& host, int& port, UrlParams& 
   std::string rest = url.substr(scheme_end + 3);
   size_t query_start = rest.find_first_of("?&");
   std::string authority = rest.substr(0, query_start);
-  size_t colon = authority.find(':');
-  if (colon == std::string::npos) {
-    host = authority;
-    port = 0;
-  } else {
-    host = authority.substr(0, colon);
-    port = leading_number(authority.substr(colon + 1));
-  }
+  // The colons of an IPv6 address in brackets are not the port's.
+  size_t bracket = starts_with(authority, "[") ? authority.find(']') : std::string::npos;
+  size_t colon = authority.find(':', bracket == std::string::npos ? 0 : bracket);
+  host = bracket == std::string::npos ? authority.substr(0, colon) : authority.substr(1, bracket - 1);
+  port = colon == std::string::npos ? 0 : leading_number(authority.substr(colon + 1));
   if (query_start != std::string::npos) params = parse_query(rest.substr(query_start + 1));
 }
 

@@ -6,7 +6,8 @@
 // The query parameters of an endpoint URL, in ascending byte-wise key order.
 using UrlParams = std::map<std::string, std::string>;
 
-// Splits "scheme://host[:port][?|&query]" into host, port and parameters. Outputs the
+// Splits "scheme://host[:port][?|&query]" into host, port and parameters; a host in
+// brackets ("[2001:db8::7]:5000") is given without them. Outputs the
 // URL does not supply stay as they were; a URL without "://" supplies none. A port
 // is the number its text begins with (blanks and a sign allowed); a text that does
 // not begin with a number, or a number outside 32 bits, gives 0.
@@ -17,7 +18,7 @@ void parse_url(const std::string& url, std::string& host, int& port, UrlParams& 
 std::string url_authority(const std::string& url);
 
 // True when a "host:port" text holds an IPv6 address: in brackets, with "::" or with
-// more than two ":". The system sends and connects over IPv4 only.
+// more than two ":" (unbracketed, the port cannot be told from the address).
 bool is_ipv6_authority(const std::string& authority);
 
 // True for a port number of 1 to 65535.

@@ -50,11 +50,22 @@ double bits_per_second(uint64_t octets, double elapsed_seconds) {
   return static_cast<double>(octets) * 8.0 / elapsed_seconds;
 }
 
-NetIface interface_entry(std::string title, std::string ip, uint64_t out_octets, uint64_t in_octets,
-                         double elapsed_seconds) {
+// The interface's IPv6 addresses in table order.
+std::vector<std::string> ipv6_addresses(const std::vector<AddressRow>& addresses, uint32_t index) {
+  std::vector<std::string> texts;
+  for (const AddressRow& address : addresses) {
+    if (address.interface_index == index && !address.is_ipv4 && !address.text.empty())
+      texts.push_back(address.text);
+  }
+  return texts;
+}
+
+NetIface interface_entry(std::string title, std::string ip, std::vector<std::string> ipv6,
+                         uint64_t out_octets, uint64_t in_octets, double elapsed_seconds) {
   double output = bits_per_second(out_octets, elapsed_seconds);
   double input = bits_per_second(in_octets, elapsed_seconds);
-  return {std::move(title), std::move(ip), format_bitrate(output), format_bitrate(input), output, input};
+  return {std::move(title), std::move(ip), format_bitrate(output), format_bitrate(input),
+          output,           input,         std::move(ipv6)};
 }
 
 }  // namespace
@@ -72,10 +83,12 @@ NetIfaceList InterfaceSelection::select(const std::optional<InterfaceSnapshot>& 
   for (const InterfaceRow& row : snapshot->interfaces) {
     if (!row.operational || is_excluded(row.description)) continue;
     const std::string* ip = first_ipv4_address(snapshot->addresses, row.index);
-    if (ip == nullptr) continue;
+    std::vector<std::string> ipv6 = ipv6_addresses(snapshot->addresses, row.index);
+    if (ip == nullptr && ipv6.empty()) continue;
     Octets deltas = take_deltas(row);
     Entry& entry = entries[row.description];
-    entry.ip = *ip;
+    if (ip != nullptr) entry.ip = *ip;
+    entry.ipv6.insert(entry.ipv6.end(), ipv6.begin(), ipv6.end());
     entry.moved.out += deltas.out;
     entry.moved.in += deltas.in;
     total.out += deltas.out;
@@ -84,9 +97,10 @@ NetIfaceList InterfaceSelection::select(const std::optional<InterfaceSnapshot>& 
 
   NetIfaceList list;
   for (const auto& [description, entry] : entries) {
-    list.push_back(interface_entry(description, entry.ip, entry.moved.out, entry.moved.in, elapsed_seconds));
+    list.push_back(
+        interface_entry(description, entry.ip, entry.ipv6, entry.moved.out, entry.moved.in, elapsed_seconds));
   }
-  list.push_back(interface_entry("All", "", total.out, total.in, elapsed_seconds));
+  list.push_back(interface_entry("All", "", {}, total.out, total.in, elapsed_seconds));
   return list;
 }
 

@@ -19,7 +19,9 @@ struct InterfaceRow {
   uint64_t in_octets = 0;
 };
 
-// One unicast address and the index of the interface that holds it.
+// One unicast address and the index of the interface that holds it. The platform
+// layers leave out IPv6 link-local and loopback addresses, which cannot send to
+// another host without more.
 struct AddressRow {
   uint32_t interface_index = 0;
   bool is_ipv4 = false;
@@ -34,7 +36,7 @@ struct InterfaceSnapshot {
 };
 
 // Turns successive snapshots into interface lists with transmit and receive rates:
-// operational rows with an IPv4 address whose description has none of the excluded
+// operational rows with an IPv4 or IPv6 address whose description has none of the excluded
 // words ("Hyper-V", "Loopback", "VirtualBox", "VMware", "TAP-Windows", "WAN Miniport",
 // case-sensitive) and does not start like a Linux virtual interface ("docker", "br-",
 // "virbr", "veth", "vmnet", "vboxnet"), merged by description, in ascending byte-wise
@@ -60,6 +62,7 @@ class InterfaceSelection {
   };
   struct Entry {
     std::string ip;
+    std::vector<std::string> ipv6;
     Octets moved;
   };
 

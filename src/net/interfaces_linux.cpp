@@ -15,14 +15,13 @@
 // Linux sources: one row per entry of /sys/class/net (operational means operstate
 // "up", so the loopback with its "unknown" is never listed; the description is the
 // interface name; the 64-bit counters are statistics/tx_bytes and rx_bytes) and the
-// IPv4 addresses in getifaddrs order.
+// IPv4 and IPv6 addresses in getifaddrs order.
 
 namespace {
 
 namespace fs = std::filesystem;
 
 const char kInterfaceFolder[] = "/sys/class/net";
-const size_t kAddressTextSize = 22;
 
 std::optional<std::string> read_first_line(const fs::path& file) {
   std::ifstream in(file);
@@ -73,21 +72,34 @@ std::string interface_name_of_label(const char* label) {
   return name.substr(0, name.find(':'));
 }
 
-// IPv4 addresses of the given interfaces in getifaddrs order; none when it fails.
-std::vector<AddressRow> read_ipv4_addresses(const std::vector<InterfaceRow>& interfaces) {
+// The text of an IPv4 address, or of an IPv6 one that can reach other hosts (not
+// link-local, not loopback); empty for any other.
+std::string usable_address_text(const sockaddr* address) {
+  char text[INET6_ADDRSTRLEN] = {};
+  if (address->sa_family == AF_INET) {
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text, sizeof text);
+  } else if (address->sa_family == AF_INET6) {
+    const in6_addr& ipv6 = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
+    if (!IN6_IS_ADDR_LINKLOCAL(&ipv6) && !IN6_IS_ADDR_LOOPBACK(&ipv6))
+      inet_ntop(AF_INET6, &ipv6, text, sizeof text);
+  }
+  return text;
+}
+
+// IPv4 and usable IPv6 addresses of the given interfaces in getifaddrs order; none
+// when it fails.
+std::vector<AddressRow> read_addresses(const std::vector<InterfaceRow>& interfaces) {
   std::map<std::string, uint32_t> index_by_name;
   for (const InterfaceRow& row : interfaces) index_by_name[row.description] = row.index;
   ifaddrs* list = nullptr;
   if (getifaddrs(&list) != 0) return {};
   std::vector<AddressRow> addresses;
   for (const ifaddrs* item = list; item != nullptr; item = item->ifa_next) {
-    if (item->ifa_addr == nullptr || item->ifa_addr->sa_family != AF_INET) continue;
+    if (item->ifa_addr == nullptr) continue;
     auto found = index_by_name.find(interface_name_of_label(item->ifa_name));
-    if (found == index_by_name.end()) continue;
-    char text[kAddressTextSize];
-    const auto* address = reinterpret_cast<const sockaddr_in*>(item->ifa_addr);
-    if (inet_ntop(AF_INET, &address->sin_addr, text, sizeof text) == nullptr) continue;
-    addresses.push_back({found->second, true, text});
+    std::string text = usable_address_text(item->ifa_addr);
+    if (found == index_by_name.end() || text.empty()) continue;
+    addresses.push_back({found->second, item->ifa_addr->sa_family == AF_INET, text});
   }
   freeifaddrs(list);
   return addresses;
@@ -96,7 +108,7 @@ std::vector<AddressRow> read_ipv4_addresses(const std::vector<InterfaceRow>& int
 std::optional<InterfaceSnapshot> read_snapshot() {
   std::optional<std::vector<InterfaceRow>> interfaces = read_interfaces();
   if (!interfaces) return std::nullopt;
-  std::vector<AddressRow> addresses = read_ipv4_addresses(*interfaces);
+  std::vector<AddressRow> addresses = read_addresses(*interfaces);
   return InterfaceSnapshot{std::move(*interfaces), std::move(addresses)};
 }
 

@@ -15,8 +15,6 @@
 
 namespace {
 
-const size_t kAddressTextSize = 22;
-
 std::string to_utf8(const wchar_t* text) {
   int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
   if (size <= 1) return "";
@@ -41,9 +39,16 @@ std::optional<std::vector<InterfaceRow>> read_interfaces() {
   return rows;
 }
 
-std::string ipv4_text(const IN_ADDR& address) {
-  char text[kAddressTextSize];
-  if (inet_ntop(AF_INET, &address, text, sizeof text) == nullptr) return "";
+// The text of an IPv4 address, or of an IPv6 one that can reach other hosts (not
+// link-local, not loopback); empty for any other.
+std::string usable_address_text(const SOCKADDR_INET& address) {
+  char text[INET6_ADDRSTRLEN] = {};
+  if (address.si_family == AF_INET) {
+    inet_ntop(AF_INET, &address.Ipv4.sin_addr, text, sizeof text);
+  } else if (address.si_family == AF_INET6 && !IN6_IS_ADDR_LINKLOCAL(&address.Ipv6.sin6_addr) &&
+             !IN6_IS_ADDR_LOOPBACK(&address.Ipv6.sin6_addr)) {
+    inet_ntop(AF_INET6, &address.Ipv6.sin6_addr, text, sizeof text);
+  }
   return text;
 }
 
@@ -55,8 +60,8 @@ std::vector<AddressRow> read_addresses() {
   addresses.reserve(table->NumEntries);
   for (ULONG i = 0; i < table->NumEntries; ++i) {
     const MIB_UNICASTIPADDRESS_ROW& row = table->Table[i];
-    bool is_ipv4 = row.Address.si_family == AF_INET;
-    addresses.push_back({row.InterfaceIndex, is_ipv4, is_ipv4 ? ipv4_text(row.Address.Ipv4.sin_addr) : ""});
+    addresses.push_back(
+        {row.InterfaceIndex, row.Address.si_family == AF_INET, usable_address_text(row.Address)});
   }
   FreeMibTable(table);
   return addresses;

@@ -6,13 +6,22 @@
 
 namespace {
 
-// Fills an IPv4 address; false when text is not a dotted IPv4 address (which then
-// stays 0.0.0.0).
-bool to_ipv4(const std::string& text, int port, sockaddr_in& address) {
-  address = sockaddr_in{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  return inet_pton(AF_INET, text.c_str(), &address.sin_addr) > 0;
+// Fills an IPv4 or IPv6 address of the text form and its length; 0 when text is neither.
+int to_address(const std::string& text, int port, sockaddr_storage& address) {
+  address = sockaddr_storage{};
+  auto& ipv4 = reinterpret_cast<sockaddr_in&>(address);
+  auto& ipv6 = reinterpret_cast<sockaddr_in6&>(address);
+  if (inet_pton(AF_INET, text.c_str(), &ipv4.sin_addr) > 0) {
+    ipv4.sin_family = AF_INET;
+    ipv4.sin_port = htons(static_cast<uint16_t>(port));
+    return sizeof ipv4;
+  }
+  if (inet_pton(AF_INET6, text.c_str(), &ipv6.sin6_addr) > 0) {
+    ipv6.sin6_family = AF_INET6;
+    ipv6.sin6_port = htons(static_cast<uint16_t>(port));
+    return sizeof ipv6;
+  }
+  return 0;
 }
 
 bool fail_and_close(SRTSOCKET socket) {
@@ -54,13 +63,17 @@ bool connect_caller(SRTSOCKET& socket, const SrtCallerParams& params) {
   }
   int live = SRTT_LIVE;
   set_option(socket, SRTO_TRANSTYPE, "SRTO_TRANSTYPE", &live, sizeof live);
-  if (!params.bind_address.empty()) {
-    sockaddr_in local;
-    to_ipv4(params.bind_address, 0, local);  // not IPv4 text: binds to all addresses
-    if (srt_bind(socket, reinterpret_cast<sockaddr*>(&local), sizeof local) == SRT_ERROR) {
-      LogLine() << "srt_bind failed: " << escape_for_log(params.bind_address);
-      return fail_and_close(socket);
-    }
+  sockaddr_storage target;
+  int target_length = to_address(params.host, params.port, target);
+  if (target_length == 0) {
+    LogLine() << "Invalid target IP address " << escape_for_log(params.host) << ":" << params.port;
+    return fail_and_close(socket);
+  }
+  sockaddr_storage local;
+  if (to_address(params.bind_address, 0, local) != 0 && local.ss_family == target.ss_family &&
+      srt_bind(socket, reinterpret_cast<sockaddr*>(&local), target_length) == SRT_ERROR) {
+    LogLine() << "srt_bind failed: " << escape_for_log(params.bind_address);
+    return fail_and_close(socket);
   }
   if (srt_setsockopt(socket, 0, SRTO_STREAMID, params.stream_id.data(),
                      static_cast<int>(params.stream_id.size())) == SRT_ERROR) {
@@ -72,13 +85,8 @@ bool connect_caller(SRTSOCKET& socket, const SrtCallerParams& params) {
     set_option(socket, SRTO_PEERLATENCY, "SRTO_PEERLATENCY", &params.latency, sizeof params.latency);
     LogLine() << "set latency:" << params.latency;
   }
-  sockaddr_in target;
-  if (!to_ipv4(params.host, params.port, target)) {
-    LogLine() << "Invalid target IP address " << escape_for_log(params.host) << ":" << params.port;
-    return fail_and_close(socket);
-  }
   LogLine() << "Connecting to " << escape_for_log(params.host) << ":" << params.port;
-  if (srt_connect(socket, reinterpret_cast<sockaddr*>(&target), sizeof target) == SRT_ERROR) {
+  if (srt_connect(socket, reinterpret_cast<sockaddr*>(&target), target_length) == SRT_ERROR) {
     LogLine() << "srt_connect error: " << srt_getlasterror_str();
     return fail_and_close(socket);
   }

@@ -7,10 +7,10 @@
 
 namespace {
 
-// Warns when host is not written as four dot-separated pieces: no name resolution is
-// done anywhere.
+// Warns when host is neither an IPv6 address nor written as four dot-separated pieces:
+// no name resolution is done anywhere.
 void check_host(const std::string& host) {
-  if (split(host, ".").size() != 4) {
+  if (host.find(':') == std::string::npos && split(host, ".").size() != 4) {
     LogLine() << "-- WARNING: resolve DNS not implemented. Use IP for host";
   }
 }
@@ -42,7 +42,7 @@ std::vector<std::string> normalise_destinations(const std::vector<RistDestinatio
   std::vector<std::string> urls;
   for (const RistDestination& destination : destinations) {
     check_host(destination.host);
-    urls.push_back("rist://" + destination.host + ":" + std::to_string(destination.port));
+    urls.push_back("rist://" + host_and_port(destination.host, destination.port));
   }
   if (urls.empty())
     LogLine() << "-- NO RIST DESTINATION: the stream goes nowhere until rist_endpoint names one";
@@ -69,6 +69,12 @@ PeerUrls peer_urls(const std::string& base_url, const std::string& stream_id, co
   if (network.empty()) return {base_url, shown};
   std::string options = "miface=" + network + "&weight=" + interface_peer_weight(mode);
   return {base_url + "?" + options, shown + "&" + options};
+}
+
+bool network_reaches(const std::string& network, const std::string& base_url) {
+  if (network.empty()) return true;
+  bool ipv6_network = network.find(':') != std::string::npos;
+  return ipv6_network == starts_with(base_url, "rist://[");
 }
 
 const char* interface_peer_weight(UplinkMode mode) { return mode == UplinkMode::duplicate ? "0" : "1"; }

@@ -12,8 +12,9 @@
 // settings) and stream id. Everything here reads outside input (stream ids) and calls
 // no library, so it is fuzzed on its own.
 
-// The peer base URL "rist://host:port" of each destination, in order; a host not written
-// as four dot-separated pieces is logged with a warning (no name resolution is done
+// The peer base URL "rist://host:port" (an IPv6 host in brackets) of each destination, in
+// order; a host name (not an IPv6 address, not four dot-separated pieces) is logged with
+// a warning (no name resolution is done
 // anywhere), and no destination at all is logged too.
 std::vector<std::string> normalise_destinations(const std::vector<RistDestination>& destinations);
 
@@ -39,6 +40,11 @@ struct PeerUrls {
 };
 PeerUrls peer_urls(const std::string& base_url, const std::string& stream_id, const std::string& network,
                    UplinkMode mode);
+
+// True when a peer can send from `network` (a local address; "" for none, which lets the
+// system choose) to the base URL: to an IPv6 destination only from an IPv6 address, to
+// any other only from an IPv4 one.
+bool network_reaches(const std::string& network, const std::string& base_url);
 
 // The librist weight of an interface peer: "1" to balance, "0" to duplicate.
 const char* interface_peer_weight(UplinkMode mode);

@@ -99,7 +99,9 @@ bool RistSender::start(const OutputRoute& route, StreamStats& stream_stats) {
     LogLine() << "-- STREAM ID TOO LONG FOR A RIST CNAME OR HOLDS A NUL BYTE, CNAME: "
               << escape_for_log(cname);
   for (const std::string& network : route.networks) {
-    for (const std::string& base_url : route.base_urls) create_peer(created, base_url, network, route, cname);
+    for (const std::string& base_url : route.base_urls) {
+      if (network_reaches(network, base_url)) create_peer(created, base_url, network, route, cname);
+    }
   }
   if (rist_start(created) == -1) LogLine() << "Rist Error 4: Could not start rist sender";
   return true;

@@ -1,5 +1,6 @@
 #include "srt/access_policy.h"
 
+#include <algorithm>
 #include <string_view>
 #include <vector>
 
@@ -7,12 +8,13 @@
 
 namespace {
 
-bool address_allowed(const std::vector<AddressBlock>& blocks, std::optional<uint32_t> ipv4) {
-  if (!ipv4) return false;
-  for (const AddressBlock& block : blocks) {
-    if ((*ipv4 & block.mask) == block.network) return true;
-  }
-  return false;
+bool address_allowed(const std::vector<AddressBlock>& blocks, const std::optional<IpAddress>& caller) {
+  if (!caller) return false;
+  IpAddress address = without_ipv4_mapping(*caller);
+  return std::any_of(blocks.begin(), blocks.end(), [&](const AddressBlock& block) {
+    return block.network.family == address.family &&
+           masked(address, block.prefix).bytes == block.network.bytes;
+  });
 }
 
 // The entry that names the stream; the first of two equal ids wins.
@@ -32,7 +34,7 @@ AccessDecision refuse(Refusal refusal, std::string reason) {
 
 AccessDecision decide_access(const AccessSettings& access, const CallerRequest& caller) {
   if (!access.misconfigured.empty()) return refuse(Refusal::misconfigured, access.misconfigured);
-  if (access.allow_from && !address_allowed(*access.allow_from, caller.ipv4)) {
+  if (access.allow_from && !address_allowed(*access.allow_from, caller.address)) {
     return refuse(Refusal::forbidden, "address not in allow_from");
   }
   AccessDecision decision;

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -10,9 +9,9 @@
 
 // What the listener knows of a caller when it decides.
 struct CallerRequest {
-  std::string stream_id;         // the name the stream gets: trimmed, "default" when none was sent
-  std::optional<uint32_t> ipv4;  // the caller's address in host byte order; none when not IPv4
-  size_t open_streams = 0;       // streams that run or wait to be accepted
+  std::string stream_id;             // the name the stream gets: trimmed, "default" when none was sent
+  std::optional<IpAddress> address;  // as the socket reports it; none when not IP
+  size_t open_streams = 0;           // streams that run or wait to be accepted
 };
 
 // The outcome for one caller. Only `stream_passphrase` holds a secret.
@@ -24,7 +23,8 @@ struct AccessDecision {
 };
 
 // Decides whether a caller may connect, from the settings of this moment alone. The
-// checks, in order: settings that cannot be applied, allow_from, allowed_streams (an
+// checks, in order: settings that cannot be applied, allow_from (an IPv4 caller that a
+// dual-stack socket reports as ::ffff:a.b.c.d is matched as a.b.c.d), allowed_streams (an
 // entry whose passphrase cannot be applied refuses its callers), max_streams. Pure:
 // no I/O, any thread.
 AccessDecision decide_access(const AccessSettings& access, const CallerRequest& caller);

@@ -26,9 +26,17 @@ std::string caller_text(const sockaddr* peer) {
   return address_text(address);
 }
 
-std::optional<uint32_t> caller_ipv4(const sockaddr* peer) {
-  if (peer == nullptr || peer->sa_family != AF_INET) return std::nullopt;
-  return ntohl(reinterpret_cast<const sockaddr_in*>(peer)->sin_addr.s_addr);
+std::optional<IpAddress> caller_address(const sockaddr* peer) {
+  if (peer == nullptr) return std::nullopt;
+  IpAddress address;
+  if (peer->sa_family == AF_INET) {
+    std::memcpy(address.bytes.data(), &reinterpret_cast<const sockaddr_in*>(peer)->sin_addr, 4);
+    return address;
+  }
+  if (peer->sa_family != AF_INET6) return std::nullopt;
+  address.family = IpFamily::ipv6;
+  std::memcpy(address.bytes.data(), &reinterpret_cast<const sockaddr_in6*>(peer)->sin6_addr, 16);
+  return address;
 }
 
 bool set_passphrase(SRTSOCKET socket, const std::string& passphrase) {
@@ -74,7 +82,7 @@ int CallerAdmission::admit(SRTSOCKET socket, const sockaddr* peer, const std::st
   // in a caller that neither of them admits.
   std::shared_ptr<const Settings> settings = state.get_config().snapshot();
   const AccessSettings& access = settings->access;
-  CallerRequest request{stream_name(stream_id), caller_ipv4(peer), open_streams()};
+  CallerRequest request{stream_name(stream_id), caller_address(peer), open_streams()};
   AccessDecision decision = decide_access(access, request);
   if (decision.refusal) return refuse(socket, *decision.refusal, decision.reason, caller, stream_id);
   // Both passphrases are set, so that one libsrt refuses shuts out every caller.

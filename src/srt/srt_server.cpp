@@ -36,6 +36,61 @@ std::string last_srt_error() {
   return reason;
 }
 
+// The wildcard address of the family ("::" or "0.0.0.0") with the port.
+sockaddr_storage any_address(int family, int port) {
+  sockaddr_storage address{};
+  if (family == AF_INET6) {
+    auto& ipv6 = reinterpret_cast<sockaddr_in6&>(address);
+    ipv6.sin6_family = AF_INET6;
+    ipv6.sin6_port = htons(static_cast<uint16_t>(port));
+    ipv6.sin6_addr = in6addr_any;
+  } else {
+    auto& ipv4 = reinterpret_cast<sockaddr_in&>(address);
+    ipv4.sin_family = AF_INET;
+    ipv4.sin_port = htons(static_cast<uint16_t>(port));
+    ipv4.sin_addr.s_addr = htonl(INADDR_ANY);
+  }
+  return address;
+}
+
+// A socket bound to the port on every address of the family (an IPv6 one takes IPv4
+// callers too); SRT_INVALID_SOCK and libsrt's reason when it cannot be.
+SRTSOCKET bind_on_every_address(int family, int port, std::string& reason) {
+  SRTSOCKET socket = srt_create_socket();
+  if (socket == SRT_INVALID_SOCK) {
+    reason = last_srt_error();
+    return SRT_INVALID_SOCK;
+  }
+  int ipv6_only = 0;
+  sockaddr_storage address = any_address(family, port);
+  int length = family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+  bool bound = (family != AF_INET6 ||
+                srt_setsockflag(socket, SRTO_IPV6ONLY, &ipv6_only, sizeof ipv6_only) != SRT_ERROR) &&
+               srt_bind(socket, reinterpret_cast<sockaddr*>(&address), length) != SRT_ERROR;
+  if (!bound) {
+    reason = last_srt_error();
+    srt_close(socket);
+    return SRT_INVALID_SOCK;
+  }
+  return socket;
+}
+
+// A socket bound to the port on every address: one dual-stack socket that takes IPv6
+// and IPv4 callers, or where IPv6 cannot be bound (a host with IPv6 disabled) one that
+// takes IPv4 callers. SRT_INVALID_SOCK, with a log line that names the port and
+// libsrt's reason, when neither can be bound.
+SRTSOCKET bind_listener(int port) {
+  std::string reason;
+  SRTSOCKET socket = bind_on_every_address(AF_INET6, port, reason);
+  if (socket != SRT_INVALID_SOCK) return socket;
+  LogLine() << "-- SRT LISTENER ON IPv4 ONLY: cannot bind [::]:" << port << ": " << reason;
+  socket = bind_on_every_address(AF_INET, port, reason);
+  if (socket != SRT_INVALID_SOCK) return socket;
+  std::fprintf(stderr, "srt_bind: %s\n", reason.c_str());
+  LogLine() << "*** SRT LISTENER CANNOT BIND PORT " << port << ": " << reason;
+  return SRT_INVALID_SOCK;
+}
+
 }  // namespace
 
 bool read_stream_id(SRTSOCKET socket, std::string& stream_id) {
@@ -107,26 +162,8 @@ void SrtServer::run(SRTSOCKET socket) {
 // Creates, binds and sets up the listening socket; SRT_INVALID_SOCK, with a log line
 // that names the port and libsrt's reason, on failure.
 SRTSOCKET SrtServer::open_listener(int port) {
-  SRTSOCKET socket = srt_create_socket();
-  if (socket == SRT_INVALID_SOCK) {
-    LogLine() << "*** SRT LISTENER ON PORT " << port << " FAILED: " << last_srt_error();
-    return SRT_INVALID_SOCK;
-  }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  if (inet_pton(AF_INET, "0.0.0.0", &address.sin_addr) != 1) {
-    LogLine() << "init_pton FAILED";
-    srt_close(socket);
-    return SRT_INVALID_SOCK;
-  }
-  if (srt_bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == SRT_ERROR) {
-    std::string reason = last_srt_error();
-    std::fprintf(stderr, "srt_bind: %s\n", reason.c_str());
-    LogLine() << "*** SRT LISTENER CANNOT BIND PORT " << port << ": " << reason;
-    srt_close(socket);
-    return SRT_INVALID_SOCK;
-  }
+  SRTSOCKET socket = bind_listener(port);
+  if (socket == SRT_INVALID_SOCK) return SRT_INVALID_SOCK;
   int latency = state.get_config().snapshot()->srt_latency;
   set_option(socket, SRTO_RCVLATENCY, "SRTO_RCVLATENCY", &latency, sizeof latency);
   if (!admission.install(socket)) {

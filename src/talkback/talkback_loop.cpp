@@ -14,8 +14,17 @@ const size_t kTalkbackRingUnits = 1000;
 // How long one receive waits on a silent talkback source.
 const int kReceiveTimeoutMs = 1000;
 
-// The outgoing connection to the talkback source, bound to the first local network;
-// nothing, with a log line, when tb_endpoint names none.
+// The first local address of the source's family, IPv4 or IPv6; empty when none.
+std::string first_network_for(const std::vector<std::string>& networks, const std::string& host) {
+  bool ipv6 = host.find(':') != std::string::npos;
+  for (const std::string& network : networks) {
+    if (!network.empty() && (network.find(':') != std::string::npos) == ipv6) return network;
+  }
+  return "";
+}
+
+// The outgoing connection to the talkback source, bound to the first local network of
+// its family; nothing, with a log line, when tb_endpoint names none.
 std::optional<SrtCallerParams> caller_params(const TalkbackContext& context) {
   if (!context.route.tb_endpoint) {
     LogLine() << "-- NO TALKBACK SOURCE: tb_endpoint names none";
@@ -23,7 +32,7 @@ std::optional<SrtCallerParams> caller_params(const TalkbackContext& context) {
   }
   const TalkbackEndpoint& source = *context.route.tb_endpoint;
   SrtCallerParams params;
-  if (!context.route.networks.empty()) params.bind_address = context.route.networks.front();
+  params.bind_address = first_network_for(context.route.networks, source.host);
   params.host = source.host;
   params.port = source.port;
   params.stream_id = source.stream_id.value_or(context.stream_id);

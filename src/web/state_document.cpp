@@ -8,9 +8,16 @@ std::string member(const char* key, const std::string& value) {
   return std::string("\"") + key + "\": \"" + json_escape(value) + "\"";
 }
 
+std::string string_array(const std::vector<std::string>& values) {
+  std::string items;
+  for (const std::string& value : values) items += (items.empty() ? "\"" : ",\"") + json_escape(value) + "\"";
+  return "[" + items + "]";
+}
+
 std::string interface_object(const NetIface& iface) {
   return "{ " + member("title", iface.title) + "," + member("ip", iface.ip) + "," +
-         member("output", iface.output) + "," + member("input", iface.input) + "}";
+         member("output", iface.output) + "," + member("input", iface.input) +
+         ",\"ipv6\": " + string_array(iface.ipv6) + "}";
 }
 
 }  // namespace

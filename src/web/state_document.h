@@ -4,7 +4,7 @@
 
 #include "net/net_iface.h"
 
-// {"ifaces":[{ "title": "…","ip": "…","output": "…","input": "…"},…]}, values escaped
+// {"ifaces":[{ "title": "…","ip": "…","output": "…","input": "…","ipv6": ["…",…]},…]}, values escaped
 // as JSON strings; no other blanks or line breaks.
 std::string state_document(const NetIfaceList& interfaces);
 

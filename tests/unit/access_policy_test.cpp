@@ -6,8 +6,10 @@
 
 namespace {
 
-const uint32_t kLocal = 0x7f000001;   // 127.0.0.1
-const uint32_t kSecond = 0x7f000002;  // 127.0.0.2
+IpAddress ip(const char* text) { return parse_ip_address(text).value(); }
+
+const IpAddress kLocal = ip("127.0.0.1");
+const IpAddress kSecond = ip("127.0.0.2");
 const std::string kPass = "listener-pass";
 const std::string kCam1Pass = "cam1-own-pass";
 
@@ -46,7 +48,14 @@ TEST(AccessPolicy, DecidesEveryCallerByTheSettings) {
       {"address not allowed", with_from("127.0.0.1"), {"a", kSecond}, Refusal::forbidden, "", 0},
       {"CIDR block ends", with_from("10.0.0.0/8, 127.0.0.0/31"), {"a", kSecond}, Refusal::forbidden, "", 0},
       {"CIDR block with host bits", with_from("127.0.0.9/24"), {"a", kSecond}, std::nullopt, "", 0},
-      {"not IPv4", with_from("0.0.0.0/0"), {"a", std::nullopt}, Refusal::forbidden, "", 0},
+      {"no IP address", with_from("0.0.0.0/0, ::/0"), {"a", std::nullopt}, Refusal::forbidden, "", 0},
+      {"IPv6 block", with_from("10.0.0.0/8, 2001:db8::/32"), {"a", ip("2001:db8:5::1")}, std::nullopt, "", 0},
+      {"IPv6 block ends", with_from("2001:db8::/32"), {"a", ip("2001:db9::1")}, Refusal::forbidden, "", 0},
+      {"IPv6 caller, IPv4 blocks", with_from("0.0.0.0/0"), {"a", ip("::1")}, Refusal::forbidden, "", 0},
+      {"IPv4 caller, IPv6 blocks", with_from("::/0"), {"a", kLocal}, Refusal::forbidden, "", 0},
+      {"mapped IPv4 caller", with_from("::1, 127.0.0.2"), {"a", ip("::ffff:127.0.0.2")}, std::nullopt, "", 0},
+      {"mapped IPv4 caller outside", with_from("127.0.0.1"), {"a", ip("::ffff:127.0.0.2")}, Refusal::forbidden,
+       "", 0},
       {"address checked before the id", "allowed_streams=cam1\nallow_from=127.0.0.1", {"cam9", kSecond},
        Refusal::forbidden, "", 0},
       {"at the limit", "max_streams=2", {"a", kLocal, 2}, Refusal::overload, "", 0},

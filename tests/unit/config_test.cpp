@@ -49,13 +49,17 @@ std::string shown(const Settings& s, const std::string& key) {
   if (key == "srt_passphrase") return a.passphrase;
   if (key == "srt_pbkeylen") return std::to_string(a.key_length);
   if (key == "max_streams") return std::to_string(a.max_streams);
-  for (const RistDestination& d : s.rist_endpoint) items.push_back(d.host + ":" + std::to_string(d.port));
+  for (const RistDestination& d : s.rist_endpoint) items.push_back(host_and_port(d.host, d.port));
   for (const AllowedStream& st : a.allowed_streams.value_or(std::vector<AllowedStream>{}))
     items.push_back(st.misconfigured.empty() ? st.id + ":" + st.passphrase : st.id + " refused");
-  char block[20];
   for (const AddressBlock& b : a.allow_from.value_or(std::vector<AddressBlock>{})) {
-    std::snprintf(block, sizeof block, "%08x/%08x", b.network, b.mask);
-    items.push_back(block);
+    std::string block;
+    char hex[3];
+    for (size_t i = 0; i < (b.network.family == IpFamily::ipv4 ? 4u : 16u); ++i) {
+      std::snprintf(hex, sizeof hex, "%02x", b.network.bytes[i]);
+      block += hex;
+    }
+    items.push_back(block + "/" + std::to_string(b.prefix));
   }
   return joined(items);
 }
@@ -96,7 +100,18 @@ TEST(Settings, EveryKeyIsParsedOrRefusedWithItsLineAndReason) {
       {"rist_endpoint=10.0.0.5:5000:7", "rist_endpoint", "",
        "rist_endpoint, line 1: \"10.0.0.5:5000:7\": host:port expected"},
       {"rist_endpoint=fe80::1:5000", "rist_endpoint", "",
-       "rist_endpoint, line 1: \"fe80::1:5000\": IPv6 is not supported"},
+       "rist_endpoint, line 1: \"fe80::1:5000\": an IPv6 address is written in brackets: [ADDRESS]:PORT"},
+      {"rist_endpoint=rist://[::1]:5000, [2001:DB8::7] : 5001", "rist_endpoint",
+       "[::1]:5000,[2001:DB8::7]:5001", ""},
+      {"rist_endpoint=[::1]", "rist_endpoint", "", "rist_endpoint, line 1: \"[::1]\": no port"},
+      {"rist_endpoint=[::1:5000", "rist_endpoint", "",
+       "rist_endpoint, line 1: \"[::1:5000\": no \"]\" after the IPv6 address"},
+      {"rist_endpoint=[::1]5000", "rist_endpoint", "",
+       "rist_endpoint, line 1: \"[::1]5000\": [ADDRESS]:PORT expected"},
+      {"rist_endpoint=[10.0.0.5]:5000", "rist_endpoint", "",
+       "rist_endpoint, line 1: \"[10.0.0.5]:5000\": \"10.0.0.5\" is not an IPv6 address"},
+      {"rist_endpoint=[1::2::3]:5000", "rist_endpoint", "",
+       "rist_endpoint, line 1: \"[1::2::3]:5000\": \"1::2::3\" is not an IPv6 address"},
       {"rist_endpoint=10.0.0.5?buffer=0:5000", "rist_endpoint", "",
        "rist_endpoint, line 1: \"10.0.0.5?buffer=0:5000\": the host has characters no host name has"},
       {"ignore= , eth0 ,wlan0", "ignore", "eth0,wlan0", ""},
@@ -112,8 +127,12 @@ TEST(Settings, EveryKeyIsParsedOrRefusedWithItsLineAndReason) {
        "tb_endpoint, line 1: \"10.0.0.9:86636\": " + kBadPort},
       {"tb_endpoint=srt://10.0.0.9?latency=1", "tb_endpoint", "none",
        "tb_endpoint, line 1: \"10.0.0.9\": " + kBadPort},
-      {"tb_endpoint=srt://[::1]:9000?passphrase=secret-phrase", "tb_endpoint", "none",
-       "tb_endpoint, line 1: \"[::1]:9000\": IPv6 is not supported"},
+      {"tb_endpoint=srt://[::1]:9000?passphrase=secret-phrase", "tb_endpoint",
+       "::1:9000 id=(caller's) latency=0 pbkeylen=0 pass=secret-phrase", ""},
+      {"tb_endpoint=srt://::1:9000", "tb_endpoint", "none",
+       "tb_endpoint, line 1: \"::1:9000\": an IPv6 address is written in brackets: [ADDRESS]:PORT"},
+      {"tb_endpoint=srt://[10.0.0.9]:9000", "tb_endpoint", "none",
+       "tb_endpoint, line 1: \"10.0.0.9\" is not an IPv6 address"},
       {"tb_endpoint=srt://studio:9000", "tb_endpoint", "none",
        "tb_endpoint, line 1: \"studio\" is not an IPv4 address"},
       {"tb_endpoint=" + kTb + "?latency=-5", "tb_endpoint", "none",
@@ -139,16 +158,22 @@ TEST(Settings, EveryKeyIsParsedOrRefusedWithItsLineAndReason) {
        "allowed_streams, line 1: entry 2 has no stream id"},
       {"allowed_streams=cam1:", "allowed_streams", "closed",
        "allowed_streams, line 1: the passphrase of \"cam1\" is empty"},
-      {"allow_from=10.0.0.0/8, 127.0.0.9/24,0.0.0.0/0", "allow_from",
-       "0a000000/ff000000,7f000000/ffffff00,00000000/00000000", ""},
+      {"allow_from=10.0.0.0/8, 127.0.0.9/24,0.0.0.0/0", "allow_from", "0a000000/8,7f000000/24,00000000/0",
+       ""},
+      {"allow_from=2001:DB8:ff::1/33, ::1, ::ffff:10.0.0.1, 1:2:3:4:5:6:7:8/0", "allow_from",
+       "20010db8000000000000000000000000/33,00000000000000000000000000000001/128,"
+       "00000000000000000000ffff0a000001/128,00000000000000000000000000000000/0",
+       ""},
       {"\n\n\n\n\n\nallow_from=garbage", "allow_from", "closed",
-       "allow_from, line 7: \"garbage\" is not an IPv4 address or CIDR block"},
+       "allow_from, line 7: \"garbage\" is not an IP address or CIDR block"},
       {"allow_from=127.0.0.256", "allow_from", "closed",
-       "allow_from, line 1: \"127.0.0.256\" is not an IPv4 address or CIDR block"},
+       "allow_from, line 1: \"127.0.0.256\" is not an IP address or CIDR block"},
       {"allow_from=127.0.0.01", "allow_from", "closed",
-       "allow_from, line 1: \"127.0.0.01\" is not an IPv4 address or CIDR block"},
+       "allow_from, line 1: \"127.0.0.01\" is not an IP address or CIDR block"},
       {"allow_from=127.0.0.1/33", "allow_from", "closed",
-       "allow_from, line 1: \"127.0.0.1/33\" is not an IPv4 address or CIDR block"},
+       "allow_from, line 1: \"127.0.0.1/33\" is not an IP address or CIDR block"},
+      {"allow_from=::1, ::1/129", "allow_from", "closed",
+       "allow_from, line 1: \"::1/129\" is not an IP address or CIDR block"},
       {"max_streams=8", "max_streams", "8", ""},
       {"max_streams=-1", "max_streams", "closed",
        "max_streams, line 1: \"-1\" is not a whole number from 0 up"},
@@ -162,6 +187,11 @@ TEST(Settings, EveryKeyIsParsedOrRefusedWithItsLineAndReason) {
     EXPECT_EQ(problems, c.problem.empty() ? Texts{} : Texts{c.problem}) << c.text;
     bool closed = c.value == "closed";
     EXPECT_EQ(parsed.settings.access.misconfigured, closed ? c.problem : "") << c.text;
+  }
+  for (const char* bad : {"1:2:3:4:5:6:7:8:9", "1:2:3:4:5:6:7", "::1:2:3:4:5:6:7:8", "1.2.3.4::", ":1::",
+                          "::12345", "fe80::1%eth0", "[::1]", "::1.2.3", "::g", "::1/01"}) {
+    std::string fault;
+    EXPECT_FALSE(parse_allow_from(bad, fault)) << bad;
   }
   EXPECT_EQ(parse_settings("srt_port=7000 // main").warnings,
             Texts{R"(-- IGNORED TEXT IN srt_port=7000 // main: " // main", using 7000)"});
@@ -270,9 +300,10 @@ TEST(ConfigStore, LoadKeepsDefaultsWithoutAFileAndFailsOnOneItCannotRead) {
 
 TEST(EndpointRoutes, IgnoreLeavesOutInterfacesByTitleOrAddress) {
   const NetIfaceList interfaces = {
-      {"eth0", "192.168.1.20", "0.00 bps", "0.00 bps"},
-      {"wlan0", "10.1.1.7", "0.00 bps", "0.00 bps"},
-      {"All", "", "0.00 bps", "0.00 bps"},
+      {"eth0", "192.168.1.20", "0.00 bps", "0.00 bps", 0, 0, {"2001:db8::20"}},
+      {"wlan0", "10.1.1.7", "0.00 bps", "0.00 bps", 0, 0, {}},
+      {"wwan0", "", "0.00 bps", "0.00 bps", 0, 0, {"2001:db8::7"}},
+      {"All", "", "0.00 bps", "0.00 bps", 0, 0, {}},
   };
   auto networks = [&](const std::string& text) {
     EndpointSet set;
@@ -280,9 +311,10 @@ TEST(EndpointRoutes, IgnoreLeavesOutInterfacesByTitleOrAddress) {
     fill_endpoint_set(set, parse_settings(text).settings, interfaces);  // a refill starts from empty lists
     return set.networks;
   };
-  EXPECT_EQ(networks("x=1"), (Texts{"192.168.1.20", "10.1.1.7", ""}));
-  EXPECT_EQ(networks("ignore=eth0"), (Texts{"10.1.1.7"}));
-  EXPECT_EQ(networks("ignore=10.1.1.7"), (Texts{"192.168.1.20"}));
-  EXPECT_EQ(networks("ignore=ETH0"), (Texts{"192.168.1.20", "10.1.1.7"}));
-  EXPECT_EQ(networks("ignore= , eth0 ,wlan0"), Texts{});
+  EXPECT_EQ(networks("x=1"), (Texts{"192.168.1.20", "2001:db8::20", "10.1.1.7", "2001:db8::7", ""}));
+  EXPECT_EQ(networks("ignore=eth0"), (Texts{"10.1.1.7", "2001:db8::7"}));
+  EXPECT_EQ(networks("ignore=10.1.1.7"), (Texts{"192.168.1.20", "2001:db8::20", "2001:db8::7"}));
+  EXPECT_EQ(networks("ignore=2001:db8::20"), (Texts{"192.168.1.20", "10.1.1.7", "2001:db8::7"}));
+  EXPECT_EQ(networks("ignore=ETH0"), (Texts{"192.168.1.20", "2001:db8::20", "10.1.1.7", "2001:db8::7"}));
+  EXPECT_EQ(networks("ignore= , eth0 ,wlan0, wwan0"), Texts{});
 }

@@ -55,7 +55,7 @@ TEST(MetricsText, LabelsAndNumbersInTheTextFormat) {
 }
 
 TEST(MetricsText, EveryFamilyIsDeclaredOnceAndStreamsCarryTheirLabels) {
-  NetIfaceList interfaces = {{"eth0", "10.1.2.9", "", "", 1e6, 2000}, {"All", "", "", "", 1e6, 2000}};
+  NetIfaceList interfaces = {{"eth0", "10.1.2.9", "", "", 1e6, 2000, {}}, {"All", "", "", "", 1e6, 2000, {}}};
   std::string text = metrics_text({forward_stream(), forward_stream()}, {5, interfaces, {0, 3, 0, 1}});
   const std::string labels = R"({stream_id="cam1",mode="forward",caller="10.1.2.3:4000")";
   for (const std::string& line :

@@ -18,13 +18,28 @@ TEST(Endpoints, DestinationsBecomePeerBaseUrls) {
   const std::string kDnsWarning = "-- WARNING: resolve DNS not implemented. Use IP for host";
   std::vector<std::string> urls;
   std::string log = captured_log([&] {
-    urls = normalise_destinations({{"10.0.0.5", 5000}, {"mixer", 5001}});
+    urls = normalise_destinations({{"10.0.0.5", 5000}, {"mixer", 5001}, {"2001:db8::7", 5002}});
   });
-  EXPECT_EQ(urls, (std::vector<std::string>{"rist://10.0.0.5:5000", "rist://mixer:5001"}));
+  EXPECT_EQ(urls, (std::vector<std::string>{"rist://10.0.0.5:5000", "rist://mixer:5001",
+                                            "rist://[2001:db8::7]:5002"}));
   EXPECT_EQ(log.find(kDnsWarning), log.rfind(kDnsWarning)) << "one warning, for mixer";
   EXPECT_NE(log.find(kDnsWarning), std::string::npos) << log;
   log = captured_log([] { EXPECT_TRUE(normalise_destinations({}).empty()); });
   EXPECT_NE(log.find("-- NO RIST DESTINATION"), std::string::npos) << log;
+}
+
+// A peer sends from an address of its destination's family, or from none.
+TEST(Endpoints, PeersSendFromAddressesOfTheDestinationsFamily) {
+  const std::string v4 = "rist://10.0.0.5:5000", name = "rist://mixer:5000", v6 = "rist://[2001:db8::7]:5000";
+  const struct {
+    std::string network;
+    bool to_v4, to_name, to_v6;
+  } cases[] = {{"", true, true, true}, {"192.0.2.2", true, true, false}, {"fd00::2", false, false, true}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(network_reaches(c.network, v4), c.to_v4) << c.network;
+    EXPECT_EQ(network_reaches(c.network, name), c.to_name) << c.network;
+    EXPECT_EQ(network_reaches(c.network, v6), c.to_v6) << c.network;
+  }
 }
 
 // librist parses no byte of the stream id: it gets the cname, cut to librist's field.

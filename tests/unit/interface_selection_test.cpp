@@ -70,7 +70,18 @@ TEST(InterfaceSelection, VirtualAdaptersAndLinuxVirtualInterfacesAreLeftOut) {
   }
 }
 
-TEST(InterfaceSelection, RowsWithoutAUsableIpv4AddressAreNeitherListedNorCounted) {
+// An interface with IPv6 addresses alone is listed too, without an IPv4 address.
+TEST(InterfaceSelection, Ipv6AddressesAreListedBesideTheIpv4One) {
+  InterfaceSnapshot snapshot{
+      {up(1, "eth0", 0, 0), up(2, "wwan0", 0, 0)},
+      {{2, false, "2001:db8::2"}, ipv4(1, "10.0.0.1"), {1, false, "fd00::1"}, {2, false, "fd00::2"}}};
+  NetIfaceList list = InterfaceSelection(at(0)).select(snapshot, at(8));
+  std::vector<std::pair<std::string, std::vector<std::string>>> got;
+  for (const NetIface& iface : list) got.push_back({iface.ip, iface.ipv6});
+  EXPECT_EQ(got, (decltype(got){{"10.0.0.1", {"fd00::1"}}, {"", {"2001:db8::2", "fd00::2"}}, {"", {}}}));
+}
+
+TEST(InterfaceSelection, RowsWithoutAUsableAddressAreNeitherListedNorCounted) {
   InterfaceRow down{3, false, "eth3", 0, 0};
   struct Case {
     const char* what;
@@ -78,7 +89,7 @@ TEST(InterfaceSelection, RowsWithoutAUsableIpv4AddressAreNeitherListedNorCounted
     std::vector<AddressRow> addresses;
   } cases[] = {
       {"not operational", down, {ipv4(3, "10.0.0.3")}},
-      {"IPv6 only", up(3, "eth3"), {{3, false, "fe80::1"}}},
+      {"link-local IPv6 only, which gives no text", up(3, "eth3"), {{3, false, ""}}},
       {"no address at all", up(3, "eth3"), {}},
   };
   for (Case& c : cases) {

@@ -66,7 +66,9 @@ class WebServerTest : public testing::Test {
     for (size_t i = 0; i < 1100; ++i) file += static_cast<char>(i * 7 % 251);  // a misplaced range shows
     std::ofstream(state.dir.path / "web" / "file.bin", std::ios::binary) << file;
     // Read by the server's threads from now on; the values need escaping in JSON.
-    state.interfaces = {{"eth\"0\\ caf\xC3\xA9", "10.0.0.1", "a\nb\x01", "3.00 Kbps"}, {"All", "", "0", "0"}};
+    state.interfaces = {
+        {"eth\"0\\ caf\xC3\xA9", "10.0.0.1", "a\nb\x01", "3.00 Kbps", 0, 0, {"fd00::1", "a\"b"}},
+        {"All", "", "0", "0", 0, 0, {}}};
     serving = std::thread([this] { server.start("127.0.0.1", port, (state.dir.path / "web").string()); });
     for (int tries = 0; tries < 1000 && !httplib::Client("127.0.0.1", port).Get("/hi"); ++tries)
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -101,8 +103,8 @@ TEST_F(WebServerTest, RoutesAnswerTheirDocumentsAndRangesStayBounded) {
   state.streams.add(std::make_shared<StreamStats>("cam\"1\xff", false, "10.0.0.1:1000", SRT_INVALID_SOCK));
   const std::string ifaces =
       "{\"ifaces\":[{ \"title\": \"eth\\\"0\\\\ caf\xC3\xA9\",\"ip\": \"10.0.0.1\","
-      "\"output\": \"a\\u000ab\\u0001\",\"input\": \"3.00 Kbps\"},"
-      "{ \"title\": \"All\",\"ip\": \"\",\"output\": \"0\",\"input\": \"0\"}]}";
+      "\"output\": \"a\\u000ab\\u0001\",\"input\": \"3.00 Kbps\",\"ipv6\": [\"fd00::1\",\"a\\\"b\"]},"
+      "{ \"title\": \"All\",\"ip\": \"\",\"output\": \"0\",\"input\": \"0\",\"ipv6\": []}]}";
   std::string repeated = "bytes=0-", nine = "bytes=0-4";
   for (int i = 1; i < 1500; ++i) repeated += ",0-";
   for (int i = 1; i < 9; ++i) nine += "," + std::to_string(i * 10) + "-" + std::to_string(i * 10 + 4);
@@ -221,7 +223,7 @@ TEST_F(WebServerTest, ConfigPostsWithValuesThatCannotBeAppliedAreRefused) {
   auto answer =
       send("POST", "/api/config", {}, form("srt_port = 7000\r\n\r\nallow_from = garbage\r\nuplink_mode=x"));
   EXPECT_EQ(answer->body,
-            "allow_from, line 3: \"garbage\" is not an IPv4 address or CIDR block\n"
+            "allow_from, line 3: \"garbage\" is not an IP address or CIDR block\n"
             "uplink_mode, line 4: \"x\" is not balance or duplicate\n");
   EXPECT_EQ(state.config.snapshot()->srt_port, 9001);
   EXPECT_EQ(send("POST", "/api/config", {}, form("colour = blue\nsrt_port = 7000\n"))->status, 200);
