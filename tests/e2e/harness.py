@@ -293,16 +293,16 @@ class MediaCase(unittest.TestCase):
         self.assertTrue(wait_until(lambda: "connected" in peer.output(), 30), peer.output())
         return peer
 
-    def talkback_source(self, reader=None, size=UNIT, passphrase=""):
-        """An SRT listener on 127.0.0.1 whose first caller gets the pipe `reader` (if any) in size-byte
+    def talkback_source(self, reader=None, size=UNIT, passphrase="", host="127.0.0.1"):
+        """An SRT listener on host whose first caller gets the pipe `reader` (if any) in size-byte
         messages, the others one null unit; all stay. Gives the port and the callers served."""
         port, served, listener = free_port(), [], srt_socket(size, passphrase.encode())
-        address, length = srt_address(port), ctypes.c_int(16)
+        address, length = srt_address(port, host), ctypes.c_int(28)
         if LIBSRT.srt_bind(listener, address, len(address)) != 0 or LIBSRT.srt_listen(listener, 8) != 0:
             raise OSError("SRT listen failed: " + LIBSRT.srt_getlasterror_str().decode())
 
         def serve():
-            while (sock := LIBSRT.srt_accept(listener, ctypes.create_string_buffer(16), ctypes.byref(length))) >= 0:
+            while (sock := LIBSRT.srt_accept(listener, ctypes.create_string_buffer(28), ctypes.byref(length))) >= 0:
                 served.append(sock)
                 if reader is not None and len(served) == 1:
                     srt_sender(sock, reader, size)
@@ -337,6 +337,10 @@ LIBSRT.srt_sendmsg2.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_int, cty
 
 
 def srt_address(port, host="127.0.0.1"):
+    """A sockaddr_in, or for an IPv6 host a sockaddr_in6 (flow info and scope 0)."""
+    if ":" in host:
+        return (socket.AF_INET6.to_bytes(2, "little") + port.to_bytes(2, "big") + bytes(4)
+                + socket.inet_pton(socket.AF_INET6, host) + bytes(4))
     return bytes([2, 0]) + port.to_bytes(2, "big") + socket.inet_aton(host) + bytes(8)
 
 
@@ -353,11 +357,11 @@ def srt_socket(size=UNIT, passphrase=b"", key_length=0, latency=0):
 
 
 def srt_call(port, stream_id, passphrase=b"", source="127.0.0.1", key_length=0, size=UNIT, latency=0):
-    """A caller from source to 127.0.0.1:port (latency in ms, 0: libsrt's 120): (socket, 0), or
-    (None, the reject reason)."""
+    """A caller from source to 127.0.0.1:port, or [::1]:port from an IPv6 source (latency in ms, 0:
+    libsrt's 120): (socket, 0), or (None, the reject reason)."""
     sock = srt_socket(size, passphrase, key_length, latency)
     LIBSRT.srt_setsockflag(sock, SRTO_STREAMID, stream_id, len(stream_id))
-    local, target = srt_address(0, source), srt_address(port)
+    local, target = srt_address(0, source), srt_address(port, "::1" if ":" in source else "127.0.0.1")
     if LIBSRT.srt_bind(sock, local, len(local)) != 0 or LIBSRT.srt_connect(sock, target, len(target)) != 0:
         reason = LIBSRT.srt_getrejectreason(sock)
         LIBSRT.srt_close(sock)

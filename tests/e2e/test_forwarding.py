@@ -1,8 +1,9 @@
 """The media path on loopback. libsrt callers send the pacer's payload in messages of
 several sizes to two ristreceivers whose sinks check every byte, while /api/streams
 shows the streams; hostile stream ids are served, logged escaped, and set no option;
-junk datagrams to a RIST peer's socket write a few log lines and a count. A talkback
-caller gets what a libsrt source sends; what cannot be applied closes it.
+junk datagrams to a RIST peer's socket write a few log lines and a count. A caller over
+IPv6 reaches a [::1] destination, shown bracketed. A talkback caller gets what a libsrt
+source (on IPv4 or IPv6) sends; what cannot be applied closes it.
 
 Churn and soak: beside one long stream, fifty callers arrive at once, then SRT and
 talkback callers (of a source silent after its first unit) connect and hang up over and
@@ -23,7 +24,7 @@ import time
 import unittest
 
 from harness import (LIBSRT, LOG_LINE, SANITIZER, SLOW, MediaCase, call_once, free_port, metrics,
-                     post_form, resources, srt_call, srt_sender, streams, wait_until)
+                     post_form, request, resources, srt_call, srt_sender, streams, wait_until)
 
 PASS = "caller-passphrase-42"
 SIZES = (188, 1000, 1456)  # whole TS packets, odd sizes, the live maximum
@@ -104,6 +105,23 @@ class MediaPathTest(MediaCase):
         self.assertNotIn(PASS, gateway.log() + gateway.errors())
         gateway.assert_clean_exit(self)
 
+    def test_an_ipv6_caller_reaches_an_ipv6_destination_byte_exact_and_shows_bracketed(self):
+        pacer = self.pacer(1, RATE, 3)
+        port, sink = self.destination(1, pacer.packets, address="[::1]")
+        gateway = self.gateway([f"rist://[::1]:{port}"])
+        self.feeder(f"srt://[::1]:{gateway.srt_port}?streamid=cam6", pacer.readers[0])
+        pacer.start()
+        self.assertTrue(wait_until(lambda: streams(gateway), WAIT), gateway.log())
+        stream = streams(gateway)[0]
+        self.assertRegex(stream["caller"], r"^\[::1\]:\d+$")
+        urls = [peer["url"] for peer in stream["rist"]]
+        self.assertIn(f"rist://[::1]:{port}?cname=cam6", urls)
+        sources = [url.partition("&miface=")[2].partition("&")[0] for url in urls if "&miface=" in url]
+        self.assertTrue(all(":" in source for source in sources), f"an IPv4 address sends to [::1]: {urls}")
+        self.assertIn(f'caller="{stream["caller"]}"', request(gateway, "GET", "/metrics").body.decode())
+        sink.assert_whole(self)
+        gateway.assert_clean_exit(self)
+
     def test_any_stream_id_is_served_escaped_in_the_log_and_sets_no_option(self):
         gateway = self.gateway([self.drain()])
         for stream_id in odd_stream_ids():
@@ -153,13 +171,14 @@ class MediaPathTest(MediaCase):
         gateway.assert_clean_exit(self)
 
     def test_the_source_is_relayed_whole_in_1316_byte_messages(self):
-        # (source message size, passphrase on both sides)
-        for size, passphrase in ((188, ""), (1316, SECRET), (1456, "")):
+        # (source message size, passphrase on both sides, source address)
+        for size, passphrase, host in ((188, "", "::1"), (1316, SECRET, "127.0.0.1"), (1456, "", "127.0.0.1")):
             with self.subTest(size=size):
                 pacer = self.pacer(1, 250_000 if SLOW else 1_000_000, 3)
-                port, served = self.talkback_source(pacer.readers[0], size, passphrase)
+                port, served = self.talkback_source(pacer.readers[0], size, passphrase, host)
                 secret = f"&passphrase={passphrase}&pbkeylen=16" if passphrase else ""
-                gateway = self.gateway(extra=f"tb_endpoint=srt://127.0.0.1:{port}?streamid=from-studio{secret}\n")
+                source = f"[{host}]" if ":" in host else host
+                gateway = self.gateway(extra=f"tb_endpoint=srt://{source}:{port}?streamid=from-studio{secret}\n")
                 sink = self.sink(1, pacer.packets)
                 self.srt_receiver(gateway, "studio-talkback", sink)
                 gateway.wait_for_log("run process_talkback_srt2srt")

@@ -48,6 +48,9 @@ CASES = [
     ("own passphrase beats the listener's", {**P, **A}, "cam1", PASS, BADSECRET),
     ("listener's passphrase for the others", {**P, **A}, "cam2", PASS, SERVED),
     ("allow_from, another address", {"allow_from": "127.0.0.1"}, "cam1", "", FORBIDDEN, "127.0.0.2"),
+    ("allow_from, an IPv4 caller beside IPv6 blocks", {"allow_from": "::1, 127.0.0.1"}, "cam1", "", SERVED),
+    ("allow_from, an IPv6 caller in its block", {"allow_from": "10.0.0.0/8, ::1/128"}, "cam1", "", SERVED, "::1"),
+    ("allow_from, an IPv6 caller outside the block", {"allow_from": "2001:db8::/32"}, "cam1", "", FORBIDDEN, "::1"),
     ("max_streams reached (one caller held)", {"max_streams": "1"}, "cam1", "", OVERLOAD),
     ("key length set after start, caller agrees", {**P, "srt_pbkeylen": "32"}, "cam1", PASS, SERVED, "127.0.0.1", 32),
     ("key length set after start, caller differs", {**P, "srt_pbkeylen": "32"}, "cam1", PASS, CLOSED, "127.0.0.1", 16),
@@ -59,7 +62,7 @@ CASES = [
 TALKBACK_IDS = [("#!::r=cam1,u=talkback", False), ("#!::r=cam2,feedbackplay", False),
                 ("#!::r=cam2,x=feedbackplay", False), ("studio-talkback", True), ("#!::r=studio-talkback", True)]
 
-REFUSED_LINE = re.compile(r"-- CALLER REFUSED: (\w+) \(.*\) caller:([\d.]+):\d+ stream:(.*?)  src/")
+REFUSED_LINE = re.compile(r"-- CALLER REFUSED: (\w+) \(.*\) caller:\[?([\da-f.:]+?)\]?:\d+ stream:(.*?)  src/")
 
 
 def log_message(line):
