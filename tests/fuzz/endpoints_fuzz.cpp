@@ -1,14 +1,19 @@
 // Endpoint texts and stream ids, one per line of the input: URL queries, RIST
-// destinations (only "rist://host:port" with a port of 1-65535 comes out), talkback URLs,
+// destinations (only "rist://host:port" with a port of 1-65535 comes out, the host a
+// name or an IPv6 address in brackets), IPv6 addresses (read as the C library reads
+// them), talkback URLs,
 // peer cnames (a prefix of at most 125 bytes, cut before a NUL or a character, or at
 // the limit where the bytes are no UTF-8) and the stream id in a shown peer URL (one
 // option value that decodes to the id).
+
+#include <arpa/inet.h>
 
 #include <algorithm>
 #include <string_view>
 
 #include "base/text_utils.h"
 #include "config/endpoint_settings.h"
+#include "config/ip_address.h"
 #include "config/url_params.h"
 #include "fuzz_check.h"
 #include "rist/endpoints.h"
@@ -27,7 +32,9 @@ void check_url(const std::string& url) {
     fuzz_check(host == "unchanged" && port == -7 && params.size() == 1, "no scheme changes nothing");
     return;
   }
-  fuzz_check(host.find_first_of(":?&") == npos, "the host holds no : ? or &");
+  bool bracketed = url.compare(scheme_end + 3, 1, "[") == 0;
+  fuzz_check(host.find_first_of("?&") == npos && (bracketed || host.find(':') == npos),
+             "the host holds no ? or &, nor : outside brackets");
   size_t query = url.find_first_of("?&", scheme_end + 3);
   bool has_query = query != npos;
   fuzz_check(params == (has_query ? parse_query(url.substr(query + 1)) : UrlParams{{"kept", "1"}}),
@@ -43,8 +50,21 @@ void check_url(const std::string& url) {
 void check_base_url(const std::string& url) {
   size_t host = std::string("rist://").size(), colon = url.rfind(':');
   fuzz_check(url.rfind("rist://", 0) == 0 && colon > host, "a URL is rist://host:port");
-  fuzz_check(std::all_of(url.begin() + host, url.begin() + colon, is_host_byte), "a host name");
+  std::string name = url.substr(host, colon - host);
+  bool ipv6 = name.size() > 2 && name.front() == '[' && name.back() == ']' &&
+              parse_ipv6(name.substr(1, name.size() - 2));
+  fuzz_check(ipv6 || std::all_of(name.begin(), name.end(), is_host_byte), "a host name or [IPv6 address]");
   fuzz_check(is_valid_port(url.substr(colon + 1)), "the port is 1-65535");
+}
+
+void check_ipv6(const std::string& text) {
+  if (text.find('\0') != npos) return;
+  in6_addr expected{};
+  bool valid = inet_pton(AF_INET6, text.c_str(), &expected) == 1;
+  std::optional<IpAddress> address = parse_ipv6(text);
+  fuzz_check(address.has_value() == valid, "an IPv6 address exactly where the C library reads one");
+  fuzz_check(!address || std::equal(address->bytes.begin(), address->bytes.end(), expected.s6_addr),
+             "the C library's bytes");
 }
 
 void check_cname(const std::string& id) {
@@ -82,6 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::string> lines = fuzz_pieces(std::string(reinterpret_cast<const char*>(data), size), "\n");
   for (const std::string& line : lines) {
     check_url(line);
+    check_ipv6(line);
     check_cname(line);
     check_shown_cname(line);
     std::string fault;

@@ -28,20 +28,6 @@ TEST(Endpoints, DestinationsBecomePeerBaseUrls) {
   EXPECT_NE(log.find("-- NO RIST DESTINATION"), std::string::npos) << log;
 }
 
-// A peer sends from an address of its destination's family, or from none.
-TEST(Endpoints, PeersSendFromAddressesOfTheDestinationsFamily) {
-  const std::string v4 = "rist://10.0.0.5:5000", name = "rist://mixer:5000", v6 = "rist://[2001:db8::7]:5000";
-  const struct {
-    std::string network;
-    bool to_v4, to_name, to_v6;
-  } cases[] = {{"", true, true, true}, {"192.0.2.2", true, true, false}, {"fd00::2", false, false, true}};
-  for (const auto& c : cases) {
-    EXPECT_EQ(network_reaches(c.network, v4), c.to_v4) << c.network;
-    EXPECT_EQ(network_reaches(c.network, name), c.to_name) << c.network;
-    EXPECT_EQ(network_reaches(c.network, v6), c.to_v6) << c.network;
-  }
-}
-
 // librist parses no byte of the stream id: it gets the cname, cut to librist's field.
 // The shown URL encodes every byte of the id that is not unreserved in a URL, so that
 // a reader or a tool sees no option that was never applied.
