@@ -111,7 +111,9 @@ class MediaPathTest(MediaCase):
         gateway = self.gateway([f"rist://[::1]:{port}"])
         self.feeder(f"srt://[::1]:{gateway.srt_port}?streamid=cam6", pacer.readers[0])
         pacer.start()
-        self.assertTrue(wait_until(lambda: streams(gateway) and streams(gateway)[0]["rist"], WAIT), gateway.log())
+        def made():  # the aggregate peer ("All" comes last) is made after the interface peers
+            return any("miface" not in peer["url"] for stream in streams(gateway) for peer in stream["rist"])
+        self.assertTrue(wait_until(made, WAIT), gateway.log())
         stream = streams(gateway)[0]
         self.assertRegex(stream["caller"], r"^\[::1\]:\d+$")
         urls = [peer["url"] for peer in stream["rist"]]
