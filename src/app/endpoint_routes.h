@@ -8,9 +8,11 @@
 #include "rist/endpoint_set.h"
 
 // Fills set from one settings snapshot and the interface list: the RIST destinations
-// of `rist_endpoint`, the addresses of the interfaces not named in `ignore`,
-// `tb_endpoint` and `uplink_mode`. Starts from empty lists.
-void fill_endpoint_set(EndpointSet& set, const Settings& settings, const NetIfaceList& interfaces);
+// of the stream's route (of `rist_endpoint` when route is nullptr) and its name, the
+// addresses of the interfaces not named in `ignore`, `tb_endpoint` and `uplink_mode`.
+// Starts from empty lists.
+void fill_endpoint_set(EndpointSet& set, const Settings& settings, const NetIfaceList& interfaces,
+                       const Route* route);
 
 // Writes prefix and the items separated by ", " as one unframed line.
 void print_list(const std::string& prefix, const std::vector<std::string>& items);
