@@ -34,7 +34,7 @@ SERVED, CLOSED, LATE = "served", "closed after the handshake: forbidden", "close
 BADSECRET, UNSECURE = 10, 11  # libsrt's own refusals: the gateway never sees these callers
 FORBIDDEN, NOT_FOUND, OVERLOAD, MISCONFIGURED, NO_ROUTE = 1403, 1404, 1402, 1500, 1502
 REASONS = {FORBIDDEN: "forbidden", NOT_FOUND: "not_found", OVERLOAD: "overload", MISCONFIGURED: "misconfigured",
-           CLOSED: "forbidden", LATE: "latency"}
+           CLOSED: "forbidden", LATE: "latency", NO_ROUTE: "no_route"}
 
 P, A = {"srt_passphrase": PASS}, {"allowed_streams": LIST}
 # (case, settings, stream id, passphrase, outcome[, caller's address[, key length[, latency]]])
