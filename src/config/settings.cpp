@@ -115,9 +115,9 @@ void read_route(const Entry& entry) {
   std::vector<std::string> faults;
   Route route{name, parse_destinations(entry.value(), faults)};
   const char* refused = "its callers are refused as no_route";
-  std::string left_out =
-      route.destinations.empty() ? std::string("left out, the route has no destination left: ") + refused
-                                 : "left out";
+  std::string left_out = route.destinations.empty()
+                             ? std::string("left out, the route has no destination left: ") + refused
+                             : "left out";
   for (const std::string& fault : faults) entry.fault(fault, left_out);
   if (route.destinations.empty() && faults.empty()) entry.fault("no destination", refused);
   entry.settings().routes.emplace(name, std::move(route));
