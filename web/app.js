@@ -311,7 +311,7 @@ function streamRow(stream) {
   const peers = document.createElement("td");
   if (stream.rist.length) peers.appendChild(peerList(stream.rist));
   else peers.textContent = "—";
-  row.append(id, cell(stream.mode), cell(`${stream.srt.receive_rate_mbps.toFixed(2)} Mbps`),
+  row.append(id, cell(stream.mode), cell(stream.route), cell(`${stream.srt.receive_rate_mbps.toFixed(2)} Mbps`),
              cell(describeLoss(stream.srt)), cell(`${stream.srt.rtt_ms.toFixed(1)} ms`), peers);
   return row;
 }
@@ -338,6 +338,7 @@ const REFUSAL_WORDS = {
   overload: "over max_streams",
   misconfigured: "misconfigured",
   latency: "latency above srt_max_latency",
+  no_route: "route without destination",
 };
 
 // "2 forbidden, 1 stream id not listed", or "none".

@@ -31,19 +31,22 @@ void add_networks(std::vector<std::string>& networks, const NetIface& iface,
 
 }  // namespace
 
-void fill_endpoint_set(EndpointSet& set, const Settings& settings, const NetIfaceList& interfaces) {
+void fill_endpoint_set(EndpointSet& set, const Settings& settings, const NetIfaceList& interfaces,
+                       const Route* route) {
   set.networks.clear();
   for (const NetIface& iface : interfaces) {
     if (!is_ignored(iface, settings.ignore)) add_networks(set.networks, iface, settings.ignore);
   }
-  set.rist_endpoints = settings.rist_endpoint;
+  set.rist_endpoints = route != nullptr ? route->destinations : settings.rist_endpoint;
+  set.route_name = route != nullptr ? route->name : kDefaultRouteName;
   set.tb_endpoint = settings.tb_endpoint;
   set.uplink_mode = settings.uplink_mode;
   std::vector<std::string> destinations;
   for (const RistDestination& destination : set.rist_endpoints)
-    destinations.push_back(host_and_port(destination.host, destination.port));
+    destinations.push_back(shown_destination(destination));
   print_list("networks: ", set.networks);
-  print_list("rist_endpoint: ", destinations);
+  print_list(route != nullptr ? "route." + escape_for_log(route->name) + ": " : "rist_endpoint: ",
+             destinations);
 }
 
 void print_list(const std::string& prefix, const std::vector<std::string>& items) {

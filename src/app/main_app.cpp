@@ -49,10 +49,10 @@ NetIfaceList MainApp::get_interfaces() {
   return ifaces;
 }
 
-void MainApp::update(EndpointSet& set, const Settings& settings) {
+void MainApp::update(EndpointSet& set, const Settings& settings, const Route* route) {
   NetIfaceList interfaces = get_interfaces();
   LogLine() << "update " << interfaces.size();
-  fill_endpoint_set(set, settings, interfaces);
+  fill_endpoint_set(set, settings, interfaces, route);
 }
 
 void MainApp::refresh_interfaces() {

@@ -34,7 +34,7 @@ class MainApp final : public IGlobalState {
 
   ConfigStore& get_config() override;
   NetIfaceList get_interfaces() override;
-  void update(EndpointSet& set, const Settings& settings) override;
+  void update(EndpointSet& set, const Settings& settings, const Route* route) override;
   StreamRegistry& get_streams() override;
 
  private:

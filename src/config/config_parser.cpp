@@ -14,7 +14,7 @@ void add_entry(const std::string& line, int number, std::vector<ConfigEntry>& en
   if (equals == std::string::npos) return;
   std::string key = to_lower(trim(line.substr(0, equals)));
   std::string value = trim(line.substr(equals + 1));
-  if (key.empty() || value.empty()) return;
+  if (key.empty()) return;
   entries.push_back({std::move(key), std::move(value), number});
 }
 

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-// One accepted "key = value" line: key trimmed and lower-cased, value trimmed, neither
-// empty; `line` counts from 1.
+// One accepted "key = value" line: key trimmed, lower-cased and not empty, value
+// trimmed; `line` counts from 1.
 struct ConfigEntry {
   std::string key;
   std::string value;
@@ -13,6 +13,6 @@ struct ConfigEntry {
 
 // The accepted entries of a config.ini text in the order of its lines, repeated keys
 // included. A line ends at LF, CR LF or a lone CR; a leading UTF-8 byte-order mark is
-// dropped. Lines starting with "//", lines without "=", and lines whose key or value is
-// empty are skipped. Writes nothing to the log.
+// dropped. Lines starting with "//", lines without "=", and lines whose key is empty
+// are skipped. Writes nothing to the log.
 std::vector<ConfigEntry> parse_config_entries(const std::string& text);

@@ -115,6 +115,10 @@ std::vector<RistDestination> parse_destinations(const std::string& text, std::ve
   return destinations;
 }
 
+std::string shown_destination(const RistDestination& destination) {
+  return host_and_port(destination.host, destination.port);
+}
+
 std::optional<TalkbackEndpoint> parse_talkback_endpoint(const std::string& text, std::string& fault) {
   TalkbackEndpoint endpoint;
   fault = talkback_problem(text, endpoint);

@@ -11,6 +11,9 @@ struct RistDestination {
   int port = 0;      // 1-65535
 };
 
+// A destination as the log and the HTTP API show it: "host:port", "[IPV6]:port".
+std::string shown_destination(const RistDestination& destination);
+
 // The talkback source of tb_endpoint, "srt://host:port?streamid=…&latency=…&passphrase=…&pbkeylen=…"
 // ("&" may stand for the "?"; the scheme's name is not checked).
 struct TalkbackEndpoint {

@@ -104,6 +104,25 @@ void read_destinations(const Entry& entry) {
   for (const std::string& fault : faults) entry.fault(fault, "left out");
 }
 
+// "route.NAME = DESTINATION, ...": a bad destination is left out. A route left with none
+// is kept empty: its callers are refused rather than sent to rist_endpoint unasked.
+void read_route(const Entry& entry) {
+  std::string name = trim(entry.entry.key.substr(std::string(kRouteKeyPrefix).size()));
+  if (name.empty()) {
+    entry.fault("no stream name after \"route.\"", "left out");
+    return;
+  }
+  std::vector<std::string> faults;
+  Route route{name, parse_destinations(entry.value(), faults)};
+  const char* refused = "its callers are refused as no_route";
+  std::string left_out = route.destinations.empty()
+                             ? std::string("left out, the route has no destination left: ") + refused
+                             : "left out";
+  for (const std::string& fault : faults) entry.fault(fault, left_out);
+  if (route.destinations.empty() && faults.empty()) entry.fault("no destination", refused);
+  entry.settings().routes.emplace(name, std::move(route));
+}
+
 void read_talkback_endpoint(const Entry& entry) {
   std::string fault;
   entry.settings().tb_endpoint = parse_talkback_endpoint(entry.value(), fault);
@@ -142,6 +161,13 @@ const std::map<std::string, Reader>& readers() {
   return table;
 }
 
+// The reader of a key; nullptr for a key the gateway does not know.
+Reader reader_of(const std::string& key) {
+  auto found = readers().find(key);
+  if (found != readers().end()) return found->second;
+  return is_route_key(key) ? read_route : nullptr;
+}
+
 }  // namespace
 
 std::string describe(const SettingsProblem& problem) {
@@ -150,12 +176,14 @@ std::string describe(const SettingsProblem& problem) {
 
 ParsedSettings parse_settings(const std::string& text) {
   ParsedSettings parsed;
-  parsed.entries = parse_config_entries(text);
+  for (ConfigEntry& entry : parse_config_entries(text)) {
+    if (!entry.value.empty() || is_route_key(entry.key)) parsed.entries.push_back(std::move(entry));
+  }
   std::unordered_set<std::string> seen;
   for (const ConfigEntry& entry : parsed.entries) {
-    auto reader = readers().find(entry.key);
-    if (reader == readers().end() || !seen.insert(entry.key).second) continue;
-    reader->second(Entry{entry, parsed});
+    Reader read = reader_of(entry.key);
+    if (read == nullptr || !seen.insert(entry.key).second) continue;
+    read(Entry{entry, parsed});
   }
   return parsed;
 }

@@ -7,6 +7,7 @@
 #include "config/access_settings.h"
 #include "config/config_parser.h"
 #include "config/endpoint_settings.h"
+#include "config/routes.h"
 #include "config/uplink_mode.h"
 
 // Every setting the gateway knows, parsed and checked once, where the text comes in
@@ -19,6 +20,7 @@ struct Settings {
   int srt_latency = 120;       // ms, 0 up
   int srt_max_latency = 5000;  // ms, 20-60000
   std::vector<RistDestination> rist_endpoint;
+  RouteTable routes;                // a stream without a route goes to rist_endpoint
   std::vector<std::string> ignore;  // interface names or addresses that must not send
   std::optional<TalkbackEndpoint> tb_endpoint;
   UplinkMode uplink_mode = UplinkMode::balance;
@@ -46,5 +48,7 @@ struct ParsedSettings {
 };
 
 // Parses a config.ini text. The first entry of a key counts; unknown keys are allowed,
-// so that files written for other versions load. Pure: writes nothing to the log.
+// so that files written for other versions load. An empty value leaves its key at the
+// default, except for a route key, where it names no destination. Pure: writes nothing
+// to the log.
 ParsedSettings parse_settings(const std::string& text);

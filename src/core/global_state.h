@@ -8,6 +8,7 @@
 
 class ConfigStore;
 class StreamRegistry;
+struct Route;
 struct Settings;
 
 // What the other subsystems may reach of the application core. MainApp is the one
@@ -16,8 +17,9 @@ class IGlobalState {
  public:
   virtual ConfigStore& get_config() = 0;
   virtual NetIfaceList get_interfaces() = 0;
-  // Fills set from settings and the interface list of this moment.
-  virtual void update(EndpointSet& set, const Settings& settings) = 0;
+  // Fills set from settings and the interface list of this moment; the destinations are
+  // the route's, or rist_endpoint's when route is nullptr.
+  virtual void update(EndpointSet& set, const Settings& settings, const Route* route) = 0;
   virtual StreamRegistry& get_streams() = 0;
 
  protected:

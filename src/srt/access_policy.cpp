@@ -75,6 +75,11 @@ std::string access_name(const std::string& stream_id) {
   return access_control_resource(stream_id).value_or(stream_id);
 }
 
+const Route* find_stream_route(const RouteTable& routes, const std::string& stream_id) {
+  if (routes.empty()) return nullptr;
+  return find_route(routes, access_name(stream_id));
+}
+
 bool is_talkback_stream(const std::string& stream_id) {
   std::string name = access_name(stream_id);
   return name.find("talkback") != std::string::npos || name.find("feedbackplay") != std::string::npos;

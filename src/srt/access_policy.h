@@ -5,6 +5,7 @@
 #include <string>
 
 #include "config/access_settings.h"
+#include "config/routes.h"
 #include "stats/refusal.h"
 
 // What the listener knows of a caller when it decides.
@@ -36,6 +37,10 @@ std::optional<std::string> access_control_resource(const std::string& stream_id)
 // The name allowed_streams matches a stream by (`stream_id` as CallerRequest holds it):
 // the resource of the access-control form, the whole id for any other.
 std::string access_name(const std::string& stream_id);
+
+// The route of a stream (`stream_id` as CallerRequest holds it), found by its
+// access_name without regard to letter case; nullptr when it goes to rist_endpoint.
+const Route* find_stream_route(const RouteTable& routes, const std::string& stream_id);
 
 // True when the stream asks for talkback instead of forwarding: its access_name holds
 // "talkback" or "feedbackplay". The listener decides by the very name that admission

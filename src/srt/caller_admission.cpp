@@ -85,6 +85,11 @@ int CallerAdmission::admit(SRTSOCKET socket, const sockaddr* peer, const std::st
   CallerRequest request{stream_name(stream_id), caller_address(peer), open_streams()};
   AccessDecision decision = decide_access(access, request);
   if (decision.refusal) return refuse(socket, *decision.refusal, decision.reason, caller, stream_id);
+  const Route* route = find_stream_route(settings->routes, request.stream_id);
+  if (route != nullptr && route->destinations.empty()) {
+    return refuse(socket, Refusal::no_route, "route." + route->name + " has no destination", caller,
+                  stream_id);
+  }
   // Both passphrases are set, so that one libsrt refuses shuts out every caller.
   if (!access.passphrase.empty() && !set_passphrase(socket, access.passphrase)) {
     return refuse(socket, Refusal::misconfigured,

@@ -15,7 +15,8 @@ class StreamRegistry;
 struct Settings;
 
 // Who may send: decides in libsrt's listen callback, before the handshake completes,
-// whether a caller may connect (decide_access with a snapshot of the settings),
+// whether a caller may connect (decide_access with a snapshot of the settings, then
+// whether its route has a destination),
 // sets the passphrase its connection must use, and refuses the others with an SRT
 // reject reason, one log line and a count in the registry. Keeps the sockets it
 // admitted until they close: they are the streams that max_streams counts.

@@ -17,7 +17,8 @@ void RistWorker::start(const EndpointSet& endpoints, SRTSOCKET socket, const std
   route = endpoints;
   srt_socket = socket;
   stream_id = id;
-  shared_stats = std::make_shared<StreamStats>(stream_id, talkback, peer_address(socket), socket);
+  shared_stats =
+      std::make_shared<StreamStats>(stream_id, talkback, peer_address(socket), socket, endpoints.route_name);
   LogLine() << "rist worker start " << (talkback ? 1 : 0) << " " << escape_for_log(stream_id);
   stopped.exchange(false);
   try {

@@ -212,7 +212,7 @@ void SrtServer::serve(SRTSOCKET socket) {
     }
     stream_id = stream_name(stream_id);
     auto worker = std::make_unique<RistWorker>();
-    state.update(route, *settings);
+    state.update(route, *settings, find_stream_route(settings->routes, stream_id));
     worker->start(route, accepted, stream_id, is_talkback_stream(stream_id));
     stream_registry.add(worker->stats());
     {

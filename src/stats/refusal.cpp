@@ -14,6 +14,8 @@ const char* refusal_name(Refusal refusal) {
       return "misconfigured";
     case Refusal::latency:
       return "latency";
+    case Refusal::no_route:
+      return "no_route";
   }
   return "unknown";
 }
@@ -21,7 +23,8 @@ const char* refusal_name(Refusal refusal) {
 // A setting the gateway cannot apply is its own fault, not the caller's: "internal
 // server error" tells the caller that trying again will not help until it is fixed.
 // libsrt tells the agreed latency only after the handshake, so a caller refused for it
-// is closed and never sees its code.
+// is closed and never sees its code. A stream whose route has nowhere to send is what a
+// gateway without a working target answers: "bad gateway".
 int refusal_reject_code(Refusal refusal) {
   switch (refusal) {
     case Refusal::forbidden:
@@ -34,6 +37,8 @@ int refusal_reject_code(Refusal refusal) {
       return SRT_REJX_ISE;
     case Refusal::latency:
       return SRT_REJX_BAD_REQUEST;
+    case Refusal::no_route:
+      return SRT_REJX_GW;
   }
   return SRT_REJX_FALLBACK;
 }

@@ -12,12 +12,15 @@ enum class Refusal {
   overload,       // the most streams at once are running
   misconfigured,  // an access setting cannot be applied: every caller it concerns is refused
   latency,        // the agreed latency is above srt_max_latency (known only once connected)
+  no_route,       // the stream's route has no destination it could send to
 };
 
-inline constexpr std::array<Refusal, 5> kRefusals = {
-    Refusal::forbidden, Refusal::not_found, Refusal::overload, Refusal::misconfigured, Refusal::latency};
+inline constexpr std::array<Refusal, 6> kRefusals = {Refusal::forbidden, Refusal::not_found,
+                                                     Refusal::overload,  Refusal::misconfigured,
+                                                     Refusal::latency,   Refusal::no_route};
 
-// The label value: "forbidden", "not_found", "overload", "misconfigured" or "latency".
+// The label value: "forbidden", "not_found", "overload", "misconfigured", "latency" or
+// "no_route".
 const char* refusal_name(Refusal refusal);
 
 // The SRT_REJX_* code that the caller receives.

@@ -36,4 +36,5 @@ struct StreamSnapshot {
   std::vector<RistPeerFigures> peers;
   uint64_t units_written = 0;
   uint64_t send_errors = 0;
+  std::string route;  // the route.NAME its destinations came from, "default" for rist_endpoint
 };

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <utility>
 
-StreamStats::StreamStats(std::string id, bool is_talkback, std::string caller_address, SRTSOCKET srt_socket)
+StreamStats::StreamStats(std::string id, bool is_talkback, std::string caller_address, SRTSOCKET srt_socket,
+                         std::string route_name)
     : stream_id(std::move(id)),
       talkback(is_talkback),
       caller(std::move(caller_address)),
+      route(std::move(route_name)),
       started(std::chrono::steady_clock::now()),
       socket(srt_socket) {}
 
@@ -53,6 +55,7 @@ StreamSnapshot StreamStats::snapshot() {
   snapshot.stream_id = stream_id;
   snapshot.mode = talkback ? "talkback" : "forward";
   snapshot.caller = caller;
+  snapshot.route = route;
   auto age = std::chrono::steady_clock::now() - started;
   snapshot.seconds = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(age).count());
   snapshot.units_written = units_written.load(std::memory_order_relaxed);

@@ -20,7 +20,8 @@
 // handlers take snapshots.
 class StreamStats {
  public:
-  StreamStats(std::string id, bool is_talkback, std::string caller_address, SRTSOCKET srt_socket);
+  StreamStats(std::string id, bool is_talkback, std::string caller_address, SRTSOCKET srt_socket,
+              std::string route_name);
 
   // Gives the next peer's number, which librist's reports carry: librist numbers the
   // peers of a context 1, 2, ... in the order they were created.
@@ -50,6 +51,7 @@ class StreamStats {
   const std::string stream_id;
   const bool talkback;
   const std::string caller;
+  const std::string route;
   const std::chrono::steady_clock::time_point started;
 
   std::atomic<bool> has_ended{false};

@@ -1,6 +1,8 @@
 #include "web/state_document.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <vector>
 
 namespace {
 
@@ -20,15 +22,36 @@ std::string interface_object(const NetIface& iface) {
          ",\"ipv6\": " + string_array(iface.ipv6) + "}";
 }
 
+std::string route_object(const Route& route) {
+  std::string destinations;
+  for (const RistDestination& destination : route.destinations) {
+    if (!destinations.empty()) destinations += ",";
+    destinations += "\"" + json_escape(shown_destination(destination)) + "\"";
+  }
+  return "{\"name\":\"" + json_escape(route.name) + "\",\"destinations\":[" + destinations + "]}";
+}
+
+std::string route_list(const RouteTable& routes) {
+  std::vector<const Route*> ordered;
+  for (const auto& entry : routes) ordered.push_back(&entry.second);
+  std::sort(ordered.begin(), ordered.end(), [](const Route* a, const Route* b) { return a->name < b->name; });
+  std::string objects;
+  for (const Route* route : ordered) {
+    if (!objects.empty()) objects += ",";
+    objects += route_object(*route);
+  }
+  return objects;
+}
+
 }  // namespace
 
-std::string state_document(const NetIfaceList& interfaces) {
+std::string state_document(const NetIfaceList& interfaces, const RouteTable& routes) {
   std::string objects;
   for (const NetIface& iface : interfaces) {
     if (!objects.empty()) objects += ",";
     objects += interface_object(iface);
   }
-  return "{\"ifaces\":[" + objects + "]}";
+  return "{\"ifaces\":[" + objects + "],\"routes\":[" + route_list(routes) + "]}";
 }
 
 std::string json_escape(const std::string& value) {

@@ -27,6 +27,7 @@ Json stream_object(const StreamSnapshot& stream) {
   for (const RistPeerFigures& peer : stream.peers) peers.push_back(rist_peer(peer));
   return {{"stream_id", stream.stream_id},
           {"mode", stream.mode},
+          {"route", stream.route},
           {"caller", stream.caller},
           {"seconds", stream.seconds},
           {"srt", srt_leg(stream.srt)},

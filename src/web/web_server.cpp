@@ -190,7 +190,8 @@ httplib::Server::HandlerResponse WebServer::check_access(const httplib::Request&
 
 void WebServer::handle_state(const httplib::Request&, httplib::Response& response) {
   std::lock_guard<std::mutex> lock(api_mutex);
-  response.set_content(state_document(state.get_interfaces()), "application/json");
+  response.set_content(state_document(state.get_interfaces(), state.get_config().snapshot()->routes),
+                       "application/json");
 }
 
 // The stream handlers do not take api_mutex: the registry is safe to read from any

@@ -18,7 +18,7 @@ const OUTPUT = process.env.BROWSER_OUTPUT ?? path.join(os.tmpdir(), "sluice-brow
 const token = `tok-${crypto.randomBytes(12).toString("hex")}`;
 // Real streams need SRT callers: the page gets one from the test instead, whose id holds markup.
 const stream = {
-  stream_id: "<b>cam1</b>", mode: "forward", caller: "10.1.2.3:40000", seconds: 61, units_written: 9990,
+  stream_id: "<b>cam1</b>", mode: "forward", route: "cam1", caller: "10.1.2.3:40000", seconds: 61, units_written: 9990,
   send_errors: 0, srt: { bytes_received: 13147, packets_received: 9990, packets_lost: 10, packets_retransmitted: 0,
                          packets_dropped: 2, rtt_ms: 1.25, receive_rate_mbps: 5.8, latency_ms: 120 },
   rist: [{ url: "rist://10.0.0.5:5000?cname=cam1", connected: true, bandwidth_bps: 6.2e6, retransmitted: 4,
@@ -102,8 +102,8 @@ test("the page asks for the access token, then lists the interfaces, the streams
   assert.match(cells[2], /^\d+\.\d\d (G|M|K)?bps$/);
   const row = page.locator("#stream-rows tr").first();
   await row.waitFor({ timeout: 10000 });
-  assert.deepEqual(await row.locator("> td").evaluateAll((tds) => tds.slice(0, 5).map((td) => td.textContent)),
-                   ["<b>cam1</b>", "forward", "5.80 Mbps", "0.10 % (10 lost, 2 dropped)", "1.3 ms"]);
+  assert.deepEqual(await row.locator("> td").evaluateAll((tds) => tds.slice(0, 6).map((td) => td.textContent)),
+                   ["<b>cam1</b>", "forward", "cam1", "5.80 Mbps", "0.10 % (10 lost, 2 dropped)", "1.3 ms"]);
   assert.deepEqual(await row.locator(".quality").allTextContents(), ["71.5 %", "not connected"]);
   assert.equal(await page.locator("#stream-rows b").count(), 0, "a stream id is shown as text, never as markup");
   await page.waitForFunction(() => document.getElementById("refusal-counts").textContent !== "—");

@@ -1,9 +1,10 @@
 """The media path on loopback. libsrt callers send the pacer's payload in messages of
 several sizes to two ristreceivers whose sinks check every byte, while /api/streams
-shows the streams; hostile stream ids are served, logged escaped, and set no option;
-junk datagrams to a RIST peer's socket write a few log lines and a count. A caller over
-IPv6 reaches a [::1] destination, shown bracketed. A talkback caller gets what a libsrt
-source (on IPv4 or IPv6) sends; what cannot be applied closes it.
+shows the streams; each stream reaches only the destinations of its route; hostile
+stream ids are served, logged escaped, and set no option; junk datagrams to a RIST
+peer's socket write a few log lines and a count. A caller over IPv6 reaches a [::1]
+destination, shown bracketed. A talkback caller gets what a libsrt source (on IPv4
+or IPv6) sends; what cannot be applied closes it.
 
 Churn and soak: beside one long stream, fifty callers arrive at once, then SRT and
 talkback callers (of a source silent after its first unit) connect and hang up over and
@@ -122,6 +123,33 @@ class MediaPathTest(MediaCase):
         self.assertTrue(all(":" in source for source in sources), f"an IPv4 address sends to [::1]: {urls}")
         self.assertIn(f'caller="{stream["caller"]}"', request(gateway, "GET", "/metrics").body.decode())
         sink.assert_whole(self)
+        gateway.assert_clean_exit(self)
+
+    def test_each_stream_follows_its_route_and_a_posted_route_reaches_the_next_caller(self):
+        routed, other = self.pacer(2, RATE, 4), self.pacer(1, RATE, 4)
+        (a_port, a), (b_port, b) = self.destination(2, routed.packets), self.destination(1, other.packets)
+        a_url, b_url = (f"rist://127.0.0.1:{port}" for port in (a_port, b_port))
+        routes = f"rist_endpoint={b_url}\nroute.CAM1 = {a_url}\nroute.cam7 = {a_url}\n"
+        gateway = self.gateway(extra=routes)
+        self.stream(gateway, routed, [b"cam1", b"#!::r=Cam7,m=publish"])
+        self.stream(gateway, other, [b"cam2"])
+
+        def taken(count):  # (stream id, route, destinations of its peers) of each stream, once all have peers
+            listed = streams(gateway)
+            return len(listed) == count and all(s["rist"] for s in listed) and [
+                (s["stream_id"], s["route"], {p["url"].split("?")[0] for p in s["rist"]}) for s in listed]
+        self.assertTrue(wait_until(lambda: taken(3), 20, 0.2), streams(gateway))
+        self.assertEqual(sorted(taken(3)), [("#!::r=Cam7,m=publish", "cam7", {a_url}), ("cam1", "cam1", {a_url}),
+                                            ("cam2", "default", {b_url})])
+        # A route posted while cam2 runs: that stream keeps its destination, the next cam2 follows the route.
+        posted = gateway.default_config(routes + f"route.cam2 = {a_url}\n")
+        self.assertEqual(post_form(gateway, {"config": posted}).status, 200)
+        self.addCleanup(LIBSRT.srt_close, srt_call(gateway.srt_port, b"cam2")[0])
+        self.assertTrue(wait_until(lambda: taken(4), 20, 0.2), streams(gateway))
+        self.assertEqual([t for t in taken(4) if t[0] == "cam2"],
+                         [("cam2", "default", {b_url}), ("cam2", "cam2", {a_url})])
+        a.assert_whole(self)  # a stream sent to both would arrive twice, or under another's PID
+        b.assert_whole(self)
         gateway.assert_clean_exit(self)
 
     def test_any_stream_id_is_served_escaped_in_the_log_and_sets_no_option(self):

@@ -2,7 +2,8 @@
 libsrt caller from 127.0.0.1 or 127.0.0.2 tries; callers keep arriving while the settings
 are replaced; refusals are logged and counted, no passphrase is; talkback follows the
 name the access check matched. A config.ini with values that cannot be applied starts,
-logs each once, serves with the rest and fails closed; the same text posted is refused. A port in use or a config.ini that exists but cannot be
+logs each once, serves with the rest and fails closed (a route left without destination
+refuses its stream); the same text posted is refused. A port in use or a config.ini that exists but cannot be
 read: exit status 1 after the orderly stop. Signals: SIGHUP and SIGTERM stop in order,
 SIGUSR1 and SIGUSR2 change nothing. The Debian package: files, dependencies, a unit
 systemd accepts, a gateway that runs from the files and the directory the unit prepares."""
@@ -31,9 +32,9 @@ SETTLE, CALLERS = (60, 10) if SLOW else (20, 30)  # CALLERS arrive while the set
 
 SERVED, CLOSED, LATE = "served", "closed after the handshake: forbidden", "closed after the handshake: latency"
 BADSECRET, UNSECURE = 10, 11  # libsrt's own refusals: the gateway never sees these callers
-FORBIDDEN, NOT_FOUND, OVERLOAD, MISCONFIGURED = 1403, 1404, 1402, 1500
+FORBIDDEN, NOT_FOUND, OVERLOAD, MISCONFIGURED, NO_ROUTE = 1403, 1404, 1402, 1500, 1502
 REASONS = {FORBIDDEN: "forbidden", NOT_FOUND: "not_found", OVERLOAD: "overload", MISCONFIGURED: "misconfigured",
-           CLOSED: "forbidden", LATE: "latency"}
+           CLOSED: "forbidden", LATE: "latency", NO_ROUTE: "no_route"}
 
 P, A = {"srt_passphrase": PASS}, {"allowed_streams": LIST}
 # (case, settings, stream id, passphrase, outcome[, caller's address[, key length[, latency]]])
@@ -122,8 +123,8 @@ class GatewayTest(MediaCase):
 
     def test_a_file_with_bad_values_starts_logs_each_once_and_serves_with_the_rest(self):
         drain = self.drain()
-        bad = {"srt_latency": "soon", "uplink_mode": "sideways", "allowed_streams": "cam1:short, cam2",
-               "rist_endpoint": f"127.0.0.1:{drain}, 10.0.0.5"}
+        bad = {"srt_latency": "soon", "uplink_mode": "sideways", "allowed_streams": "cam1:short, cam2, cam3",
+               "rist_endpoint": f"127.0.0.1:{drain}, 10.0.0.5", "route.CAM3": "10.0.0.5"}
         gateway = Gateway()
         self.addCleanup(gateway.close)
         text = settings_text(gateway, bad)
@@ -133,9 +134,13 @@ class GatewayTest(MediaCase):
                   "-- BAD VALUE uplink_mode, line 4: \"sideways\" is not balance or duplicate; using balance",
                   "-- BAD VALUE allowed_streams, line 5: the passphrase of \"cam1\" has 5 characters; libsrt takes a "
                   "passphrase of 10 to 79; that stream's callers are refused as misconfigured",
-                  "-- BAD VALUE rist_endpoint, line 6: \"10.0.0.5\": no port; left out"]
+                  "-- BAD VALUE rist_endpoint, line 6: \"10.0.0.5\": no port; left out",
+                  "-- BAD VALUE route.cam3, line 7: \"10.0.0.5\": no port; left out, the route has no destination "
+                  "left: its callers are refused as no_route"]
         self.assertEqual(self.try_caller(gateway, "cam2"), SERVED)
         self.assertEqual(self.try_caller(gateway, "cam1"), MISCONFIGURED)
+        self.assertEqual(self.try_caller(gateway, "cam3"), NO_ROUTE)  # not sent to rist_endpoint instead
+        self.assertEqual(refused_counts(gateway)["no_route"], 1)
         self.assertIn(f"rist_endpoint: 127.0.0.1:{drain}\n", gateway.log())
         answer = post_form(gateway, {"config": text})
         self.assertEqual((answer.status, answer.body.decode().splitlines()), (400, [m[13:m.rindex(";")] for m in logged]))

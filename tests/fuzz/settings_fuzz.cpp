@@ -24,14 +24,14 @@ bool libsrt_takes(const std::string& passphrase) {
   return passphrase.size() >= 10 && passphrase.size() <= 79;
 }
 
-// Every entry is a trimmed, lower-cased, non-empty key and value from one line, in the
-// order of the lines.
+// Every entry is a trimmed, lower-cased, non-empty key and a trimmed value from one
+// line, in the order of the lines.
 void check_entries(const std::string& text) {
   int line = 0;
   for (const auto& [key, value, number] : parse_config_entries(text)) {
     fuzz_check(number > line, "lines counted upwards");
     line = number;
-    fuzz_check(!key.empty() && !value.empty() && trim(key) == key && trim(value) == value, "trimmed");
+    fuzz_check(!key.empty() && trim(key) == key && trim(value) == value, "trimmed");
     fuzz_check(to_lower(key) == key && !starts_with(key, "//") && key.find('=') == npos, "a lower-cased key");
     fuzz_check((key + value).find_first_of("\r\n") == npos && text.find(value) != npos, "from one line");
   }
@@ -44,7 +44,13 @@ void check_settings(const std::string& text) {
   const Settings& s = parsed.settings;
   fuzz_check(is_valid_port(s.srt_port) && is_valid_port(s.web_port), "ports 1-65535");
   fuzz_check(s.srt_latency >= 0 && s.srt_max_latency >= 20 && s.srt_max_latency <= 60000, "latencies");
-  for (const RistDestination& destination : s.rist_endpoint)
+  std::vector<RistDestination> destinations = s.rist_endpoint;
+  for (const auto& [name, route] : s.routes) {
+    fuzz_check(name == route.name && to_lower(name) == name && find_route(s.routes, name) == &route,
+               "by name");
+    destinations.insert(destinations.end(), route.destinations.begin(), route.destinations.end());
+  }
+  for (const RistDestination& destination : destinations)
     fuzz_check(is_valid_port(destination.port) && !destination.host.empty() &&
                    destination.host.find_first_not_of(
                        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") == npos,
@@ -70,7 +76,8 @@ void check_settings(const std::string& text) {
     bool on_its_line = false;
     for (const ConfigEntry& entry : parsed.entries)
       on_its_line |= entry.key == problem.key && entry.line == problem.line;
-    fuzz_check(keys.count(problem.key) == 1 && on_its_line, "a problem names a known key on its line");
+    fuzz_check((keys.count(problem.key) || is_route_key(problem.key)) && on_its_line,
+               "a known key on its line");
     closed |= problem.instead == "every caller is refused as misconfigured";
     if (problem.key == "srt_passphrase")
       fuzz_check(problem.reason.find(access.passphrase) == npos || access.passphrase.empty(),

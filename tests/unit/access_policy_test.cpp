@@ -111,26 +111,32 @@ TEST(AccessPolicy, ResourceOfTheAccessControlForm) {
   }
 }
 
-// Talkback is decided by the name allowed_streams matches: no other field of an
-// access-control id can turn an admitted sender into a talkback receiver.
-TEST(AccessPolicy, TalkbackIsDecidedByTheNameTheCheckMatches) {
+// Talkback and the route are decided by the name allowed_streams matches: no other field
+// of an access-control id can turn an admitted sender into a talkback receiver or send
+// it elsewhere. Routes match that name without regard to letter case.
+TEST(AccessPolicy, TalkbackAndRouteAreDecidedByTheNameTheCheckMatches) {
+  const RouteTable routes = parse_settings("route.Cam1 = a:1\nroute.studio-talkback = b:2").settings.routes;
   const struct {
     const char* stream_id;
     const char* name;
     bool talkback;
+    const char* route;  // empty: rist_endpoint
   } cases[] = {
-      {"studio-talkback", "studio-talkback", true},
-      {"feedbackplay", "feedbackplay", true},
-      {"cam1", "cam1", false},
-      {"#!::r=cam1,u=talkback", "cam1", false},
-      {"#!::r=cam2,feedbackplay", "cam2", false},
-      {"#!::r=cam2,x=feedbackplay", "cam2", false},
-      {"#!::m=request,r=studio-talkback", "studio-talkback", true},
-      {"#!::u=talkback", "#!::u=talkback", true},  // no resource: the whole id is the name
+      {"studio-talkback", "studio-talkback", true, "studio-talkback"},
+      {"feedbackplay", "feedbackplay", true, ""},
+      {"cam1", "cam1", false, "cam1"},
+      {"CAM1", "CAM1", false, "cam1"},
+      {"#!::r=cam1,u=talkback", "cam1", false, "cam1"},
+      {"#!::r=cam2,feedbackplay", "cam2", false, ""},
+      {"#!::r=cam2,x=feedbackplay", "cam2", false, ""},
+      {"#!::m=request,r=studio-talkback", "studio-talkback", true, "studio-talkback"},
+      {"#!::u=talkback", "#!::u=talkback", true, ""},  // no resource: the whole id is the name
   };
   for (const auto& c : cases) {
     EXPECT_EQ(access_name(c.stream_id), c.name) << c.stream_id;
     EXPECT_EQ(is_talkback_stream(c.stream_id), c.talkback) << c.stream_id;
+    const Route* route = find_stream_route(routes, c.stream_id);
+    EXPECT_EQ(route ? route->name : "", c.route) << c.stream_id;
   }
 }
 

@@ -49,7 +49,11 @@ std::string shown(const Settings& s, const std::string& key) {
   if (key == "srt_passphrase") return a.passphrase;
   if (key == "srt_pbkeylen") return std::to_string(a.key_length);
   if (key == "max_streams") return std::to_string(a.max_streams);
-  for (const RistDestination& d : s.rist_endpoint) items.push_back(host_and_port(d.host, d.port));
+  if (const Route* route = is_route_key(key) ? find_route(s.routes, key.substr(6)) : nullptr) {
+    for (const RistDestination& d : route->destinations) items.push_back(shown_destination(d));
+    return route->name + "=" + joined(items);
+  }
+  for (const RistDestination& d : s.rist_endpoint) items.push_back(shown_destination(d));
   for (const AllowedStream& st : a.allowed_streams.value_or(std::vector<AllowedStream>{}))
     items.push_back(st.misconfigured.empty() ? st.id + ":" + st.passphrase : st.id + " refused");
   for (const AddressBlock& b : a.allow_from.value_or(std::vector<AddressBlock>{})) {
@@ -174,6 +178,14 @@ TEST(Settings, EveryKeyIsParsedOrRefusedWithItsLineAndReason) {
       {"max_streams=-1", "max_streams", "closed",
        "max_streams, line 1: \"-1\" is not a whole number from 0 up"},
       {"colour=blue\nsrt_port=7000", "srt_port", "7000", ""},
+      {"srt_passphrase=", "srt_passphrase", "", ""},
+      {"Route.Cam1 = rist://10.0.0.5:5000, mixer:5001\nroute.cam1=b:2", "route.cam1",
+       "cam1=10.0.0.5:5000,mixer:5001", ""},
+      {"route.cam1=10.0.0.5, 10.0.0.6:5000", "route.cam1", "cam1=10.0.0.6:5000",
+       "route.cam1, line 1: \"10.0.0.5\": no port"},
+      {"route.cam1=10.0.0.5", "route.cam1", "cam1=", "route.cam1, line 1: \"10.0.0.5\": no port"},
+      {"route.cam1=", "route.cam1", "cam1=", "route.cam1, line 1: no destination"},
+      {"route.=10.0.0.5:5000", "route.", "", "route., line 1: no stream name after \"route.\""},
   };
   for (const Case& c : cases) {
     ParsedSettings parsed = parse_settings(c.text);
@@ -303,8 +315,9 @@ TEST(EndpointRoutes, IgnoreLeavesOutInterfacesByTitleOrAddress) {
   };
   auto networks = [&](const std::string& text) {
     EndpointSet set;
-    fill_endpoint_set(set, parse_settings(text).settings, interfaces);
-    fill_endpoint_set(set, parse_settings(text).settings, interfaces);  // a refill starts from empty lists
+    fill_endpoint_set(set, parse_settings(text).settings, interfaces, nullptr);
+    // A refill starts from empty lists.
+    fill_endpoint_set(set, parse_settings(text).settings, interfaces, nullptr);
     return set.networks;
   };
   EXPECT_EQ(networks("x=1"), (Texts{"192.168.1.20", "2001:db8::20", "10.1.1.7", "2001:db8::7", ""}));

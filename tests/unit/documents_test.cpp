@@ -20,7 +20,8 @@ std::string replaced(int bytes) {  // U+FFFD once for each of that many bytes
 
 StreamSnapshot forward_stream() {
   StreamSnapshot stream{
-      "cam1", "forward", "10.1.2.3:4000", 9, {123456789012, 1000, 4, 3, 1, 2.5, 10.25, 120}, {}, 1000, 1};
+      "cam1", "forward", "10.1.2.3:4000", 9, {123456789012, 1000, 4, 3, 1, 2.5, 10.25, 120}, {},
+      1000,   1,         "cam1"};
   stream.peers = {{"rist://10.0.0.5:5000?cname=cam1", 6000000, 2, 98.5, 12}};
   return stream;
 }
@@ -29,7 +30,7 @@ StreamSnapshot forward_stream() {
 TEST(StreamsDocument, OneObjectPerStreamWithBothLegsInValidJson) {
   EXPECT_EQ(streams_document({}), R"({"streams":[]})");
   StreamSnapshot talkback{
-      std::string("a\"b\\c\n\x01\xff\xc3", 9), "talkback", "10.1.2.4:4001", 0, {}, {}, 0, 0};
+      std::string("a\"b\\c\n\x01\xff\xc3", 9), "talkback", "10.1.2.4:4001", 0, {}, {}, 0, 0, "default"};
   nlohmann::json document = nlohmann::json::parse(streams_document({forward_stream(), talkback}));
   ASSERT_EQ(document["streams"].size(), 2u);
   EXPECT_EQ(document["streams"][0]["srt"]["bytes_received"], 123456789012u);

@@ -64,7 +64,7 @@ class FakeGlobalState final : public IGlobalState {
  public:
   ConfigStore& get_config() override { return config; }
   NetIfaceList get_interfaces() override { return interfaces; }
-  void update(EndpointSet& set, const Settings&) override { set = route; }
+  void update(EndpointSet& set, const Settings&, const Route*) override { set = route; }
   StreamRegistry& get_streams() override { return streams; }
 
   TempDir dir;

@@ -18,8 +18,9 @@ rist_stats_sender_peer peer_report(uint32_t id, size_t bandwidth) {
 
 TEST(StreamRegistry, EndedStreamsLeaveTheSnapshotAndAcceptedCallersAreCounted) {
   StreamRegistry registry;
-  auto first = std::make_shared<StreamStats>("cam1", false, "10.0.0.1:1000", SRT_INVALID_SOCK);
-  auto second = std::make_shared<StreamStats>("cam1-talkback", true, "10.0.0.2:2000", SRT_INVALID_SOCK);
+  auto first = std::make_shared<StreamStats>("cam1", false, "10.0.0.1:1000", SRT_INVALID_SOCK, "default");
+  auto second =
+      std::make_shared<StreamStats>("cam1-talkback", true, "10.0.0.2:2000", SRT_INVALID_SOCK, "default");
   registry.add(first);
   registry.add(second);
   for (int i = 0; i < 3; ++i) registry.count_accepted();
@@ -39,14 +40,14 @@ TEST(StreamRegistry, EndedStreamsLeaveTheSnapshotAndAcceptedCallersAreCounted) {
 
   // An ended stream is released at the next add even when nobody reads the list.
   second->end();
-  registry.add(std::make_shared<StreamStats>("cam2", false, "10.0.0.1:1001", SRT_INVALID_SOCK));
+  registry.add(std::make_shared<StreamStats>("cam2", false, "10.0.0.1:1001", SRT_INVALID_SOCK, "default"));
   EXPECT_EQ(second.use_count(), 1);
 }
 
 // librist numbers a context's peers 1, 2, ... in creation order and reports each by
 // that number; reports of unknown or removed peers change nothing.
 TEST(StreamStats, PeerReportsLandOnThePeerTheyName) {
-  StreamStats stats("cam1", false, "", SRT_INVALID_SOCK);
+  StreamStats stats("cam1", false, "", SRT_INVALID_SOCK, "default");
   EXPECT_EQ(stats.add_peer("rist://a?cname=cam1"), 1u);
   EXPECT_EQ(stats.add_peer("rist://b?cname=cam1"), 2u);
   stats.record_peer_report(peer_report(2, 6000000));
@@ -68,7 +69,7 @@ TEST(StreamStats, PeerReportsLandOnThePeerTheyName) {
 
 // A socket libsrt does not know reads as zeros, and so do negative counters.
 TEST(StreamStats, SrtLegIsZeroWithoutALiveSocketOrCounter) {
-  StreamStats unknown("cam1", false, "", 123456);
+  StreamStats unknown("cam1", false, "", 123456, "default");
   EXPECT_EQ(unknown.snapshot().srt.bytes_received, 0u);
   SRT_TRACEBSTATS perf{};
   perf.pktRcvLossTotal = -1;
@@ -79,7 +80,7 @@ TEST(StreamStats, SrtLegIsZeroWithoutALiveSocketOrCounter) {
 // sanitizer builds check that none of them races.
 TEST(StreamStats, ConcurrentReadersWritersAndTeardown) {
   StreamRegistry registry;
-  auto stats = std::make_shared<StreamStats>("cam1", false, "", 123456);
+  auto stats = std::make_shared<StreamStats>("cam1", false, "", 123456, "default");
   stats->add_peer("rist://a");
   registry.add(stats);
   std::thread loop([&] {

@@ -15,6 +15,7 @@
 #include "fakes.h"
 #include "stats/stream_stats.h"
 #include "web/bearer_token.h"
+#include "web/http_limits.h"
 
 namespace {
 
@@ -100,11 +101,15 @@ class WebServerTest : public testing::Test {
 // Range headers that would make an answer larger than the file (too many ranges, or
 // overlapping ones) are ignored: the whole file is sent, once.
 TEST_F(WebServerTest, RoutesAnswerTheirDocumentsAndRangesStayBounded) {
-  state.streams.add(std::make_shared<StreamStats>("cam\"1\xff", false, "10.0.0.1:1000", SRT_INVALID_SOCK));
+  state.streams.add(
+      std::make_shared<StreamStats>("cam\"1\xff", false, "10.0.0.1:1000", SRT_INVALID_SOCK, "cam1"));
+  state.config.apply("route.cam2 = b:2\nroute.Cam1 = 10.0.0.5:5000, mixer:5001", false);
   const std::string ifaces =
       "{\"ifaces\":[{ \"title\": \"eth\\\"0\\\\ caf\xC3\xA9\",\"ip\": \"10.0.0.1\","
       "\"output\": \"a\\u000ab\\u0001\",\"input\": \"3.00 Kbps\",\"ipv6\": [\"fd00::1\",\"a\\\"b\"]},"
-      "{ \"title\": \"All\",\"ip\": \"\",\"output\": \"0\",\"input\": \"0\",\"ipv6\": []}]}";
+      "{ \"title\": \"All\",\"ip\": \"\",\"output\": \"0\",\"input\": \"0\",\"ipv6\": []}],"
+      "\"routes\":[{\"name\":\"cam1\",\"destinations\":[\"10.0.0.5:5000\",\"mixer:5001\"]},"
+      "{\"name\":\"cam2\",\"destinations\":[\"b:2\"]}]}";
   std::string repeated = "bytes=0-", nine = "bytes=0-4";
   for (int i = 1; i < 1500; ++i) repeated += ",0-";
   for (int i = 1; i < 9; ++i) nine += "," + std::to_string(i * 10) + "-" + std::to_string(i * 10 + 4);
@@ -136,6 +141,7 @@ TEST_F(WebServerTest, RoutesAnswerTheirDocumentsAndRangesStayBounded) {
   }
   auto streams = nlohmann::json::parse(send("GET", "/api/streams")->body)["streams"];
   EXPECT_EQ(streams[0]["stream_id"], "cam\"1\xef\xbf\xbd");
+  EXPECT_EQ(streams[0]["route"], "cam1");
   auto metrics = send("GET", "/metrics");
   EXPECT_EQ(metrics->get_header_value("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
   EXPECT_NE(metrics->body.find("{stream_id=\"cam\\\"1\xef\xbf\xbd\""), std::string::npos) << metrics->body;
@@ -145,7 +151,8 @@ TEST_F(WebServerTest, RoutesAnswerTheirDocumentsAndRangesStayBounded) {
 TEST_F(WebServerTest, ConfigPostsAreJudgedAndSaved) {
   const std::string own = "http://127.0.0.1:" + std::to_string(port), api = "/api/config";
   auto text = [](const std::string& line) { return "srt_port = 9001\r\n// " + line + "\r\n"; };
-  const std::string big = text(std::string(60000, 'x')), too_big = text(std::string(65536, 'x'));
+  const std::string big = text(std::string(kMaxRequestBodyBytes - 100, 'x'));
+  const std::string too_big = text(std::string(kMaxRequestBodyBytes, 'x'));
   const Headers own_page = {{"Origin", own}, {"Sec-Fetch-Site", "same-origin"}};
   const Headers same_site = {{"Origin", "http://127.0.0.1:1"}, {"Sec-Fetch-Site", "same-site"}};
   // What a page gets once its name resolves to the gateway's address.
@@ -306,7 +313,8 @@ TEST_F(WebServerTest, WithoutATokenOnlyOwnHostNamesAreServed) {
 TEST_F(WebServerTest, HostileRequestsAreRefused) {
   std::string headers, chunked = "7\r\nconfig=\r\n";
   for (int i = 0; i < 20000; ++i) headers += "X-Filler-" + std::to_string(i) + ": value\r\n";
-  for (int i = 0; i < 20; ++i) chunked += "1000\r\n" + std::string(4096, 'x') + "\r\n";
+  for (size_t i = 0; i < kMaxRequestBodyBytes / 4096 + 4; ++i)
+    chunked += "1000\r\n" + std::string(4096, 'x') + "\r\n";
   const std::string get = "GET /hi HTTP/1.1\r\nHost: 127.0.0.1\r\n";
   const std::string post =
       "POST /api/config HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/x-www-form-urlencoded\r\n";

@@ -98,7 +98,7 @@ struct LoopUnderTest {
       int units, const std::function<void()>& while_running = [] {}) {
     EndpointSet route;
     AdaptiveRing ring(kMediaUnit, 10 * kMediaUnit);
-    StreamStats stats("cam1", false, "", 0);
+    StreamStats stats("cam1", false, "", 0, "default");
     std::atomic<bool> ended{false};
     LoopEnd end{};
     std::thread loop([&] {
@@ -193,7 +193,7 @@ TEST(TalkbackLoop, TellsWhyItEnded) {
               .settings.tb_endpoint;
     std::atomic<SRTSOCKET> talkback_socket{0};
     std::atomic<bool> stopped{false};
-    StreamStats stats("studio-talkback", true, "", 0);
+    StreamStats stats("studio-talkback", true, "", 0, "default");
     LoopEnd end{};
     std::thread loop([&] {
       end = process_talkback_srt2srt({route, "tb", pair.accepted, talkback_socket, stopped, stats});
@@ -239,7 +239,7 @@ TEST(RistWorker, EveryEndIsAnOrderlyStop) {
 // once the teardown has begun change nothing.
 TEST(RistSender, TheLastTimedOutPeerKillsTheOutputUnlessTornDown) {
   for (bool torn_down : {false, true}) {
-    StreamStats stats("cam1", false, "", 0);
+    StreamStats stats("cam1", false, "", 0, "default");
     RistSender sender;
     ASSERT_TRUE(sender.start({{"rist://127.0.0.1:2", "rist://127.0.0.1:4"}, {""}, "cam1"}, stats));
     std::vector<RistPeerRecord> peers = sender.peers();
