@@ -109,7 +109,7 @@ void check_masked(const std::string& key, const std::string& value) {
 void check_access(std::string allowed, const std::string& stream_id) {
   allowed = trim(allowed.substr(0, allowed.find('\r')));  // the value as the line gives it
   AccessDecision decision = decide_access(parse_settings("allowed_streams=" + allowed).settings.access,
-                                          CallerRequest{stream_id, 0x7f000001});
+                                          CallerRequest{stream_id, parse_ip_address("127.0.0.1")});
   std::optional<std::string> resource = access_control_resource(stream_id);
   fuzz_check(!resource || resource->find(',') == npos, "a resource holds no comma");
   if (decision.refusal || allowed.empty()) return;
