@@ -157,14 +157,21 @@ def measure(settings, relay_name, streams, rate_mbps, seconds, pinned, profile_n
                               str(seconds + 60), "4"], sink_log, pinned)
         harness.append(sink)
         wait_for_text(sink_log, "ready", 1, 10)
-        harness.append(harness_spawn(
-            ["ristreceiver", "-p", str(relay.receiver_profile), "-S", "0", "-v", "3",
-             "-i", f"rist://@127.0.0.1:{rist_port}", "-o", f"udp://127.0.0.1:{sink_port}"],
-            os.path.join(run_dir, "ristreceiver.log"), pinned))
-        relay.start(streams, rist_port, ports)
+        if relay.takes_udp:
+            relay.start(streams, sink_port, ports)
+        else:
+            harness.append(harness_spawn(
+                ["ristreceiver", "-p", str(relay.receiver_profile), "-S", "0", "-v", "3",
+                 "-i", f"rist://@127.0.0.1:{rist_port}", "-o", f"udp://127.0.0.1:{sink_port}"],
+                os.path.join(run_dir, "ristreceiver.log"), pinned))
+            relay.start(streams, rist_port, ports)
         time.sleep(0.5)
         idle_rss = procs.total_memory_mb(relay.pids(), "VmRSS")
-        writers = start_callers(relay, streams, run_dir, pinned, harness)
+        if relay.takes_udp:
+            writers, targets = [], relay.pacer_targets(streams)
+        else:
+            writers = start_callers(relay, streams, run_dir, pinned, harness)
+            targets = [str(fd) for fd in writers]
         time.sleep(0.5)
 
         pids = relay.pids()
@@ -174,8 +181,7 @@ def measure(settings, relay_name, streams, rate_mbps, seconds, pinned, profile_n
         wall_before = time.monotonic()
         sampler.start()
         pacer = harness_spawn([os.path.join(bench_bin, "pacer"), str(rate_bps), str(seconds), str(HOLD_SECONDS)]
-                              + [str(fd) for fd in writers], os.path.join(run_dir, "pacer.json"), pinned,
-                              pass_fds=writers)
+                              + targets, os.path.join(run_dir, "pacer.json"), pinned, pass_fds=writers)
         for fd in writers:
             os.close(fd)
         perf = None
@@ -222,6 +228,7 @@ def measure(settings, relay_name, streams, rate_mbps, seconds, pinned, profile_n
         "pacer_max_lag_units": pacer_report["max_lag_units"], "pacer_send_seconds": pacer_report["send_seconds"],
         "worst_stream": sink_report["worst_stream"],
         "missing_in_worst_stream": sink_report["missing_in_worst_stream"],
+        "latency_ms": sink_report["latency_ms"],
     }
     if settings.mode == "soak":
         result["rss_series"] = sampler.samples
@@ -234,7 +241,8 @@ def measure(settings, relay_name, streams, rate_mbps, seconds, pinned, profile_n
           f"worst {result['worst_stream_loss'] * 100:8.4f} %  first unit lost x{result['streams_missing_first_unit']}  "
           f"cpu/GB {result['cpu_s_per_gb']}  "
           f"peak {peak_rss:7.1f} MB  harness {result['harness_cpu_share']:.2f} core  "
-          f"lag {pacer_report['max_lag_units']}", flush=True)
+          f"lag {pacer_report['max_lag_units']}  latency {sink_report['latency_ms']['median']:.2f}/"
+          f"{sink_report['latency_ms']['p99']:.2f} ms", flush=True)
     return result
 
 
@@ -330,6 +338,8 @@ def main():
     parser.add_argument("--soak-seconds", type=int, default=0, help="length of each soak run (default 180)")
     parser.add_argument("--bare-rist-params", default="",
                         help="query appended to the bare relay's RIST URL, to try librist options")
+    parser.add_argument("--binary", action="append", default=[], metavar="NAME-LABEL=PATH",
+                        help="an extra relay that runs another build of sluice or bare (e.g. sluice-main=...)")
     parser.add_argument("--build-dir", default=os.path.join(HERE, "..", "build"))
     parser.add_argument("--out", default=os.path.join(HERE, "results"))
     args = parser.parse_args()
@@ -345,6 +355,9 @@ def main():
     if args.soak_seconds:
         settings.soak_seconds = args.soak_seconds
     settings.bare_rist_params = args.bare_rist_params
+    for entry in args.binary:
+        name, path = entry.split("=", 1)
+        relays.other_binaries[name] = os.path.abspath(path)
     os.makedirs(settings.out_dir, exist_ok=True)
     names = args.relays.split(",") if args.relays else relays.available()
     if settings.mode == "soak" and not args.relays:
