@@ -289,18 +289,17 @@ def ladders(settings, names):
     return state
 
 
-def cpu_rounds(settings, names, rounds):
-    """The CPU comparison alone, repeated: per round every relay at 50 and 200 Mbit/s
-    (pinned) and with 50 streams of 2 Mbit/s, taking turns, so that the median of the
-    rounds is not one unlucky moment on a shared machine."""
+def cpu_rounds(settings, names, rounds, loads):
+    """The CPU comparison alone, repeated: per round every relay at each load (by default
+    1 x 50 and 1 x 200 Mbit/s, pinned, and 50 x 2 Mbit/s, not pinned), taking turns, so
+    that the median of the rounds is not one unlucky moment on a shared machine."""
     runs = []
     for number in range(rounds):
         print(f"round {number + 1} of {rounds}", flush=True)
-        for rate in (50, 200):
+        for streams, rate in loads:
+            seconds = settings.ladder_seconds if streams == 1 else settings.concurrency_seconds
             for name in names:
-                runs.append(measure_or_note(settings, name, 1, rate, settings.ladder_seconds, pinned=True))
-        for name in names:
-            runs.append(measure_or_note(settings, name, 50, 2, settings.concurrency_seconds, pinned=False))
+                runs.append(measure_or_note(settings, name, streams, rate, seconds, pinned=streams == 1))
     return runs
 
 
@@ -332,6 +331,8 @@ def main():
     mode.add_argument("--cpu-rounds", type=int, default=0,
                       help="only the CPU comparison (50, 200 and 50 x 2 Mbit/s), this many rounds")
     parser.add_argument("--relays", default="")
+    parser.add_argument("--cpu-loads", default="1x50,1x200,50x2",
+                        help="the loads of each CPU round, STREAMSxMBITS, comma-separated")
     parser.add_argument("--concurrency", default="", help="stream counts, comma-separated (default 1,16,50)")
     parser.add_argument("--no-profile", action="store_true", help="skip the perf profiles")
     parser.add_argument("--soak-rates", default="", help="Mbit/s, comma-separated (default 50,100,200)")
@@ -366,7 +367,9 @@ def main():
     results = {"mode": settings.mode, "machine": machine(), "relays": names,
                "bare_rist_params": settings.bare_rist_params}
     if settings.mode == "cpu":
-        results["cpu_rounds"] = cpu_rounds(settings, names, args.cpu_rounds)
+        loads = [tuple(float(n) if i else int(n) for i, n in enumerate(load.split("x")))
+                 for load in args.cpu_loads.split(",")]
+        results["cpu_rounds"] = cpu_rounds(settings, names, args.cpu_rounds, loads)
     elif settings.mode == "soak":
         results["soak"] = [measure(settings, name, 1, rate, settings.soak_seconds, pinned=True)
                            for rate in settings.soak_rates for name in names]
