@@ -1,14 +1,19 @@
 // Writes the deterministic TS-like payload into one pipe per stream at an exact rate.
-// Usage: pacer RATE_BPS SECONDS HOLD_SECONDS FD...
-// Stream k (the k-th FD) gets PID 0x100 + k. Every stream carries
+// Usage: pacer RATE_BPS SECONDS HOLD_SECONDS TARGET...
+// A TARGET is a pipe's file descriptor, or udp:PORT for one datagram per unit to
+// 127.0.0.1:PORT (for the relays that take UDP). Stream k (the k-th TARGET) gets PID
+// 0x100 + k; the first packet of each unit carries its send time (ts_pattern.h). Every stream carries
 // floor(RATE_BPS * SECONDS / (8 * 1316)) units of 1316 bytes, written on schedule; a
 // full pipe is retried, never skipped, and the lag is reported. Padding units (null PID)
 // follow on the same schedule for half a second and push the tail through the callers
 // and relays (a burst of padding instead loses the last units before it); then the
 // pipes stay open HOLD_SECONDS before the callers see end of file.
 // Prints one JSON object on standard output at the end.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +22,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -27,6 +33,7 @@ namespace {
 
 struct Stream {
   int fd = -1;
+  bool datagrams = false;  // a UDP socket: one unit per write
   std::uint16_t pid = 0;
   std::uint64_t units_sent = 0;
   std::uint64_t max_lag_units = 0;
@@ -45,37 +52,53 @@ void sleep_ns(std::int64_t ns) {
   nanosleep(&ts, nullptr);
 }
 
-// Units first_unit.. of a stream: unit u holds packets 7u..7u+6, or null packets from
-// unit `payload_units` on.
+// Units first_unit.. of a stream: unit u holds packets 7u..7u+6, stamped with the
+// time now, or null packets from unit `payload_units` on.
 void fill_units(std::uint8_t* out, std::uint16_t pid, std::uint64_t first_unit, std::size_t count,
                 std::uint64_t payload_units) {
+  const std::uint64_t sent_ns = static_cast<std::uint64_t>(now_ns());
   for (std::size_t u = 0; u < count; ++u) {
     const bool padding = first_unit + u >= payload_units;
+    std::uint8_t* unit = out + u * ts_pattern::kUnit;
     for (std::size_t p = 0; p < ts_pattern::kPacketsPerUnit; ++p) {
       const std::uint64_t index = padding ? p : (first_unit + u) * ts_pattern::kPacketsPerUnit + p;
-      ts_pattern::fill_packet(out + u * ts_pattern::kUnit + p * ts_pattern::kPacket,
-                              padding ? ts_pattern::kNullPid : pid, index);
+      ts_pattern::fill_packet(unit + p * ts_pattern::kPacket, padding ? ts_pattern::kNullPid : pid, index);
     }
+    if (!padding) ts_pattern::stamp_packet(unit, sent_ns);
   }
 }
 
+// A non-blocking UDP socket connected to 127.0.0.1:port, or -1.
+int open_udp_target(int port) {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+  const int size = 8 << 20;
+  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return -1;
+  return fd;
+}
+
 // Writes what is due for one stream; at most three units per write so that each write
-// stays below PIPE_BUF and is atomic (a unit is never split).
+// stays below PIPE_BUF and is atomic (a unit is never split), one per datagram.
 void write_due(Stream& stream, std::uint64_t due, std::uint64_t payload_units) {
-  constexpr std::size_t kBatch = 3;
-  std::uint8_t buffer[kBatch * ts_pattern::kUnit];
+  constexpr std::size_t kPipeBatch = 3;
+  const std::size_t batch = stream.datagrams ? 1 : kPipeBatch;
+  std::uint8_t buffer[kPipeBatch * ts_pattern::kUnit];
   if (due > stream.units_sent) {
     stream.max_lag_units = std::max(stream.max_lag_units, due - stream.units_sent);
   }
   while (stream.units_sent < due) {
     const std::size_t count =
-        static_cast<std::size_t>(std::min<std::uint64_t>(kBatch, due - stream.units_sent));
+        static_cast<std::size_t>(std::min<std::uint64_t>(batch, due - stream.units_sent));
     fill_units(buffer, stream.pid, stream.units_sent, count, payload_units);
     const ssize_t written = write(stream.fd, buffer, count * ts_pattern::kUnit);
     if (written < 0) {
       if (errno == EAGAIN) {
         ++stream.full_pipe_events;
-      } else if (errno != EINTR) {
+      } else if (errno == EPIPE) {
         stream.broken = true;
       }
       return;
@@ -88,7 +111,7 @@ void write_due(Stream& stream, std::uint64_t due, std::uint64_t payload_units) {
 
 int main(int argc, char** argv) {
   if (argc < 5) {
-    std::fprintf(stderr, "usage: pacer RATE_BPS SECONDS HOLD_SECONDS FD...\n");
+    std::fprintf(stderr, "usage: pacer RATE_BPS SECONDS HOLD_SECONDS TARGET...\n");
     return 2;
   }
   const double rate_bps = std::strtod(argv[1], nullptr);
@@ -104,10 +127,15 @@ int main(int argc, char** argv) {
   std::vector<Stream> streams;
   for (int i = 4; i < argc; ++i) {
     Stream stream;
-    stream.fd = std::atoi(argv[i]);
     stream.pid = static_cast<std::uint16_t>(ts_pattern::kFirstPid + streams.size());
-    fcntl(stream.fd, F_SETPIPE_SZ, 1 << 20);
-    fcntl(stream.fd, F_SETFL, fcntl(stream.fd, F_GETFL) | O_NONBLOCK);
+    stream.datagrams = std::strncmp(argv[i], "udp:", 4) == 0;
+    if (stream.datagrams) {
+      stream.fd = open_udp_target(std::atoi(argv[i] + 4));
+    } else {
+      stream.fd = std::atoi(argv[i]);
+      fcntl(stream.fd, F_SETPIPE_SZ, 1 << 20);
+      fcntl(stream.fd, F_SETFL, fcntl(stream.fd, F_GETFL) | O_NONBLOCK);
+    }
     streams.push_back(stream);
   }
   std::signal(SIGPIPE, SIG_IGN);

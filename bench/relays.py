@@ -34,6 +34,7 @@ class Relay:
 
     name = ""
     receiver_profile = 1  # librist main profile on the receiving side
+    takes_udp = False  # fed by the pacer over UDP and sending to the sink: no callers, no receiver
     rist_params = ""  # librist URL options, for the relays that take them
 
     def __init__(self, run_dir, cpus=None):
@@ -106,6 +107,25 @@ class BareRelay(OnePortRelay):
         wait_for_ports([self.srt_port])
 
 
+class UdpRelay(Relay):
+    """A UDP limit reference (udp_relay, udp_batch_relay): the pacer sends every stream
+    to its one port over UDP and it sends them on to the sink; no SRT, no RIST."""
+    takes_udp = True
+
+    def __init__(self, run_dir, cpus, binary, name):
+        super().__init__(run_dir, cpus)
+        self.binary = binary
+        self.name = name
+
+    def start(self, streams, sink_port, free_port):
+        self.port = free_port()
+        self.spawn([self.binary, str(self.port), str(sink_port)], f"{self.name}.log")
+        wait_for_ports([self.port])
+
+    def pacer_targets(self, streams):
+        return [f"udp:{self.port}"] * streams
+
+
 class FfmpegRelay(Relay):
     """One ffmpeg per stream. The payload is carried as raw data (-f data) rather than
     demuxed and remuxed as MPEG-TS, so the bytes arrive unchanged and can be checked."""
@@ -165,9 +185,13 @@ class GstreamerRelay(Relay):
         return self.ports[k], f"bench{k}"
 
 
+# Relays named NAME-LABEL that run another build of NAME's binary (bench/run.py --binary).
+other_binaries = {}
+
+
 def available():
     """Relays whose tools are installed, in report order."""
-    found = ["sluice", "bare"]
+    found = ["sluice", "bare", "udp", "udp-mmsg"]
     if shutil.which("ffmpeg"):
         found.append("ffmpeg")
     if shutil.which("srt-live-transmit") and shutil.which("ristsender"):
@@ -186,10 +210,22 @@ def gstreamer_has_plugins():
 
 
 def make(name, run_dir, cpus, build_dir):
+    if name in other_binaries:
+        relay = {"sluice": SluiceRelay, "bare": BareRelay}[name.split("-")[0]](run_dir, cpus, other_binaries[name])
+        relay.name = name
+        return relay
     if name == "sluice":
         return SluiceRelay(run_dir, cpus, os.path.join(build_dir, "sluice"))
     if name == "bare":
         return BareRelay(run_dir, cpus, os.path.join(build_dir, "bench", "bare_relay"))
+    if name == "bare-upstream":
+        relay = BareRelay(run_dir, cpus, os.path.join(build_dir, "bench", "bare_relay_upstream"))
+        relay.name = name
+        return relay
+    if name == "udp":
+        return UdpRelay(run_dir, cpus, os.path.join(build_dir, "bench", "udp_relay"), name)
+    if name == "udp-mmsg":
+        return UdpRelay(run_dir, cpus, os.path.join(build_dir, "bench", "udp_batch_relay"), name)
     return {"ffmpeg": FfmpegRelay, "chain": ChainRelay, "gstreamer": GstreamerRelay}[name](run_dir, cpus)
 
 

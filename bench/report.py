@@ -176,11 +176,16 @@ def median(values):
     return ordered[middle] if len(ordered) % 2 else (ordered[middle - 1] + ordered[middle]) / 2
 
 
+REFERENCES = ("bare", "udp", "udp-mmsg", "ffmpeg", "sluice-main")
+
+
 def cpu_rounds_rows(runs):
     """Per load and relay: CPU-s/GB of every round, their median, the median's ratio to
-    the bare relay's and ffmpeg's medians, and the ratios within each round (the relays
-    take turns, so one round's figures share the machine's load of that moment)."""
-    loads = [(1, 50), (1, 200), (50, 2)]
+    each reference relay's median and the ratios within each round (the relays take
+    turns, so one round's figures share the machine's load of that moment), and the
+    latency from the pacer to the sink (median of the rounds' medians and 99th
+    percentiles)."""
+    loads = list(dict.fromkeys((run["streams"], run["rate_mbps"]) for run in runs))
     names = list(dict.fromkeys(run["relay"] for run in runs))
 
     def per_round(name, streams, rate):
@@ -189,40 +194,43 @@ def cpu_rounds_rows(runs):
     def cpu(run):
         return run.get("cpu_s_per_gb")
 
+    def latency(mine, key):
+        return median([r["latency_ms"][key] for r in mine if r.get("latency_ms") and r["latency_ms"][key] >= 0])
+
     rows = []
     for streams, rate in loads:
-        bare, ffmpeg = per_round("bare", streams, rate), per_round("ffmpeg", streams, rate)
         for name in names:
             mine = per_round(name, streams, rate)
-            values = [cpu(r) for r in mine]
-            known = [v for v in values if v is not None]
-
-            def ratios(others):
-                return [round(cpu(a) / cpu(b), 2) if cpu(a) and b and cpu(b) else None
-                        for a, b in zip(mine, others + [None] * len(mine))]
+            known = [cpu(r) for r in mine if cpu(r)]
             middle = median(known)
-            rows.append({
-                "streams": streams, "rate_mbps": rate, "relay": name, "cpu_s_per_gb": values,
-                "median": middle,
-                "x_bare": round(middle / median([cpu(r) for r in bare if cpu(r)]), 2) if middle and bare else None,
-                "x_ffmpeg": round(middle / median([cpu(r) for r in ffmpeg if cpu(r)]), 2) if middle and ffmpeg else None,
-                "x_bare_per_round": ratios(bare), "x_ffmpeg_per_round": ratios(ffmpeg),
-                "worst_stream_loss": max((r["worst_stream_loss"] for r in mine if r["worst_stream_loss"] is not None),
-                                         default=None),
-                "streams_missing_first_unit": sum(r.get("streams_missing_first_unit", 0) for r in mine)})
+            row = {"streams": streams, "rate_mbps": rate, "relay": name, "cpu_s_per_gb": [cpu(r) for r in mine],
+                   "median": middle, "latency_median_ms": latency(mine, "median"), "latency_p99_ms": latency(mine, "p99"),
+                   "worst_stream_loss": max((r["worst_stream_loss"] for r in mine
+                                             if r["worst_stream_loss"] is not None), default=None),
+                   "streams_missing_first_unit": sum(r.get("streams_missing_first_unit", 0) for r in mine)}
+            for reference in REFERENCES:
+                others = per_round(reference, streams, rate)
+                theirs = median([cpu(r) for r in others if cpu(r)])
+                row[f"x_{reference}"] = round(middle / theirs, 2) if middle and theirs else None
+                row[f"x_{reference}_per_round"] = [round(cpu(a) / cpu(b), 2) if cpu(a) and cpu(b) else None
+                                                  for a, b in zip(mine, others)]
+            rows.append(row)
     return rows
 
 
 def cpu_rounds_table(rows):
     def listed(values, digits=2):
         return ", ".join(fmt(v, digits) for v in values)
-    lines = ["| load | relay | CPU-s/GB per round | median | × bare | × ffmpeg | × bare per round "
-             "| × ffmpeg per round | worst stream loss |", "|---|---|---|---|---|---|---|---|---|"]
+    references = [ref for ref in REFERENCES if any(r["relay"] == ref for r in rows)]
+    lines = ["| load | relay | CPU-s/GB per round | median | " + " | ".join(f"× {ref}" for ref in references)
+             + " | latency median / p99 ms | worst stream loss |",
+             "|---|---|---|---|" + "---|" * len(references) + "---|---|"]
     for r in rows:
         worst = r["worst_stream_loss"]
+        ratios = " | ".join(f"{fmt(r[f'x_{ref}'], 2)} ({listed(r[f'x_{ref}_per_round'])})" for ref in references)
         lines.append(f"| {r['streams']} × {r['rate_mbps']:g} Mbit/s | {r['relay']} | {listed(r['cpu_s_per_gb'])} "
-                     f"| {fmt(r['median'], 2)} | {fmt(r['x_bare'], 2)} | {fmt(r['x_ffmpeg'], 2)} "
-                     f"| {listed(r['x_bare_per_round'], 2)} | {listed(r['x_ffmpeg_per_round'], 2)} "
+                     f"| {fmt(r['median'], 2)} | {ratios} "
+                     f"| {fmt(r['latency_median_ms'], 1)} / {fmt(r['latency_p99_ms'], 1)} "
                      f"| {pct(worst) if worst is not None else '–'} |")
     return lines
 

@@ -157,14 +157,21 @@ def measure(settings, relay_name, streams, rate_mbps, seconds, pinned, profile_n
                               str(seconds + 60), "4"], sink_log, pinned)
         harness.append(sink)
         wait_for_text(sink_log, "ready", 1, 10)
-        harness.append(harness_spawn(
-            ["ristreceiver", "-p", str(relay.receiver_profile), "-S", "0", "-v", "3",
-             "-i", f"rist://@127.0.0.1:{rist_port}", "-o", f"udp://127.0.0.1:{sink_port}"],
-            os.path.join(run_dir, "ristreceiver.log"), pinned))
-        relay.start(streams, rist_port, ports)
+        if relay.takes_udp:
+            relay.start(streams, sink_port, ports)
+        else:
+            harness.append(harness_spawn(
+                ["ristreceiver", "-p", str(relay.receiver_profile), "-S", "0", "-v", "3",
+                 "-i", f"rist://@127.0.0.1:{rist_port}", "-o", f"udp://127.0.0.1:{sink_port}"],
+                os.path.join(run_dir, "ristreceiver.log"), pinned))
+            relay.start(streams, rist_port, ports)
         time.sleep(0.5)
         idle_rss = procs.total_memory_mb(relay.pids(), "VmRSS")
-        writers = start_callers(relay, streams, run_dir, pinned, harness)
+        if relay.takes_udp:
+            writers, targets = [], relay.pacer_targets(streams)
+        else:
+            writers = start_callers(relay, streams, run_dir, pinned, harness)
+            targets = [str(fd) for fd in writers]
         time.sleep(0.5)
 
         pids = relay.pids()
@@ -174,8 +181,7 @@ def measure(settings, relay_name, streams, rate_mbps, seconds, pinned, profile_n
         wall_before = time.monotonic()
         sampler.start()
         pacer = harness_spawn([os.path.join(bench_bin, "pacer"), str(rate_bps), str(seconds), str(HOLD_SECONDS)]
-                              + [str(fd) for fd in writers], os.path.join(run_dir, "pacer.json"), pinned,
-                              pass_fds=writers)
+                              + targets, os.path.join(run_dir, "pacer.json"), pinned, pass_fds=writers)
         for fd in writers:
             os.close(fd)
         perf = None
@@ -222,6 +228,7 @@ def measure(settings, relay_name, streams, rate_mbps, seconds, pinned, profile_n
         "pacer_max_lag_units": pacer_report["max_lag_units"], "pacer_send_seconds": pacer_report["send_seconds"],
         "worst_stream": sink_report["worst_stream"],
         "missing_in_worst_stream": sink_report["missing_in_worst_stream"],
+        "latency_ms": sink_report["latency_ms"],
     }
     if settings.mode == "soak":
         result["rss_series"] = sampler.samples
@@ -234,7 +241,8 @@ def measure(settings, relay_name, streams, rate_mbps, seconds, pinned, profile_n
           f"worst {result['worst_stream_loss'] * 100:8.4f} %  first unit lost x{result['streams_missing_first_unit']}  "
           f"cpu/GB {result['cpu_s_per_gb']}  "
           f"peak {peak_rss:7.1f} MB  harness {result['harness_cpu_share']:.2f} core  "
-          f"lag {pacer_report['max_lag_units']}", flush=True)
+          f"lag {pacer_report['max_lag_units']}  latency {sink_report['latency_ms']['median']:.2f}/"
+          f"{sink_report['latency_ms']['p99']:.2f} ms", flush=True)
     return result
 
 
@@ -281,18 +289,17 @@ def ladders(settings, names):
     return state
 
 
-def cpu_rounds(settings, names, rounds):
-    """The CPU comparison alone, repeated: per round every relay at 50 and 200 Mbit/s
-    (pinned) and with 50 streams of 2 Mbit/s, taking turns, so that the median of the
-    rounds is not one unlucky moment on a shared machine."""
+def cpu_rounds(settings, names, rounds, loads):
+    """The CPU comparison alone, repeated: per round every relay at each load (by default
+    1 x 50 and 1 x 200 Mbit/s, pinned, and 50 x 2 Mbit/s, not pinned), taking turns, so
+    that the median of the rounds is not one unlucky moment on a shared machine."""
     runs = []
     for number in range(rounds):
         print(f"round {number + 1} of {rounds}", flush=True)
-        for rate in (50, 200):
+        for streams, rate in loads:
+            seconds = settings.ladder_seconds if streams == 1 else settings.concurrency_seconds
             for name in names:
-                runs.append(measure_or_note(settings, name, 1, rate, settings.ladder_seconds, pinned=True))
-        for name in names:
-            runs.append(measure_or_note(settings, name, 50, 2, settings.concurrency_seconds, pinned=False))
+                runs.append(measure_or_note(settings, name, streams, rate, seconds, pinned=streams == 1))
     return runs
 
 
@@ -324,12 +331,16 @@ def main():
     mode.add_argument("--cpu-rounds", type=int, default=0,
                       help="only the CPU comparison (50, 200 and 50 x 2 Mbit/s), this many rounds")
     parser.add_argument("--relays", default="")
+    parser.add_argument("--cpu-loads", default="1x50,1x200,50x2",
+                        help="the loads of each CPU round, STREAMSxMBITS, comma-separated")
     parser.add_argument("--concurrency", default="", help="stream counts, comma-separated (default 1,16,50)")
     parser.add_argument("--no-profile", action="store_true", help="skip the perf profiles")
     parser.add_argument("--soak-rates", default="", help="Mbit/s, comma-separated (default 50,100,200)")
     parser.add_argument("--soak-seconds", type=int, default=0, help="length of each soak run (default 180)")
     parser.add_argument("--bare-rist-params", default="",
                         help="query appended to the bare relay's RIST URL, to try librist options")
+    parser.add_argument("--binary", action="append", default=[], metavar="NAME-LABEL=PATH",
+                        help="an extra relay that runs another build of sluice or bare (e.g. sluice-main=...)")
     parser.add_argument("--build-dir", default=os.path.join(HERE, "..", "build"))
     parser.add_argument("--out", default=os.path.join(HERE, "results"))
     args = parser.parse_args()
@@ -345,6 +356,9 @@ def main():
     if args.soak_seconds:
         settings.soak_seconds = args.soak_seconds
     settings.bare_rist_params = args.bare_rist_params
+    for entry in args.binary:
+        name, path = entry.split("=", 1)
+        relays.other_binaries[name] = os.path.abspath(path)
     os.makedirs(settings.out_dir, exist_ok=True)
     names = args.relays.split(",") if args.relays else relays.available()
     if settings.mode == "soak" and not args.relays:
@@ -353,7 +367,9 @@ def main():
     results = {"mode": settings.mode, "machine": machine(), "relays": names,
                "bare_rist_params": settings.bare_rist_params}
     if settings.mode == "cpu":
-        results["cpu_rounds"] = cpu_rounds(settings, names, args.cpu_rounds)
+        loads = [tuple(float(n) if i else int(n) for i, n in enumerate(load.split("x")))
+                 for load in args.cpu_loads.split(",")]
+        results["cpu_rounds"] = cpu_rounds(settings, names, args.cpu_rounds, loads)
     elif settings.mode == "soak":
         results["soak"] = [measure(settings, name, 1, rate, settings.soak_seconds, pinned=True)
                            for rate in settings.soak_rates for name in names]

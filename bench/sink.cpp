@@ -4,7 +4,9 @@
 // it arrives intact with an index below PACKETS_PER_STREAM; anything else is counted
 // as corrupt (bad size, sync, PID, index or filler) or duplicate. Ends when every
 // stream is complete, at the deadline, after IDLE_SECONDS without data (once data has
-// arrived), or on SIGTERM/SIGINT, and prints one JSON object on standard output.
+// arrived), or on SIGTERM/SIGINT, and prints one JSON object on standard output. The
+// latency of every unit is its arrival less the pacer's stamp (the same monotonic
+// clock): median, 99th percentile and highest, in milliseconds.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -40,13 +42,21 @@ struct Totals {
   std::uint64_t bytes = 0;
   std::uint64_t corrupt = 0;
   std::uint64_t odd_datagrams = 0;
-  std::uint32_t socket_drops = 0;  // datagrams the kernel dropped on a full receive buffer
+  std::uint32_t socket_drops = 0;           // datagrams the kernel dropped on a full receive buffer
+  std::vector<std::uint32_t> latencies_us;  // one per unit delivered, first copy only
 };
 
-double now_s() {
+std::uint64_t now_ns() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000 + static_cast<std::uint64_t>(ts.tv_nsec);
+}
+
+double now_s() { return static_cast<double>(now_ns()) / 1e9; }
+
+// A stamp is plausible when it lies in the last minute: anything else is a corrupt packet.
+bool stamp_plausible(std::uint64_t sent_ns, std::uint64_t arrived_ns) {
+  return sent_ns <= arrived_ns && arrived_ns - sent_ns < 60'000'000'000ULL;
 }
 
 int open_socket(int port) {
@@ -79,11 +89,13 @@ void note_drops(msghdr& header, Totals& totals) {
 }
 
 void check_packet(const std::uint8_t* packet, std::vector<StreamCheck>& streams, std::uint64_t per_stream,
-                  Totals& totals) {
+                  std::uint64_t arrived_ns, Totals& totals) {
   if (ts_pattern::pid_of(packet) == ts_pattern::kNullPid) return;
   const std::size_t stream = static_cast<std::size_t>(ts_pattern::pid_of(packet) - ts_pattern::kFirstPid);
   const std::uint64_t index = ts_pattern::index_of(packet);
-  if (stream >= streams.size() || index >= per_stream || !ts_pattern::packet_intact(packet)) {
+  const bool stamped = ts_pattern::is_stamped(index);
+  if (stream >= streams.size() || index >= per_stream || !ts_pattern::packet_intact(packet) ||
+      (stamped && !stamp_plausible(ts_pattern::stamp_of(packet), arrived_ns))) {
     ++totals.corrupt;
     return;
   }
@@ -96,15 +108,19 @@ void check_packet(const std::uint8_t* packet, std::vector<StreamCheck>& streams,
   }
   word |= bit;
   ++check.delivered;
+  if (stamped) {
+    totals.latencies_us.push_back(
+        static_cast<std::uint32_t>((arrived_ns - ts_pattern::stamp_of(packet)) / 1000));
+  }
 }
 
 void check_datagram(const std::uint8_t* data, std::size_t size, std::vector<StreamCheck>& streams,
-                    std::uint64_t per_stream, Totals& totals) {
+                    std::uint64_t per_stream, std::uint64_t arrived_ns, Totals& totals) {
   ++totals.datagrams;
   totals.bytes += size;
   if (size % ts_pattern::kPacket != 0) ++totals.odd_datagrams;
   for (std::size_t offset = 0; offset + ts_pattern::kPacket <= size; offset += ts_pattern::kPacket) {
-    check_packet(data + offset, streams, per_stream, totals);
+    check_packet(data + offset, streams, per_stream, arrived_ns, totals);
   }
 }
 
@@ -142,7 +158,16 @@ std::uint64_t missing_in_first_unit(const StreamCheck& check, std::uint64_t per_
   return missing;
 }
 
-void print_report(const std::vector<StreamCheck>& streams, std::uint64_t per_stream, const Totals& totals,
+// The latency below which the given share of the units arrived, in milliseconds.
+double latency_ms(std::vector<std::uint32_t>& latencies_us, double share) {
+  if (latencies_us.empty()) return -1;
+  const std::size_t rank = static_cast<std::size_t>(share * static_cast<double>(latencies_us.size() - 1));
+  std::nth_element(latencies_us.begin(), latencies_us.begin() + static_cast<std::ptrdiff_t>(rank),
+                   latencies_us.end());
+  return latencies_us[rank] / 1000.0;
+}
+
+void print_report(const std::vector<StreamCheck>& streams, std::uint64_t per_stream, Totals& totals,
                   double first, double last) {
   std::string delivered;
   std::string duplicates;
@@ -160,12 +185,15 @@ void print_report(const std::vector<StreamCheck>& streams, std::uint64_t per_str
       "{\"delivered\":[%s],\"missing_in_first_unit\":[%s],\"duplicates\":[%s],\"corrupt\":%llu,\"odd_"
       "datagrams\":%llu,\"socket_drops\":%u,"
       "\"datagrams\":%llu,\"bytes\":%llu,\"first_at\":%.3f,\"last_at\":%.3f,"
-      "\"worst_stream\":%zu,\"missing_in_worst_stream\":%s}\n",
+      "\"worst_stream\":%zu,\"missing_in_worst_stream\":%s,"
+      "\"latency_ms\":{\"median\":%.3f,\"p99\":%.3f,\"max\":%.3f}}\n",
       delivered.c_str(), first_unit.c_str(), duplicates.c_str(),
       static_cast<unsigned long long>(totals.corrupt), static_cast<unsigned long long>(totals.odd_datagrams),
       totals.socket_drops, static_cast<unsigned long long>(totals.datagrams),
       static_cast<unsigned long long>(totals.bytes), first, last,
-      static_cast<std::size_t>(worst - streams.begin()), missing.c_str());
+      static_cast<std::size_t>(worst - streams.begin()), missing.c_str(),
+      latency_ms(totals.latencies_us, 0.5), latency_ms(totals.latencies_us, 0.99),
+      latency_ms(totals.latencies_us, 1.0));
   std::fflush(stdout);
 }
 
@@ -212,11 +240,13 @@ int main(int argc, char** argv) {
     }
     const int count = recvmmsg(fd, messages, kBatch, MSG_DONTWAIT, nullptr);
     if (count <= 0) continue;
-    last = now_s() - started;
+    const std::uint64_t arrived_ns = now_ns();
+    last = static_cast<double>(arrived_ns) / 1e9 - started;
     if (first < 0) first = last;
     for (int i = 0; i < count; ++i) {
       note_drops(messages[i].msg_hdr, totals);
-      check_datagram(buffers.data() + i * kMaxDatagram, messages[i].msg_len, streams, per_stream, totals);
+      check_datagram(buffers.data() + i * kMaxDatagram, messages[i].msg_len, streams, per_stream, arrived_ns,
+                     totals);
     }
   }
   print_report(streams, per_stream, totals, first, last);

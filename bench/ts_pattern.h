@@ -1,7 +1,8 @@
 // The deterministic MPEG-TS-like payload shared by the pacer and the sink.
 // Every 188-byte packet carries: 0x47, the stream's PID, a continuity counter, its
 // index within the stream (64-bit, big endian) and filler bytes derived from that
-// index, so the sink can tell a missing packet from a corrupt one.
+// index, so the sink can tell a missing packet from a corrupt one. The first packet of
+// every unit also carries the pacer's send time, for the latency (see stamp_packet).
 #pragma once
 
 #include <cstddef>
@@ -39,11 +40,36 @@ inline std::uint64_t index_of(const std::uint8_t* packet) {
   return index;
 }
 
-// True when the packet is exactly what fill_packet wrote for its PID and index.
+// The first packet of every unit holds the time it was sent (CLOCK_MONOTONIC, ns) in
+// the 8 filler bytes after the header, XORed with that filler: the sink reads the time
+// back and checks that it is plausible (not in the future, not older than a minute).
+constexpr std::size_t kStampSize = 8;
+
+inline bool is_stamped(std::uint64_t index) { return index % kPacketsPerUnit == 0; }
+
+inline void stamp_packet(std::uint8_t* packet, std::uint64_t sent_ns) {
+  const std::uint64_t index = index_of(packet);
+  for (std::size_t i = 0; i < kStampSize; ++i) {
+    packet[kHeader + i] = static_cast<std::uint8_t>(filler(index, kHeader + i) ^ (sent_ns >> (56 - 8 * i)));
+  }
+}
+
+inline std::uint64_t stamp_of(const std::uint8_t* packet) {
+  const std::uint64_t index = index_of(packet);
+  std::uint64_t sent_ns = 0;
+  for (std::size_t i = 0; i < kStampSize; ++i) {
+    sent_ns = (sent_ns << 8) | static_cast<std::uint8_t>(packet[kHeader + i] ^ filler(index, kHeader + i));
+  }
+  return sent_ns;
+}
+
+// True when the packet is exactly what fill_packet wrote for its PID and index (the
+// stamp of a stamped packet is the sink's to check).
 inline bool packet_intact(const std::uint8_t* packet) {
   const std::uint64_t index = index_of(packet);
   if (packet[0] != 0x47 || packet[3] != (0x10 | (index & 0x0f))) return false;
-  for (std::size_t i = kHeader; i < kPacket; ++i) {
+  const std::size_t first = is_stamped(index) ? kHeader + kStampSize : kHeader;
+  for (std::size_t i = first; i < kPacket; ++i) {
     if (packet[i] != filler(index, i)) return false;
   }
   return true;

@@ -1,7 +1,9 @@
 #include "rist/forwarding_loop.h"
 
 #include <chrono>
+#include <memory>
 #include <optional>
+#include <string>
 
 #include "base/log_line.h"
 #include "rist/endpoints.h"
@@ -37,25 +39,20 @@ std::optional<LoopEnd> told_to_end(const ForwardingContext& context) {
   return std::nullopt;
 }
 
-// Writes every buffered unit; false, with the rest of the ring dropped, when the
-// stream must end: at the sixth failed unit in a row.
-bool drain_ring(const ForwardingContext& context, int& errors_in_a_row) {
-  while (const uint8_t* unit = context.ring.take_unit()) {
-    int result = context.output.write_unit(unit);
-    if (result >= 0) {
-      errors_in_a_row = 0;
-      context.stats.units_written.fetch_add(1, std::memory_order_relaxed);
-      continue;
-    }
-    context.stats.send_errors.fetch_add(1, std::memory_order_relaxed);
-    LogLine() << "rist error send";
-    if (++errors_in_a_row <= kSendErrorLimit) continue;
-    LogLine() << "*** RIST PACKET SEND ERROR (5 times).  STOP.";
-    context.ring.reset();
-    LogLine() << "fail full rist send " << result;
-    return false;
+// Counts the units written and the failures in a row; false, with a log line, at the
+// sixth failed unit in a row, when the stream must end.
+bool note_write(const ForwardingContext& context, int result, int& errors_in_a_row) {
+  if (result >= 0) {
+    errors_in_a_row = 0;
+    context.stats.units_written.fetch_add(1, std::memory_order_relaxed);
+    return true;
   }
-  return true;
+  context.stats.send_errors.fetch_add(1, std::memory_order_relaxed);
+  LogLine() << "rist error send";
+  if (++errors_in_a_row <= kSendErrorLimit) return true;
+  LogLine() << "*** RIST PACKET SEND ERROR (5 times).  STOP.";
+  LogLine() << "fail full rist send " << result;
+  return false;
 }
 
 // True once the hold has lasted long enough for peers in that state.
@@ -84,8 +81,78 @@ void wait_until_the_peers_connect(const ForwardingContext& context) {
   }
 }
 
+// The SRT messages of one wake-up: the first waited for, the rest what libsrt already
+// held. Taking them together lets librist send the units of a wake-up together.
+struct ReceivedBatch {
+  static constexpr int kMessages = 32;
+  uint8_t messages[kMessages][kMaxSrtPayload];
+  int sizes[kMessages];
+  int count = 0;
+  std::string error;  // why the receive that ended the batch failed (the caller hung up or broke)
+};
+
+// Waits for the next message, then takes what else is ready without waiting.
+void receive_batch(SRTSOCKET socket, ReceivedBatch& batch) {
+  batch.count = 0;
+  batch.error.clear();
+  bool blocking = true;
+  while (batch.count < ReceivedBatch::kMessages) {
+    int received = srt_recv(socket, reinterpret_cast<char*>(batch.messages[batch.count]), kMaxSrtPayload);
+    if (received <= 0) {
+      if (blocking || srt_getlasterror(nullptr) != SRT_EASYNCRCV) batch.error = srt_getlasterror_str();
+      break;
+    }
+    batch.sizes[batch.count++] = received;
+    if (blocking) {
+      blocking = false;
+      srt_setsockflag(socket, SRTO_RCVSYN, &blocking, sizeof blocking);
+    }
+  }
+  if (!blocking) {
+    blocking = true;
+    srt_setsockflag(socket, SRTO_RCVSYN, &blocking, sizeof blocking);
+  }
+}
+
+// Why the loop must end before its next write, when it must: stopped, the output died,
+// or the worker closed the caller (then it has cleared `caller` first).
+std::optional<LoopEnd> must_end_before_write(const ForwardingContext& context) {
+  if (context.caller.load() == 0) return LoopEnd::caller_closed;
+  return told_to_end(context);
+}
+
+// Writes the batch's units, each flagged when another follows in this batch. A message
+// of exactly one unit with nothing buffered goes out straight from the receive buffer;
+// anything else is cut into units by the ring. Gives why the loop must end, when it must.
+std::optional<LoopEnd> write_batch(const ForwardingContext& context, const ReceivedBatch& batch,
+                                   int& errors_in_a_row) {
+  size_t bytes = context.ring.buffered();
+  for (int i = 0; i < batch.count; ++i) bytes += static_cast<size_t>(batch.sizes[i]);
+  size_t units_left = bytes / kMediaUnit;
+  auto write = [&](const uint8_t* unit) -> std::optional<LoopEnd> {
+    if (std::optional<LoopEnd> end = must_end_before_write(context)) return end;
+    units_left = units_left > 0 ? units_left - 1 : 0;
+    if (!note_write(context, context.output.write_unit(unit, units_left > 0), errors_in_a_row)) {
+      return LoopEnd::send_errors;
+    }
+    return std::nullopt;
+  };
+  for (int i = 0; i < batch.count; ++i) {
+    const uint8_t* message = batch.messages[i];
+    if (batch.sizes[i] == static_cast<int>(kMediaUnit) && context.ring.buffered() == 0) {
+      if (std::optional<LoopEnd> end = write(message)) return end;
+      continue;
+    }
+    context.ring.append(message, static_cast<size_t>(batch.sizes[i]));
+    while (const uint8_t* unit = context.ring.take_unit()) {
+      if (std::optional<LoopEnd> end = write(unit)) return end;
+    }
+  }
+  return std::nullopt;
+}
+
 LoopEnd forward(const ForwardingContext& context) {
-  uint8_t buffer[kMaxSrtPayload];
+  auto batch = std::make_unique<ReceivedBatch>();
   int errors_in_a_row = 0;
   while (true) {
     SRTSOCKET socket = context.caller.load();
@@ -94,14 +161,16 @@ LoopEnd forward(const ForwardingContext& context) {
       context.ring.reset();
       return *end;
     }
-    int received = srt_recv(socket, reinterpret_cast<char*>(buffer), sizeof buffer);
-    if (received <= 0) {
-      LogLine() << "SRT Error: " << srt_getlasterror_str();
+    receive_batch(socket, *batch);
+    if (std::optional<LoopEnd> end = write_batch(context, *batch, errors_in_a_row)) {
+      context.ring.reset();
+      return *end;
+    }
+    if (!batch->error.empty()) {
+      LogLine() << "SRT Error: " << batch->error;
       context.ring.reset();
       return LoopEnd::caller_closed;
     }
-    context.ring.append(buffer, static_cast<size_t>(received));
-    if (!drain_ring(context, errors_in_a_row)) return LoopEnd::send_errors;
   }
 }
 

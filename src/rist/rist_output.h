@@ -31,8 +31,9 @@ class RistOutput {
   // sender could be made at all: every write then fails.
   virtual bool start(const OutputRoute& route, StreamStats& stats) = 0;
   // Writes one kMediaUnit-byte unit; the last write call's result, negative when the
-  // unit failed.
-  virtual int write_unit(const uint8_t* unit) = 0;
+  // unit failed. more_follow: the caller writes another unit at once, so the output
+  // may hold this one back and send both together.
+  virtual int write_unit(const uint8_t* unit, bool more_follow) = 0;
   // How many peers have reported their connection (all, also when there is no peer).
   virtual PeerConnections connections() const = 0;
   // Writes one log line naming each peer that has not connected.

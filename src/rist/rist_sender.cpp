@@ -20,6 +20,10 @@ namespace {
 // How often librist reports each peer's figures.
 const int kStatsIntervalMs = 1000;
 
+// librist's sender flag "more blocks follow at once" (RIST_DATA_FLAGS_MORE of the
+// project's patched library; the upstream one has no such flag and ignores the bit).
+const uint32_t kRistMoreFollows = 4;
+
 // librist keeps one settings object for the whole process. Its callback argument is
 // not used, so it is set up once instead of being rewritten for every new connection
 // while other senders read it.
@@ -135,9 +139,12 @@ void RistSender::create_peer(rist_ctx* created, const std::string& base_url, con
   rist_peer_config_free2(&config);
 }
 
-// A write that accepts 0 bytes ends the unit, whose rest is dropped.
-int RistSender::write_unit(const uint8_t* unit) {
+// A write that accepts 0 bytes ends the unit, whose rest is dropped. librist queues a
+// block flagged "more" and sends it with the next one (the patched library, in one
+// system call per peer; the upstream one ignores the flag).
+int RistSender::write_unit(const uint8_t* unit, bool more_follow) {
   if (context == nullptr) return -1;
+  block.flags = more_follow ? kRistMoreFollows : 0;
   size_t sent = 0;
   int result = 0;
   while (sent < kMediaUnit) {

@@ -37,7 +37,7 @@ class RistSender final : public RistOutput {
   RistSender& operator=(const RistSender&) = delete;
 
   bool start(const OutputRoute& route, StreamStats& stats) override;
-  int write_unit(const uint8_t* unit) override;
+  int write_unit(const uint8_t* unit, bool more_follow) override;
   PeerConnections connections() const override;
   void log_unconnected_peers() const override;
   bool has_died() const override;

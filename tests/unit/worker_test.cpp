@@ -69,7 +69,8 @@ struct SrtPair {
 class FakeOutput final : public RistOutput {
  public:
   bool start(const OutputRoute&, StreamStats&) override { return true; }
-  int write_unit(const uint8_t*) override {
+  int write_unit(const uint8_t*, bool more_follow) override {
+    last_held_back = more_follow;
     if (++writes == 2 && action) action();
     return writes <= failures.size() && failures[writes - 1] == 'x' ? -1 : kMediaUnit;
   }
@@ -85,6 +86,7 @@ class FakeOutput final : public RistOutput {
   std::atomic<PeerConnections> connected{PeerConnections::all};
   std::atomic<bool> died{false};
   std::atomic<size_t> writes{0};
+  std::atomic<bool> last_held_back{false};  // the last write said another follows at once
   mutable std::atomic<int> polls{0};
   mutable std::atomic<bool> named_unconnected{false};
 };
@@ -130,7 +132,7 @@ TEST(ForwardingLoop, EndsForEachReasonAndOnlyOnTheSixthFailedUnitInARow) {
     LoopEnd end;
   } cases[] = {
       {"", nullptr, 3, LoopEnd::caller_closed},
-      {"", [](LoopUnderTest& loop) { srt_close(loop.pair.accepted.load()); }, 2, LoopEnd::caller_closed},
+      {"", [](LoopUnderTest& loop) { srt_close(loop.pair.accepted.exchange(0)); }, 2, LoopEnd::caller_closed},
       {"", [](LoopUnderTest& loop) { loop.stopped = true; }, 2, LoopEnd::stopped},
       {"", [](LoopUnderTest& loop) { loop.output.died = true; }, 2, LoopEnd::output_died},
       {"xxxxxx", nullptr, 6, LoopEnd::send_errors},
@@ -143,6 +145,10 @@ TEST(ForwardingLoop, EndsForEachReasonAndOnlyOnTheSixthFailedUnitInARow) {
     if (c.at_second_write) loop.output.action = [&] { c.at_second_write(loop); };
     EXPECT_EQ(loop.run(static_cast<int>(c.failures.size()) + 3), c.end) << c.failures << " " << c.writes;
     EXPECT_EQ(loop.output.writes, c.writes) << c.failures << " " << c.writes;
+    // Units taken together go out together: the last one must not wait for another.
+    if (c.writes == c.failures.size() + 3) {
+      EXPECT_FALSE(loop.output.last_held_back) << c.failures;
+    }
   }
 }
 
