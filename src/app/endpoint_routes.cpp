@@ -26,7 +26,7 @@ void fill_endpoint_set(EndpointSet& set, const Settings& settings, const NetIfac
   set.uplink_mode = settings.uplink_mode;
   std::vector<std::string> destinations;
   for (const RistDestination& destination : set.rist_endpoints)
-    destinations.push_back(destination.host + ":" + std::to_string(destination.port));
+    destinations.push_back(shown_destination(destination));
   print_list("networks: ", set.networks);
   print_list("rist_endpoint: ", destinations);
 }

@@ -4,10 +4,13 @@
 #include <string>
 #include <vector>
 
+#include "config/destination_options.h"
+
 // One destination of rist_endpoint, where a stream's RIST peers send.
 struct RistDestination {
   std::string host;  // letters, digits, dots and hyphens: an IPv4 address or a host name
   int port = 0;      // 1-65535
+  RistOptions options;
 };
 
 // The talkback source of tb_endpoint, "srt://host:port?streamid=…&latency=…&passphrase=…&pbkeylen=…"
@@ -22,9 +25,15 @@ struct TalkbackEndpoint {
 };
 
 // The usable destinations of a comma-separated list, in order: "host:port" with an
-// optional "rist://" and blanks around either part. Each entry that names no usable
-// IPv4 endpoint is left out and its reason appended to `faults`.
+// optional leading "rist://", blanks around either part, and an optional
+// "?option=value&…" (see options_problem). Each entry that names no usable IPv4 endpoint
+// or has an option librist cannot apply is left out and `"ENTRY": reason` appended to
+// `faults`, the entry's secret and password shown as "***".
 std::vector<RistDestination> parse_destinations(const std::string& text, std::vector<std::string>& faults);
+
+// "host:port", with "?" and the shown options when any is set: how the log and the
+// figures show a destination, never its secret or password.
+std::string shown_destination(const RistDestination& destination);
 
 // The endpoint, or nothing and the reason in `fault`, which never quotes the passphrase.
 std::optional<TalkbackEndpoint> parse_talkback_endpoint(const std::string& text, std::string& fault);
