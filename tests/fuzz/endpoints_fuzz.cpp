@@ -1,5 +1,6 @@
 // Endpoint texts and stream ids, one per line of the input: URL queries, RIST
-// destinations (only "rist://host:port" with a port of 1-65535 comes out), talkback URLs,
+// destinations (only a host name, a port of 1-65535 and options in librist's ranges come
+// out, shown and refused without their secret or password), talkback URLs,
 // peer cnames (a prefix of at most 125 bytes, cut before a NUL or a character, or at
 // the limit where the bytes are no UTF-8) and the stream id in a shown peer URL (one
 // option value that decodes to the id).
@@ -40,11 +41,32 @@ void check_url(const std::string& url) {
   }
 }
 
-void check_base_url(const std::string& url) {
-  size_t host = std::string("rist://").size(), colon = url.rfind(':');
-  fuzz_check(url.rfind("rist://", 0) == 0 && colon > host, "a URL is rist://host:port");
-  fuzz_check(std::all_of(url.begin() + host, url.begin() + colon, is_host_byte), "a host name");
-  fuzz_check(is_valid_port(url.substr(colon + 1)), "the port is 1-65535");
+void check_destination(const RistDestination& d) {
+  fuzz_check(!d.host.empty() && std::all_of(d.host.begin(), d.host.end(), is_host_byte), "a host name");
+  fuzz_check(is_valid_port(d.port), "the port is 1-65535");
+  const RistOptions& o = d.options;
+  fuzz_check(o.buffer_ms == 0 || (o.buffer_ms >= 50 && o.buffer_ms <= 30000), "a buffer librist can apply");
+  fuzz_check(o.bandwidth_kbps >= 0 && o.bandwidth_kbps <= 4294967, "a bandwidth librist can apply");
+  fuzz_check(o.secret.size() <= kMaxSecretLength && o.secret.find('\0') == npos, "a secret that fits");
+  fuzz_check(o.secret.empty() ? o.aes_type == 0 : o.aes_type == 128 || o.aes_type == 256,
+             "a key size with a secret");
+  fuzz_check(o.username.empty() == o.password.empty() && o.password.size() <= kMaxSrpLength,
+             "both credentials");
+  fuzz_check(o.profile == RistProfile::main || (d.port % 2 == 0 && o.secret.empty() && o.username.empty()),
+             "a simple-profile destination on an even port, without secrets");
+}
+
+// No option of a shown entry (cut at ',', at its first '?' and then at '&', as the
+// parser cuts it) names a secret or a password with anything but the mask.
+void check_masked(const std::string& shown) {
+  for (const std::string& entry : fuzz_pieces(shown, ",")) {
+    if (entry.find('?') == npos) continue;
+    for (const std::string& option : fuzz_pieces(entry.substr(entry.find('?') + 1), "&")) {
+      std::string name = to_lower(option.substr(0, option.find('=')));
+      if (option.find('=') != npos && (name.find("secret") != npos || name.find("pass") != npos))
+        fuzz_check(option.substr(option.find('=')) == "=***", "a secret is shown masked");
+    }
+  }
 }
 
 void check_cname(const std::string& id) {
@@ -59,7 +81,7 @@ void check_cname(const std::string& id) {
 
 void check_shown_cname(const std::string& id) {
   const std::string prefix = "rist://h:1?cname=";
-  std::string shown = peer_urls("rist://h:1", id, "", UplinkMode::balance).shown;
+  std::string shown = peer_urls({"h", 1, {}}, id, "", UplinkMode::balance).shown;
   fuzz_check(shown.rfind(prefix, 0) == 0, "the shown URL is the base and the cname");
   std::string decoded;
   for (size_t at = prefix.size(); at < shown.size(); ++at) {
@@ -89,9 +111,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz_check(talkback ? fault.empty() && is_valid_port(talkback->port) : !fault.empty(),
                "a talkback endpoint with a port of 1-65535, or the reason");
     std::vector<std::string> faults;
-    std::vector<std::string> urls = normalise_destinations(parse_destinations(line, faults));
-    fuzz_check(urls.size() + faults.size() == split(line, ",").size(), "a URL or a reason per destination");
-    for (const std::string& url : urls) check_base_url(url);
+    std::vector<RistDestination> destinations = parse_destinations(line, faults);
+    fuzz_check(destinations.size() + faults.size() == split(line, ",").size(),
+               "a destination or a reason each");
+    for (const RistDestination& destination : destinations) {
+      check_destination(destination);
+      check_masked(shown_destination(destination));
+    }
+    for (const std::string& fault : faults) check_masked(fault.substr(0, fault.rfind("\": ")));
   }
   return 0;
 }
