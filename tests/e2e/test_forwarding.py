@@ -132,10 +132,7 @@ class MediaPathTest(MediaCase):
             sinks.append(sink)
             ports.append(port)
         refused = {"127.0.0.1:5000?buffer=0": "buffer \"0\" is not a whole number from 50 to 30000",
-                   "127.0.0.1:5000?cname=x": "unknown option \"cname\"",
-                   f"127.0.0.1:5000?profile=simple&secret={refused_secret}": "the simple profile takes no secret",
-                   "127.0.0.1:5001?profile=simple": "the simple profile needs an even port (it sends RTCP to the "
-                                                    "next one)"}
+                   f"127.0.0.1:5000?profile=simple&secret={refused_secret}": "the simple profile takes no secret"}
         gateway = self.gateway([*entries[:2], *refused, *entries[2:]])
         for entry, reason in refused.items():
             gateway.wait_for_log(f"-- BAD VALUE rist_endpoint, line 3: \"{entry.replace(refused_secret, '***')}\": "
@@ -145,9 +142,8 @@ class MediaPathTest(MediaCase):
         self.assertTrue(wait_until(lambda: simple_peer in request(gateway, "GET", "/api/streams").body.decode(), 20))
         shown = {route: request(gateway, "GET", route).body.decode() for route in ("/api/streams", "/api/state",
                                                                                    "/metrics")}
-        for entry, sink in zip(entries, sinks):
-            with self.subTest(entry.replace(password, "***")):
-                sink.assert_whole(self)
+        for sink in sinks:
+            sink.assert_whole(self)
         self.assertIn(f"rist://127.0.0.1:{ports[1]}?cname=opts&aes-type=256&secret=***\"", shown["/api/streams"])
 
         # Without the key nothing of the payload goes out: the units sent after the peers'

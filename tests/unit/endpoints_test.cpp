@@ -46,8 +46,10 @@ TEST(Endpoints, TheStreamIdReachesLibristOnlyAsACnameThatFitsItsField) {
   RistOptions options{RistProfile::main, "s&buffer=0", 256, 500, 0, "op", "pw"};
   PeerUrls urls = peer_urls({"h", 1, options}, "cam1", "10.1.1.7", UplinkMode::balance);
   EXPECT_EQ(urls.parsed, "rist://h:1?miface=10.1.1.7&weight=1");
-  EXPECT_EQ(urls.shown,
-            "rist://h:1?cname=cam1&miface=10.1.1.7&weight=1&buffer=500&aes-type=256&secret=***&username=op&password=***");
+  EXPECT_EQ(
+      urls.shown,
+      "rist://"
+      "h:1?cname=cam1&miface=10.1.1.7&weight=1&buffer=500&aes-type=256&secret=***&username=op&password=***");
   EXPECT_EQ(peer_cname(std::string("a\0b", 3)), "a");
   EXPECT_EQ(peer_cname(std::string(512, 'a')), std::string(125, 'a'));
   EXPECT_EQ(peer_cname(std::string(200, '\x82')), std::string(125, '\x82')) << "no UTF-8: cut at the limit";
