@@ -79,6 +79,19 @@ void apply_options(const RistOptions& options, rist_peer_config& config) {
   }
 }
 
+// SRP credentials for a receiver that asks for them; librist takes them only for a peer
+// that exists. A peer they cannot be set for is destroyed (before rist_start): its
+// receiver would not let it in.
+bool enable_credentials(rist_ctx* context, rist_peer* peer, const RistOptions& options) {
+  if (options.username.empty()) return true;
+  int result =
+      rist_enable_eap_srp_2(peer, options.username.c_str(), options.password.c_str(), nullptr, nullptr);
+  if (result == 0) return true;
+  LogLine() << "@@@Error_create_peer: librist refused the username and password (" << result << ")";
+  rist_peer_destroy(context, peer);
+  return false;
+}
+
 rist_profile librist_profile(RistProfile profile) {
   return profile == RistProfile::simple ? RIST_PROFILE_SIMPLE : RIST_PROFILE_MAIN;
 }
@@ -133,8 +146,7 @@ bool RistSender::start(const OutputRoute& route, StreamStats& stream_stats) {
   return true;
 }
 
-// Peers that librist refuses are logged and left out; so is one whose credentials
-// librist does not take, which its receiver would not let in.
+// Peers that librist refuses are logged and left out.
 void RistSender::create_peer(rist_ctx* created, const RistDestination& destination,
                              const std::string& network, const OutputRoute& route, const std::string& cname) {
   PeerUrls urls = peer_urls(destination, route.stream_id, network, route.uplink_mode);
@@ -152,31 +164,18 @@ void RistSender::create_peer(rist_ctx* created, const RistDestination& destinati
   if (rist_peer_create(created, &peer, config) == -1) {
     LogLine() << "@@@Error_create_peer: Could not add peer connector to sender";
   } else {
-    // librist numbers the peers of a context 1, 2, ...; a simple-profile peer takes
-    // two numbers, its own and its RTCP companion's.
+    // librist numbers the peers of a context 1, 2, ...; a simple-profile peer's RTCP
+    // companion takes the number after its own.
+    uint32_t librist_id = librist_peer_count + 1;
     librist_peer_count += profile == RistProfile::simple ? 2 : 1;
-    const RistOptions& options = destination.options;
-    int refused = options.username.empty()
-                      ? 0
-                      : rist_enable_eap_srp_2(peer, options.username.c_str(), options.password.c_str(),
-                                              nullptr, nullptr);
-    if (refused != 0) {
-      LogLine() << "@@@Error_create_peer: librist refused the username and password (" << refused << ")";
-      rist_peer_destroy(created, peer);
-    } else {
-      record_peer(peer, network, urls.shown);
-      LogLine() << "dest " << config->virt_dst_port << config->physical_port;
+    if (enable_credentials(created, peer, destination.options)) {
+      uint32_t stats_id = stats->add_peer(urls.shown);
+      std::lock_guard<std::mutex> lock(mutex);
+      peer_records.push_back({network, urls.shown, peer, librist_id, stats_id});
     }
+    LogLine() << "dest " << config->virt_dst_port << config->physical_port;
   }
   rist_peer_config_free2(&config);
-}
-
-// The number librist's reports give the peer is the count so far: the last one taken.
-void RistSender::record_peer(rist_peer* peer, const std::string& network, const std::string& shown_url) {
-  uint32_t librist_id = librist_peer_count - (profile == RistProfile::simple ? 1 : 0);
-  uint32_t stats_id = stats->add_peer(shown_url);
-  std::lock_guard<std::mutex> lock(mutex);
-  peer_records.push_back({network, shown_url, peer, librist_id, stats_id});
 }
 
 // A write that accepts 0 bytes ends the unit, whose rest is dropped.

@@ -61,7 +61,6 @@ class RistSender final : public RistOutput {
  private:
   void create_peer(rist_ctx* created, const RistDestination& destination, const std::string& network,
                    const OutputRoute& route, const std::string& cname);
-  void record_peer(rist_peer* peer, const std::string& network, const std::string& shown_url);
   void on_status(rist_peer* peer, rist_connection_status status);
   void on_report(const rist_stats_sender_peer& report);
 
