@@ -10,6 +10,7 @@
 
 #include "base/text_utils.h"
 #include "config/endpoint_settings.h"
+#include "config/secret_mask.h"
 #include "config/url_params.h"
 #include "fuzz_check.h"
 #include "rist/endpoints.h"
@@ -117,7 +118,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       check_destination(destination);
       check_masked(shown_destination(destination));
     }
-    for (const std::string& fault : faults) check_masked(fault.substr(0, fault.rfind("\": ")));
+    for (const std::string& entry : split(line, ",")) {
+      std::vector<std::string> refusal;
+      parse_destinations(entry, refusal);
+      std::string masked = mask_secrets("rist_endpoint", entry);
+      check_masked(masked);
+      fuzz_check(refusal.empty() || refusal[0].rfind("\"" + masked + "\": ", 0) == 0,
+                 "a refusal quotes it masked");
+    }
   }
   return 0;
 }
