@@ -4,6 +4,7 @@
 
 #include "base/text_utils.h"
 #include "config/access_settings.h"
+#include "config/secret_mask.h"
 #include "config/url_params.h"
 
 namespace {
@@ -101,22 +102,25 @@ std::string talkback_problem(const std::string& text, TalkbackEndpoint& endpoint
 std::vector<RistDestination> parse_destinations(const std::string& text, std::vector<std::string>& faults) {
   std::vector<RistDestination> destinations;
   for (const std::string& entry : split(text, ",")) {
-    std::string authority = entry;
-    size_t scheme = authority.find(kRistScheme);
-    if (scheme != std::string::npos) authority.erase(scheme, kRistScheme.size());
+    std::string authority = starts_with(entry, kRistScheme) ? entry.substr(kRistScheme.size()) : entry;
+    size_t query = authority.find('?');
     RistDestination destination;
-    std::string problem = destination_problem(trim(authority), destination);
+    std::string problem = destination_problem(trim(authority.substr(0, query)), destination);
+    if (problem.empty() && query != std::string::npos)
+      problem = options_problem(authority.substr(query + 1), destination.port, destination.options);
     if (problem.empty()) {
       destinations.push_back(std::move(destination));
     } else {
-      faults.push_back("\"" + entry + "\": " + problem);
+      faults.push_back("\"" + mask_secrets("rist_endpoint", entry) + "\": " + problem);
     }
   }
   return destinations;
 }
 
 std::string shown_destination(const RistDestination& destination) {
-  return host_and_port(destination.host, destination.port);
+  std::string shown = host_and_port(destination.host, destination.port);
+  std::string options = shown_options(destination.options);
+  return options.empty() ? shown : shown + "?" + options;
 }
 
 std::optional<TalkbackEndpoint> parse_talkback_endpoint(const std::string& text, std::string& fault) {

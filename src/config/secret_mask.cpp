@@ -1,5 +1,9 @@
 #include "config/secret_mask.h"
 
+#include <functional>
+
+#include "base/text_utils.h"
+
 namespace {
 
 const char* const kMask = "***";
@@ -38,10 +42,45 @@ std::string mask_stream_passphrases(std::string value) {
   return value;
 }
 
+// Applies `change` to each piece of the text between the separators, which stay.
+std::string map_pieces(const std::string& text, char separator,
+                       const std::function<std::string(const std::string&)>& change) {
+  std::string result;
+  size_t start = 0;
+  while (true) {
+    size_t end = text.find(separator, start);
+    result += change(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    if (end == std::string::npos) return result;
+    result += separator;
+    start = end + 1;
+  }
+}
+
+// An option whose name, however it is spelled or spaced, speaks of a secret or a
+// password: also a misspelt one, refused, is shown without its value.
+std::string mask_secret_option(const std::string& option) {
+  size_t equals = option.find('=');
+  if (equals == std::string::npos) return option;
+  std::string name = to_lower(option.substr(0, equals));
+  bool secret = name.find("secret") != std::string::npos || name.find("pass") != std::string::npos;
+  return secret ? option.substr(0, equals + 1) + kMask : option;
+}
+
+// rist_endpoint: the entries are cut at ',', the query at an entry's first '?', the
+// options at '&', as parse_destinations cuts them.
+std::string mask_destination_secrets(const std::string& value) {
+  return map_pieces(value, ',', [](const std::string& entry) {
+    size_t query = entry.find('?');
+    if (query == std::string::npos) return entry;
+    return entry.substr(0, query + 1) + map_pieces(entry.substr(query + 1), '&', mask_secret_option);
+  });
+}
+
 }  // namespace
 
 std::string mask_secrets(const std::string& key, const std::string& value) {
   if (is_secret_key(key)) return kMask;
   if (key == "allowed_streams") return mask_stream_passphrases(value);
+  if (key == "rist_endpoint") return mask_destination_secrets(value);
   return mask_passphrase_parameters(value);
 }

@@ -38,15 +38,10 @@ std::string percent_encoded(const std::string& text) {
 
 }  // namespace
 
-std::vector<std::string> normalise_destinations(const std::vector<RistDestination>& destinations) {
-  std::vector<std::string> urls;
-  for (const RistDestination& destination : destinations) {
-    check_host(destination.host);
-    urls.push_back("rist://" + host_and_port(destination.host, destination.port));
-  }
-  if (urls.empty())
+void check_destinations(const std::vector<RistDestination>& destinations) {
+  for (const RistDestination& destination : destinations) check_host(destination.host);
+  if (destinations.empty())
     LogLine() << "-- NO RIST DESTINATION: the stream goes nowhere until rist_endpoint names one";
-  return urls;
 }
 
 std::string peer_cname(const std::string& stream_id) {
@@ -63,18 +58,24 @@ std::string peer_cname(const std::string& stream_id) {
   return stream_id.substr(0, continues(cut) ? length : cut);
 }
 
-PeerUrls peer_urls(const std::string& base_url, const std::string& stream_id, const std::string& network,
-                   UplinkMode mode) {
-  std::string shown = base_url + "?cname=" + percent_encoded(stream_id);
-  if (network.empty()) return {base_url, shown};
-  std::string options = "miface=" + network + "&weight=" + interface_peer_weight(mode);
-  return {base_url + "?" + options, shown + "&" + options};
+PeerUrls peer_urls(const RistDestination& destination, const std::string& stream_id,
+                   const std::string& network, UplinkMode mode) {
+  std::string base_url = "rist://" + host_and_port(destination.host, destination.port);
+  PeerUrls urls{base_url, base_url + "?cname=" + percent_encoded(stream_id)};
+  if (!network.empty()) {
+    std::string options = "miface=" + network + "&weight=" + interface_peer_weight(mode);
+    urls.parsed += "?" + options;
+    urls.shown += "&" + options;
+  }
+  std::string shown_options_text = shown_options(destination.options);
+  if (!shown_options_text.empty()) urls.shown += "&" + shown_options_text;
+  return urls;
 }
 
-bool network_reaches(const std::string& network, const std::string& base_url) {
+bool network_reaches(const std::string& network, const RistDestination& destination) {
   if (network.empty()) return true;
   bool ipv6_network = network.find(':') != std::string::npos;
-  return ipv6_network == starts_with(base_url, "rist://[");
+  return ipv6_network == (destination.host.find(':') != std::string::npos);
 }
 
 const char* interface_peer_weight(UplinkMode mode) { return mode == UplinkMode::duplicate ? "0" : "1"; }

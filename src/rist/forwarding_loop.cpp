@@ -178,8 +178,9 @@ LoopEnd forward(const ForwardingContext& context) {
 
 LoopEnd process_data_send(const ForwardingContext& context) {
   LogLine() << "process_data_send";
-  OutputRoute route{normalise_destinations(context.route.rist_endpoints), context.route.networks,
-                    context.stream_id, context.route.uplink_mode};
+  check_destinations(context.route.rist_endpoints);
+  OutputRoute route{context.route.rist_endpoints, context.route.networks, context.stream_id,
+                    context.route.uplink_mode};
   bool created = context.output.start(route, context.stats);
   LogLine() << (created ? "CONNECT: SUCCESS" : "CONNECT FAILED");
   context.ring.reset();

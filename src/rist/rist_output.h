@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "config/endpoint_settings.h"
 #include "config/uplink_mode.h"
 
 class StreamStats;
@@ -11,12 +12,12 @@ class StreamStats;
 // How far a stream's peers have got: none, some or all of them have heard their receiver.
 enum class PeerConnections { none, some, all };
 
-// What a stream's RIST output is made of: a peer for every network and base URL,
+// What a stream's RIST output is made of: a peer for every network and destination,
 // network by network.
 struct OutputRoute {
-  std::vector<std::string> base_urls;  // "rist://host:port", see normalise_destinations
-  std::vector<std::string> networks;   // local addresses to send from; "" for no address
-  std::string stream_id;               // the peers' cname
+  std::vector<RistDestination> destinations;
+  std::vector<std::string> networks;  // local addresses to send from; "" for no address
+  std::string stream_id;              // the peers' cname
   UplinkMode uplink_mode = UplinkMode::balance;
 };
 

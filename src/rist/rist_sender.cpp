@@ -62,12 +62,52 @@ void log_remaining_peers(const std::vector<RistPeerRecord>& peers) {
   }
 }
 
+template <size_t N>
+void copy_to_field(const std::string& text, char (&field)[N]) {
+  size_t length = std::min(text.size(), N - 1);
+  std::copy(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(length), field);
+  field[length] = '\0';
+}
+
+// The destination's options as fields of librist's peer configuration: operator text
+// never reaches librist's URL parser, so no byte of a secret can become an option.
+void apply_options(const RistOptions& options, rist_peer_config& config) {
+  if (options.buffer_ms != 0) {
+    config.recovery_length_min = static_cast<uint32_t>(options.buffer_ms);
+    config.recovery_length_max = static_cast<uint32_t>(options.buffer_ms);
+  }
+  if (options.bandwidth_kbps != 0) config.recovery_maxbitrate = static_cast<uint32_t>(options.bandwidth_kbps);
+  if (!options.secret.empty()) {
+    copy_to_field(options.secret, config.secret);
+    config.key_size = options.aes_type;
+  }
+}
+
+// SRP credentials for a receiver that asks for them; librist takes them only for a peer
+// that exists. A peer they cannot be set for is destroyed (before rist_start): its
+// receiver would not let it in.
+bool enable_credentials(rist_ctx* context, rist_peer* peer, const RistOptions& options) {
+  if (options.username.empty()) return true;
+  int result =
+      rist_enable_eap_srp_2(peer, options.username.c_str(), options.password.c_str(), nullptr, nullptr);
+  if (result == 0) return true;
+  LogLine() << "@@@Error_create_peer: librist refused the username and password (" << result << ")";
+  rist_peer_destroy(context, peer);
+  return false;
+}
+
+rist_profile librist_profile(RistProfile profile) {
+  return profile == RistProfile::simple ? RIST_PROFILE_SIMPLE : RIST_PROFILE_MAIN;
+}
+
 }  // namespace
 
-static_assert(kMaxCnameLength < sizeof(rist_peer_config::cname),
-              "the cname and its terminator fit librist's field");
+// librist's text fields are C strings in arrays of a fixed size; the settings refuse
+// what does not fit with its terminator.
+static_assert(kMaxCnameLength < sizeof(rist_peer_config::cname), "the cname fits librist's field");
+static_assert(kMaxSecretLength < sizeof(rist_peer_config::secret), "the secret fits librist's field");
 
-RistSender::RistSender() { set_up_rist_logging(); }
+RistSender::RistSender(RistProfile sender_profile) : profile(sender_profile) { set_up_rist_logging(); }
 
 RistSender::~RistSender() {
   if (context != nullptr) destroy();
@@ -80,7 +120,7 @@ bool RistSender::start(const OutputRoute& route, StreamStats& stream_stats) {
   int result = 0;
   {
     std::lock_guard<std::mutex> lock(sender_lifecycle_mutex());
-    result = rist_sender_create(&created, RIST_PROFILE_MAIN, flow_id, rist_log_settings);
+    result = rist_sender_create(&created, librist_profile(profile), flow_id, rist_log_settings);
   }
   if (result != 0) {
     LogLine() << "Rist Error 1: Could not create rist sender context";
@@ -93,18 +133,18 @@ bool RistSender::start(const OutputRoute& route, StreamStats& stream_stats) {
   // on_connection_status runs on librist's protocol thread from here until rist_destroy.
   // Without it the sender is left without peers and not started: every write goes nowhere.
   if (rist_connection_status_callback_set(created, on_connection_status, this) == -1) return true;
-  // on_rist_stats runs on librist's protocol thread, every kStatsIntervalMs per peer.
-  if (rist_stats_callback_set(created, kStatsIntervalMs, on_rist_stats, stats) != 0) {
+  // on_stats runs on librist's protocol thread, every kStatsIntervalMs per peer.
+  if (rist_stats_callback_set(created, kStatsIntervalMs, on_stats, this) != 0) {
     LogLine() << "-- RIST STATISTICS NOT AVAILABLE";
   }
-  LogLine() << "src networks:" << route.networks.size() << " * dest rist:" << route.base_urls.size();
+  LogLine() << "src networks:" << route.networks.size() << " * dest rist:" << route.destinations.size();
   std::string cname = peer_cname(route.stream_id);
   if (cname != route.stream_id)
     LogLine() << "-- STREAM ID TOO LONG FOR A RIST CNAME OR HOLDS A NUL BYTE, CNAME: "
               << escape_for_log(cname);
   for (const std::string& network : route.networks) {
-    for (const std::string& base_url : route.base_urls) {
-      if (network_reaches(network, base_url)) create_peer(created, base_url, network, route, cname);
+    for (const RistDestination& destination : route.destinations) {
+      if (network_reaches(network, destination)) create_peer(created, destination, network, route, cname);
     }
   }
   if (rist_start(created) == -1) LogLine() << "Rist Error 4: Could not start rist sender";
@@ -112,9 +152,9 @@ bool RistSender::start(const OutputRoute& route, StreamStats& stream_stats) {
 }
 
 // Peers that librist refuses are logged and left out.
-void RistSender::create_peer(rist_ctx* created, const std::string& base_url, const std::string& network,
-                             const OutputRoute& route, const std::string& cname) {
-  PeerUrls urls = peer_urls(base_url, route.stream_id, network, route.uplink_mode);
+void RistSender::create_peer(rist_ctx* created, const RistDestination& destination,
+                             const std::string& network, const OutputRoute& route, const std::string& cname) {
+  PeerUrls urls = peer_urls(destination, route.stream_id, network, route.uplink_mode);
   LogLine() << " create peer: " << escape_for_log(urls.shown);
   rist_peer_config* config = nullptr;
   if (rist_parse_address2(urls.parsed.c_str(), &config) != 0) {
@@ -122,17 +162,21 @@ void RistSender::create_peer(rist_ctx* created, const std::string& base_url, con
     if (config != nullptr) rist_peer_config_free2(&config);
     return;
   }
-  std::copy(cname.begin(), cname.end(), config->cname);
-  config->cname[cname.size()] = '\0';
+  copy_to_field(cname, config->cname);
+  apply_options(destination.options, *config);
   LogLine() << "=>  MIN:" << config->recovery_length_min << " MAX:" << config->recovery_length_max;
   rist_peer* peer = nullptr;
   if (rist_peer_create(created, &peer, config) == -1) {
     LogLine() << "@@@Error_create_peer: Could not add peer connector to sender";
   } else {
-    uint32_t stats_id = stats->add_peer(urls.shown);
-    {
+    // librist numbers the peers of a context 1, 2, ...; a simple-profile peer's RTCP
+    // companion takes the number after its own.
+    uint32_t librist_id = librist_peer_count + 1;
+    librist_peer_count += profile == RistProfile::simple ? 2 : 1;
+    if (enable_credentials(created, peer, destination.options)) {
+      uint32_t stats_id = stats->add_peer(urls.shown);
       std::lock_guard<std::mutex> lock(mutex);
-      peer_records.push_back({network, urls.shown, peer, stats_id});
+      peer_records.push_back({network, urls.shown, peer, librist_id, stats_id});
     }
     LogLine() << "dest " << config->virt_dst_port << config->physical_port;
   }
@@ -217,6 +261,7 @@ void RistSender::on_status(rist_peer* peer, rist_connection_status status) {
   // The teardown has taken the context and destroys the peers, and librist reports
   // each destroyed peer as timed out: that is no loss of a destination.
   if (context == nullptr) return;
+  // librist reports a simple-profile peer under the handle it gave (scripts/librist).
   auto found = std::find_if(peer_records.begin(), peer_records.end(),
                             [peer](const RistPeerRecord& record) { return record.peer == peer; });
   if (status == RIST_CONNECTION_ESTABLISHED) {
@@ -238,6 +283,27 @@ void RistSender::on_status(rist_peer* peer, rist_connection_status status) {
   }
   LogLine() << "NEED srt DISCONNECT - has not peers " << static_cast<void*>(this);
   died.exchange(true);
+}
+
+int RistSender::on_stats(void* arg, const rist_stats* report) {
+  if (report->stats_type == RIST_STATS_SENDER_PEER)
+    static_cast<RistSender*>(arg)->on_report(report->stats.sender_peer);
+  rist_stats_free(report);
+  return 0;
+}
+
+// librist numbers the peers of each context from 1: the stream's figures number the
+// peers of all its senders.
+void RistSender::on_report(const rist_stats_sender_peer& report) {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (context == nullptr) return;
+  auto found =
+      std::find_if(peer_records.begin(), peer_records.end(),
+                   [&report](const RistPeerRecord& record) { return record.librist_id == report.peer_id; });
+  if (found == peer_records.end()) return;
+  rist_stats_sender_peer figures = report;
+  figures.peer_id = found->stats_id;
+  stats->record_peer_report(figures);
 }
 
 int on_rist_log(void*, rist_log_level level, const char* message) {

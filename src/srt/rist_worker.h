@@ -10,19 +10,19 @@
 #include "rist/adaptive_ring.h"
 #include "rist/endpoint_set.h"
 #include "rist/media_unit.h"
-#include "rist/rist_sender.h"
+#include "rist/rist_sender_group.h"
 #include "stats/stream_stats.h"
 
 // Carries one accepted SRT connection and does one of two jobs, chosen by the listener:
-// forwarding (process_data_send: the caller's payload to the RIST sender's peers) or
+// forwarding (process_data_send: the caller's payload to the RIST senders' peers) or
 // talkback (process_talkback_srt2srt: a stream pulled from tb_endpoint back to the
-// caller). Owns the accepted socket, the outgoing talkback socket, the RIST sender, the
+// caller). Owns the accepted socket, the outgoing talkback socket, the RIST senders, the
 // ring and the thread that runs the loop; the loop gets a context with just these.
 // Threads: the owner (SRT listener) constructs, starts, polls is_running, stops and
 // destroys it, one call at a time; the worker's thread runs the loop and then stop();
-// librist's protocol thread reaches only the sender (its status callback).
+// librist's protocol threads reach only the senders (their callbacks).
 // A stop() from the owner closes the sockets to wake the loop, joins the thread and
-// only then destroys the sender, so nothing is freed while the loop can touch it.
+// only then destroys the senders, so nothing is freed while the loop can touch it.
 class RistWorker {
  public:
   RistWorker() = default;
@@ -50,7 +50,7 @@ class RistWorker {
 
   // the loop's; stop() touches them only on the loop's thread or after the join
   AdaptiveRing ring{kMediaUnit, 10 * kMediaUnit};
-  RistSender sender;
+  RistSenderGroup sender;
 
   // shared between threads
   std::atomic<bool> stopped{true};

@@ -67,14 +67,6 @@ StreamSnapshot StreamStats::snapshot() {
   return snapshot;
 }
 
-int on_rist_stats(void* arg, const rist_stats* report) {
-  if (report->stats_type == RIST_STATS_SENDER_PEER) {
-    static_cast<StreamStats*>(arg)->record_peer_report(report->stats.sender_peer);
-  }
-  rist_stats_free(report);
-  return 0;
-}
-
 SrtLegFigures srt_leg_figures(const SRT_TRACEBSTATS& perf) {
   auto count = [](auto value) { return static_cast<uint64_t>(std::max<decltype(value)>(value, 0)); };
   SrtLegFigures figures;

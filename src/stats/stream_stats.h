@@ -23,11 +23,12 @@ class StreamStats {
   StreamStats(std::string id, bool is_talkback, std::string caller_address, SRTSOCKET srt_socket,
               std::string route_name);
 
-  // Gives the next peer's number, which librist's reports carry: librist numbers the
-  // peers of a context 1, 2, ... in the order they were created.
+  // Gives the next peer's number, 1, 2, ... in the order the stream's senders created
+  // their peers.
   uint32_t add_peer(const std::string& url);
   void set_peer_connected(uint32_t id);
   void remove_peer(uint32_t id);
+  // A peer's figures from librist, `report.peer_id` being the number add_peer gave.
   void record_peer_report(const rist_stats_sender_peer& report);
 
   // Called before the socket is closed: no snapshot reads it afterwards.
@@ -62,10 +63,6 @@ class StreamStats {
   uint32_t peers_created = 0;
   std::vector<Peer> peers;
 };
-
-// librist's statistics callback (librist's protocol thread); arg is the StreamStats.
-// Copies a sender peer's figures and frees the report.
-int on_rist_stats(void* arg, const rist_stats* report);
 
 // The SRT leg figures out of libsrt's counters.
 SrtLegFigures srt_leg_figures(const SRT_TRACEBSTATS& perf);

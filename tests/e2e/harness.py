@@ -49,6 +49,16 @@ def free_port(kind=socket.SOCK_DGRAM):
                 return probe.getsockname()[1]
 
 
+def even_port():
+    """A free port P with P + 1 free too: a simple-profile receiver takes both."""
+    while True:
+        port = free_port()
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe, contextlib.suppress(OSError):
+            if port % 2 == 0:
+                probe.bind(("0.0.0.0", port + 1))
+                return port
+
+
 def wait_until(predicate, timeout, interval=0.05):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
@@ -272,10 +282,12 @@ class MediaCase(unittest.TestCase):
         pacer.start = start
         return pacer
 
-    def destination(self, streams, packets, address="127.0.0.1", port=None, receiver="ristreceiver", **sink_options):
-        """A ristreceiver on address writing to a sink of its own: (its RIST port, the sink)."""
+    def destination(self, streams, packets, address="127.0.0.1", port=None, receiver="ristreceiver", profile=1,
+                    options=(), **sink_options):
+        """A ristreceiver (profile 1: main, 0: simple, with more `options`) on address writing to
+        a sink of its own: (its RIST port, the sink)."""
         sink, port = self.sink(streams, packets, **sink_options), port or free_port()
-        self.receiver = self.peer([receiver, "-p", "1", "-S", "0", "-i", f"rist://@{address}:{port}",
+        self.receiver = self.peer([receiver, "-p", str(profile), "-S", "0", *options, "-i", f"rist://@{address}:{port}",
                                    "-o", f"udp://127.0.0.1:{sink.port}"])
         return port, sink
 

@@ -124,7 +124,8 @@ class GatewayTest(MediaCase):
     def test_a_file_with_bad_values_starts_logs_each_once_and_serves_with_the_rest(self):
         drain = self.drain()
         bad = {"srt_latency": "soon", "uplink_mode": "sideways", "allowed_streams": "cam1:short, cam2, cam3",
-               "rist_endpoint": f"127.0.0.1:{drain}, 10.0.0.5", "route.CAM3": "10.0.0.5"}
+               "rist_endpoint": f"127.0.0.1:{drain}, 10.0.0.5, 10.0.0.6:5000?secret={PASS}&profile=simple",
+               "route.CAM3": "10.0.0.5"}
         gateway = Gateway()
         self.addCleanup(gateway.close)
         text = settings_text(gateway, bad)
@@ -135,6 +136,8 @@ class GatewayTest(MediaCase):
                   "-- BAD VALUE allowed_streams, line 5: the passphrase of \"cam1\" has 5 characters; libsrt takes a "
                   "passphrase of 10 to 79; that stream's callers are refused as misconfigured",
                   "-- BAD VALUE rist_endpoint, line 6: \"10.0.0.5\": no port; left out",
+                  "-- BAD VALUE rist_endpoint, line 6: \"10.0.0.6:5000?secret=***&profile=simple\": the simple profile "
+                  "takes no secret; left out",
                   "-- BAD VALUE route.cam3, line 7: \"10.0.0.5\": no port; left out, the route has no destination "
                   "left: its callers are refused as no_route"]
         self.assertEqual(self.try_caller(gateway, "cam2"), SERVED)
@@ -148,6 +151,7 @@ class GatewayTest(MediaCase):
         self.assertEqual([m for m in map(log_message, gateway.log().splitlines()) if m.startswith("-- BAD VALUE")],
                          logged)
         self.assertNotIn("short", gateway.log())
+        self.assertNotIn(PASS, gateway.log() + answer.body.decode())
         gateway.assert_clean_exit(self)
 
         closed = Gateway()  # a listener passphrase libsrt refuses shuts out every caller

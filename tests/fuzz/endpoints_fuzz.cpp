@@ -1,7 +1,7 @@
 // Endpoint texts and stream ids, one per line of the input: URL queries, RIST
-// destinations (only "rist://host:port" with a port of 1-65535 comes out, the host a
-// name or an IPv6 address in brackets), IPv6 addresses (read as the C library reads
-// them), talkback URLs,
+// destinations (only a host name or an IPv6 address, a port of 1-65535 and options in
+// librist's ranges come out, shown and refused without their secret or password),
+// IPv6 addresses (read as the C library reads them), talkback URLs,
 // peer cnames (a prefix of at most 125 bytes, cut before a NUL or a character, or at
 // the limit where the bytes are no UTF-8) and the stream id in a shown peer URL (one
 // option value that decodes to the id).
@@ -14,6 +14,7 @@
 #include "base/text_utils.h"
 #include "config/endpoint_settings.h"
 #include "config/ip_address.h"
+#include "config/secret_mask.h"
 #include "config/url_params.h"
 #include "fuzz_check.h"
 #include "rist/endpoints.h"
@@ -47,14 +48,31 @@ void check_url(const std::string& url) {
   }
 }
 
-void check_base_url(const std::string& url) {
-  size_t host = std::string("rist://").size(), colon = url.rfind(':');
-  fuzz_check(url.rfind("rist://", 0) == 0 && colon > host, "a URL is rist://host:port");
-  std::string name = url.substr(host, colon - host);
-  bool ipv6 = name.size() > 2 && name.front() == '[' && name.back() == ']' &&
-              parse_ipv6(name.substr(1, name.size() - 2));
-  fuzz_check(ipv6 || std::all_of(name.begin(), name.end(), is_host_byte), "a host name or [IPv6 address]");
-  fuzz_check(is_valid_port(url.substr(colon + 1)), "the port is 1-65535");
+void check_destination(const RistDestination& d) {
+  const RistOptions& o = d.options;
+  fuzz_check(
+      !d.host.empty() && std::all_of(d.host.begin(), d.host.end(), is_host_byte) && is_valid_port(d.port),
+      "a host name and a port of 1-65535");
+  fuzz_check((o.buffer_ms == 0 || (o.buffer_ms >= 50 && o.buffer_ms <= 30000)) && o.bandwidth_kbps >= 0 &&
+                 o.bandwidth_kbps <= 4294967 &&
+                 (o.secret.empty() ? o.aes_type == 0 : o.aes_type == 128 || o.aes_type == 256) &&
+                 o.secret.size() <= kMaxSecretLength && o.username.empty() == o.password.empty(),
+             "options librist can apply");
+  fuzz_check(o.profile == RistProfile::main || (d.port % 2 == 0 && o.secret.empty() && o.username.empty()),
+             "a simple-profile destination on an even port, without secrets");
+}
+
+// No option of a shown entry (cut at ',', at its first '?' and then at '&', as the
+// parser cuts it) names a secret or a password with anything but the mask.
+void check_masked(const std::string& shown) {
+  for (const std::string& entry : fuzz_pieces(shown, ",")) {
+    if (entry.find('?') == npos) continue;
+    for (const std::string& option : fuzz_pieces(entry.substr(entry.find('?') + 1), "&")) {
+      std::string name = to_lower(option.substr(0, option.find('=')));
+      if (option.find('=') != npos && (name.find("secret") != npos || name.find("pass") != npos))
+        fuzz_check(option.substr(option.find('=')) == "=***", "a secret is shown masked");
+    }
+  }
 }
 
 void check_ipv6(const std::string& text) {
@@ -79,7 +97,7 @@ void check_cname(const std::string& id) {
 
 void check_shown_cname(const std::string& id) {
   const std::string prefix = "rist://h:1?cname=";
-  std::string shown = peer_urls("rist://h:1", id, "", UplinkMode::balance).shown;
+  std::string shown = peer_urls({"h", 1, {}}, id, "", UplinkMode::balance).shown;
   fuzz_check(shown.rfind(prefix, 0) == 0, "the shown URL is the base and the cname");
   std::string decoded;
   for (size_t at = prefix.size(); at < shown.size(); ++at) {
@@ -110,9 +128,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz_check(talkback ? fault.empty() && is_valid_port(talkback->port) : !fault.empty(),
                "a talkback endpoint with a port of 1-65535, or the reason");
     std::vector<std::string> faults;
-    std::vector<std::string> urls = normalise_destinations(parse_destinations(line, faults));
-    fuzz_check(urls.size() + faults.size() == split(line, ",").size(), "a URL or a reason per destination");
-    for (const std::string& url : urls) check_base_url(url);
+    std::vector<RistDestination> destinations = parse_destinations(line, faults);
+    fuzz_check(destinations.size() + faults.size() == split(line, ",").size(),
+               "a destination or a reason each");
+    for (const RistDestination& destination : destinations) {
+      check_destination(destination);
+      check_masked(shown_destination(destination));
+    }
+    for (const std::string& entry : split(line, ",")) {
+      std::vector<std::string> refusal;
+      parse_destinations(entry, refusal);
+      std::string masked = mask_secrets("rist_endpoint", entry);
+      check_masked(masked);
+      fuzz_check(refusal.empty() || refusal[0].rfind("\"" + masked + "\": ", 0) == 0,
+                 "a refusal quotes it masked");
+    }
   }
   return 0;
 }

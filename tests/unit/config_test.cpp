@@ -115,7 +115,16 @@ TEST(Settings, EveryKeyIsParsedOrRefusedWithItsLineAndReason) {
       {"rist_endpoint=[1::2::3]:5000", "rist_endpoint", "",
        "rist_endpoint, line 1: \"[1::2::3]:5000\": \"1::2::3\" is not an IPv6 address"},
       {"rist_endpoint=10.0.0.5?buffer=0:5000", "rist_endpoint", "",
-       "rist_endpoint, line 1: \"10.0.0.5?buffer=0:5000\": the host has characters no host name has"},
+       "rist_endpoint, line 1: \"10.0.0.5?buffer=0:5000\": no port"},
+      {"rist_endpoint=rist://10.0.0.5:5000 ? secret = k&buffer=50&aes-type=256&, "
+       "10.0.0.6:5002?profile=simple&"
+       "bandwidth=4294967, 10.0.0.7:9?username=op&password=p=w?d&buffer=30000&bandwidth=1",
+       "rist_endpoint",
+       "10.0.0.5:5000?buffer=50&aes-type=256&secret=***,10.0.0.6:5002?profile=simple&bandwidth=4294967,"
+       "10.0.0.7:9?buffer=30000&bandwidth=1&username=op&password=***",
+       ""},
+      {"rist_endpoint=10.0.0.5:5000?secret=" + std::string(127, 'k'), "rist_endpoint",
+       "10.0.0.5:5000?aes-type=128&secret=***", ""},
       {"ignore= , eth0 ,wlan0", "ignore", "eth0,wlan0", ""},
       {"tb_endpoint=" + kTb + "?streamid=studio&latency=200&pbkeylen=16&passphrase=secret-phrase",
        "tb_endpoint", "10.0.0.9:7000 id=studio latency=200 pbkeylen=16 pass=secret-phrase", ""},
@@ -203,6 +212,42 @@ TEST(Settings, EveryKeyIsParsedOrRefusedWithItsLineAndReason) {
   }
   EXPECT_EQ(parse_settings("srt_port=7000 // main").warnings,
             Texts{R"(-- IGNORED TEXT IN srt_port=7000 // main: " // main", using 7000)"});
+}
+
+// A destination option librist cannot apply leaves the entry out; the reason quotes
+// the entry with its secret and password masked.
+TEST(Settings, DestinationOptionsLibristCannotApplyAreRefused) {
+  const std::string kLong = std::string(128, 's');
+  struct Case {
+    std::string options, shown, reason;  // shown: empty when the entry is shown as written
+  } cases[] = {
+      {"buffer=0", "", "buffer \"0\" is not a whole number from 50 to 30000"},
+      {"bandwidth=0", "", "bandwidth \"0\" is not a whole number from 1 to 4294967"},
+      {"bandwidth=4294968", "", "bandwidth \"4294968\" is not a whole number from 1 to 4294967"},
+      {"aes-type=100&secret=k", "aes-type=100&secret=***", "aes-type \"100\" is not 128 or 256"},
+      {"aes-type=128", "", "aes-type needs a secret"},
+      {"cname=x", "", "unknown option \"cname\""},
+      {"buffer=100&buffer=200", "", "option \"buffer\" is given twice"},
+      {"buffer", "", "option \"buffer\" has no value"},
+      {"profile=simple&secret=a?b", "profile=simple&secret=***", "the simple profile takes no secret"},
+      {"username=op", "", "a username needs a password"},
+      {"secret=" + kLong, "secret=***", "the secret has 128 bytes; librist takes 1 to 127"},
+      {"username=u&password=" + std::string(256, 'p'), "username=u&password=***",
+       "the password has 256 bytes; librist takes 1 to 255"},
+      {std::string("password=a\0b&username=u", 23), "password=***&username=u",
+       "the password holds a NUL byte"},
+  };
+  for (const Case& c : cases) {
+    ParsedSettings parsed = parse_settings("rist_endpoint=h:4?" + c.options + ", h:6");
+    EXPECT_EQ(shown(parsed.settings, "rist_endpoint"), "h:6") << c.options;
+    ASSERT_EQ(parsed.problems.size(), 1u) << c.options;
+    EXPECT_EQ(describe(parsed.problems[0]),
+              "rist_endpoint, line 1: \"h:4?" + (c.shown.empty() ? c.options : c.shown) + "\": " + c.reason);
+  }
+  EXPECT_EQ(
+      describe(parse_settings("rist_endpoint=h:5?profile=simple").problems.at(0)),
+      "rist_endpoint, line 1: \"h:5?profile=simple\": the simple profile needs an even port (it sends RTCP "
+      "to the next one)");
 }
 
 TEST(ConfigStore, ReplacesTheSettingsWholeAndSavesTheTextByteForByte) {

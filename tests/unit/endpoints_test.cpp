@@ -12,19 +12,14 @@ std::string captured_log(const std::function<void()>& action) {
   return testing::internal::GetCapturedStdout();
 }
 
-// Each destination gives its base URL, a host that is not four dotted pieces with a
-// warning; no destination at all is logged.
-TEST(Endpoints, DestinationsBecomePeerBaseUrls) {
+// A host that is not four dotted pieces is warned about; no destination at all is logged.
+TEST(Endpoints, DestinationsAreCheckedBeforeThePeersAreMade) {
   const std::string kDnsWarning = "-- WARNING: resolve DNS not implemented. Use IP for host";
-  std::vector<std::string> urls;
-  std::string log = captured_log([&] {
-    urls = normalise_destinations({{"10.0.0.5", 5000}, {"mixer", 5001}, {"2001:db8::7", 5002}});
-  });
-  EXPECT_EQ(urls, (std::vector<std::string>{"rist://10.0.0.5:5000", "rist://mixer:5001",
-                                            "rist://[2001:db8::7]:5002"}));
+  std::string log = captured_log(
+      [&] { check_destinations({{"10.0.0.5", 5000, {}}, {"mixer", 5001, {}}, {"2001:db8::7", 5002, {}}}); });
   EXPECT_EQ(log.find(kDnsWarning), log.rfind(kDnsWarning)) << "one warning, for mixer";
   EXPECT_NE(log.find(kDnsWarning), std::string::npos) << log;
-  log = captured_log([] { EXPECT_TRUE(normalise_destinations({}).empty()); });
+  log = captured_log([] { check_destinations({}); });
   EXPECT_NE(log.find("-- NO RIST DESTINATION"), std::string::npos) << log;
 }
 
@@ -44,10 +39,18 @@ TEST(Endpoints, TheStreamIdReachesLibristOnlyAsACnameThatFitsItsField) {
       {std::string("caf\xC3\xA9\n\0\xFF", 8), "", "rist://h:1?cname=caf%C3%A9%0A%00%FF"},
   };
   for (const Case& c : cases) {
-    PeerUrls urls = peer_urls("rist://h:1", c.stream_id, c.network, UplinkMode::duplicate);
+    PeerUrls urls = peer_urls({"h", 1, {}}, c.stream_id, c.network, UplinkMode::duplicate);
     EXPECT_EQ(urls.shown, c.shown);
     EXPECT_EQ(urls.parsed, c.network.empty() ? "rist://h:1" : "rist://h:1?miface=" + c.network + "&weight=0");
   }
+  // The destination's options are shown after the peer's, never parsed by librist.
+  RistOptions options{RistProfile::main, "s&buffer=0", 256, 500, 0, "op", "pw"};
+  PeerUrls urls = peer_urls({"h", 1, options}, "cam1", "10.1.1.7", UplinkMode::balance);
+  EXPECT_EQ(urls.parsed, "rist://h:1?miface=10.1.1.7&weight=1");
+  EXPECT_EQ(
+      urls.shown,
+      "rist://"
+      "h:1?cname=cam1&miface=10.1.1.7&weight=1&buffer=500&aes-type=256&secret=***&username=op&password=***");
   EXPECT_EQ(peer_cname(std::string("a\0b", 3)), "a");
   EXPECT_EQ(peer_cname(std::string(512, 'a')), std::string(125, 'a'));
   EXPECT_EQ(peer_cname(std::string(200, '\x82')), std::string(125, '\x82')) << "no UTF-8: cut at the limit";

@@ -247,7 +247,7 @@ TEST(RistSender, TheLastTimedOutPeerKillsTheOutputUnlessTornDown) {
   for (bool torn_down : {false, true}) {
     StreamStats stats("cam1", false, "", 0, "default");
     RistSender sender;
-    ASSERT_TRUE(sender.start({{"rist://127.0.0.1:2", "rist://127.0.0.1:4"}, {""}, "cam1"}, stats));
+    ASSERT_TRUE(sender.start({{{"127.0.0.1", 2, {}}, {"127.0.0.1", 4, {}}}, {""}, "cam1"}, stats));
     std::vector<RistPeerRecord> peers = sender.peers();
     ASSERT_EQ(peers.size(), 2u);
     EXPECT_EQ(sender.connections(), PeerConnections::none);
