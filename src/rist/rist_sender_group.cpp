@@ -35,10 +35,10 @@ bool RistSenderGroup::add_sender(RistProfile profile, const OutputRoute& route, 
   return true;
 }
 
-int RistSenderGroup::write_unit(const uint8_t* unit) {
+int RistSenderGroup::write_unit(const uint8_t* unit, bool more_follow) {
   int result = -1;
   for (const std::unique_ptr<RistSender>& sender : senders) {
-    result = sender->write_unit(unit);
+    result = sender->write_unit(unit, more_follow);
     if (result < 0) return result;
   }
   return result;

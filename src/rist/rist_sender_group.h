@@ -26,7 +26,7 @@ class RistSenderGroup final : public RistOutput {
   // log line, and the others carry the stream.
   bool start(const OutputRoute& route, StreamStats& stats) override;
   // The first failed sender's result, or the last sender's.
-  int write_unit(const uint8_t* unit) override;
+  int write_unit(const uint8_t* unit, bool more_follow) override;
   PeerConnections connections() const override;
   void log_unconnected_peers() const override;
   bool has_died() const override;
