@@ -3,6 +3,7 @@
 #include <functional>
 
 #include "base/text_utils.h"
+#include "config/routes.h"
 
 namespace {
 
@@ -66,7 +67,7 @@ std::string mask_secret_option(const std::string& option) {
   return secret ? option.substr(0, equals + 1) + kMask : option;
 }
 
-// rist_endpoint: the entries are cut at ',', the query at an entry's first '?', the
+// rist_endpoint and route.NAME: the entries are cut at ',', the query at an entry's first '?', the
 // options at '&', as parse_destinations cuts them.
 std::string mask_destination_secrets(const std::string& value) {
   return map_pieces(value, ',', [](const std::string& entry) {
@@ -81,6 +82,6 @@ std::string mask_destination_secrets(const std::string& value) {
 std::string mask_secrets(const std::string& key, const std::string& value) {
   if (is_secret_key(key)) return kMask;
   if (key == "allowed_streams") return mask_stream_passphrases(value);
-  if (key == "rist_endpoint") return mask_destination_secrets(value);
+  if (key == "rist_endpoint" || is_route_key(key)) return mask_destination_secrets(value);
   return mask_passphrase_parameters(value);
 }
