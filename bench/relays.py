@@ -13,10 +13,13 @@ import procs
 
 
 def udp_bound(port):
-    """True when some socket is bound to the UDP port (read from /proc/net/udp)."""
-    with open("/proc/net/udp") as table:
-        rows = table.readlines()[1:]
-    return any(int(row.split()[1].split(":")[1], 16) == port for row in rows)
+    """True when some socket is bound to the UDP port (read from /proc/net/udp and udp6:
+    sluice's dual-stack listener shows only in the second)."""
+    rows = []
+    for path in ("/proc/net/udp", "/proc/net/udp6"):
+        with open(path) as table:
+            rows += table.readlines()[1:]
+    return any(int(row.split()[1].rsplit(":", 1)[1], 16) == port for row in rows)
 
 
 def wait_for_ports(ports, timeout=15):
