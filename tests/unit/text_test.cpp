@@ -42,7 +42,8 @@ TEST(Text, SecretsAreMasked) {
   EXPECT_EQ(mask_secrets("tb_endpoint", "srt://h:5?a=1&passphrase=x&passphrase=yy&pbkeylen=16"),
             "srt://h:5?a=1&passphrase=***&passphrase=***&pbkeylen=16");
   EXPECT_EQ(mask_secrets("rist_endpoint", "10.0.0.5:5000"), "10.0.0.5:5000");
-  EXPECT_EQ(mask_secrets("route.cam1", "h:2?secret=k&buffer=50, h:4?password=p"), "h:2?secret=***&buffer=50, h:4?password=***");
+  EXPECT_EQ(mask_secrets("route.cam1", "h:2?secret=k&buffer=50, h:4?password=p"),
+            "h:2?secret=***&buffer=50, h:4?password=***");
 }
 
 TEST(Text, BitratesPickTheDecimalUnitFirstThenRound) {
