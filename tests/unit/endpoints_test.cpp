@@ -15,8 +15,9 @@ std::string captured_log(const std::function<void()>& action) {
 // A host that is not four dotted pieces is warned about; no destination at all is logged.
 TEST(Endpoints, DestinationsAreCheckedBeforeThePeersAreMade) {
   const std::string kDnsWarning = "-- WARNING: resolve DNS not implemented. Use IP for host";
-  std::string log = captured_log(
-      [&] { check_destinations({{"10.0.0.5", 5000, {}}, {"mixer", 5001, {}}, {"2001:db8::7", 5002, {}}}); });
+  std::string log = captured_log([&] {
+    check_destinations({{"10.0.0.5", 5000, {}}, {"mixer", 5001, {}}, {"2001:db8::7", 5002, {}}});
+  });
   EXPECT_EQ(log.find(kDnsWarning), log.rfind(kDnsWarning)) << "one warning, for mixer";
   EXPECT_NE(log.find(kDnsWarning), std::string::npos) << log;
   log = captured_log([] { check_destinations({}); });
