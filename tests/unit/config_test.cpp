@@ -99,7 +99,6 @@ TEST(Settings, EveryKeyIsParsedOrRefusedWithItsLineAndReason) {
        "rist_endpoint, line 1: \"10.0.0.5\": no port"},
       {"rist_endpoint=10.0.0.5:87036", "rist_endpoint", "",
        "rist_endpoint, line 1: \"10.0.0.5:87036\": " + kBadPort},
-      {"rist_endpoint=10.0.0.5:0", "rist_endpoint", "", "rist_endpoint, line 1: \"10.0.0.5:0\": " + kBadPort},
       {"rist_endpoint=:5000", "rist_endpoint", "", "rist_endpoint, line 1: \":5000\": no host"},
       {"rist_endpoint=10.0.0.5:5000:7", "rist_endpoint", "",
        "rist_endpoint, line 1: \"10.0.0.5:5000:7\": host:port expected"},
@@ -134,8 +133,6 @@ TEST(Settings, EveryKeyIsParsedOrRefusedWithItsLineAndReason) {
        "10.0.0.9:7000 id=(caller's) latency=2 pbkeylen=0 pass=", ""},
       {"tb_endpoint=10.0.0.9:7000?streamid=x", "tb_endpoint", "none",
        "tb_endpoint, line 1: srt://host:port expected"},
-      {"tb_endpoint=srt://10.0.0.9:86636", "tb_endpoint", "none",
-       "tb_endpoint, line 1: \"10.0.0.9:86636\": " + kBadPort},
       {"tb_endpoint=srt://10.0.0.9?latency=1", "tb_endpoint", "none",
        "tb_endpoint, line 1: \"10.0.0.9\": " + kBadPort},
       {"tb_endpoint=srt://[::1]:9000?passphrase=secret-phrase", "tb_endpoint",
@@ -151,8 +148,6 @@ TEST(Settings, EveryKeyIsParsedOrRefusedWithItsLineAndReason) {
       {"tb_endpoint=" + kTb + "?passphrase=short", "tb_endpoint", "none",
        "tb_endpoint, line 1: the passphrase " + kShort},
       {"uplink_mode= Duplicate ", "uplink_mode", "duplicate", ""},
-      {"uplink_mode=duplicated", "uplink_mode", "balance",
-       "uplink_mode, line 1: \"duplicated\" is not balance or duplicate"},
       {"web_token = s3cret = token", "web_token", "s3cret = token", ""},
       {"srt_passphrase=ten-chars!", "srt_passphrase", "ten-chars!", ""},
       {"srt_passphrase=short", "srt_passphrase", "closed", "srt_passphrase, line 1: " + kShort},
@@ -161,8 +156,6 @@ TEST(Settings, EveryKeyIsParsedOrRefusedWithItsLineAndReason) {
       {"srt_pbkeylen=32", "srt_pbkeylen", "32", ""},
       {"srt_pbkeylen=17", "srt_pbkeylen", "closed", "srt_pbkeylen, line 1: \"17\" is not 0, 16, 24 or 32"},
       {"allowed_streams=cam1:cam1-own-pass, cam2", "allowed_streams", "cam1:cam1-own-pass,cam2:", ""},
-      {"allowed_streams=cam1:short, cam2", "allowed_streams",
-       "cam1 refused,cam2:", "allowed_streams, line 1: the passphrase of \"cam1\" " + kShort},
       {"allowed_streams=cam1,:orphan-passphrase", "allowed_streams", "closed",
        "allowed_streams, line 1: entry 2 has no stream id"},
       {"allowed_streams=cam1:", "allowed_streams", "closed",
@@ -192,7 +185,6 @@ TEST(Settings, EveryKeyIsParsedOrRefusedWithItsLineAndReason) {
        "cam1=10.0.0.5:5000,mixer:5001", ""},
       {"route.cam1=10.0.0.5, 10.0.0.6:5000", "route.cam1", "cam1=10.0.0.6:5000",
        "route.cam1, line 1: \"10.0.0.5\": no port"},
-      {"route.cam1=10.0.0.5", "route.cam1", "cam1=", "route.cam1, line 1: \"10.0.0.5\": no port"},
       {"route.cam1=", "route.cam1", "cam1=", "route.cam1, line 1: no destination"},
       {"route.=10.0.0.5:5000", "route.", "", "route., line 1: no stream name after \"route.\""},
   };
@@ -285,33 +277,6 @@ TEST(ConfigStore, RefusedOrUnsavedTextKeepsTheOldFileAndSettings) {
   EXPECT_EQ(store.snapshot()->srt_port, 7000);
 }
 
-// A file is never refused for its values: each bad one is logged once, the others apply.
-TEST(ConfigStore, AFileWithBadValuesLoadsTheRestAndLogsEachOnce) {
-  StoreInTempDir fixture;
-  std::ofstream(fixture.dir.file("config.ini")) << "srt_port = 7000\nweb_port = http\nrist_endpoint = "
-                                                   "10.0.0.5, 10.0.0.6:5000\nsrt_passphrase = short\n";
-  testing::internal::CaptureStdout();
-  fixture.store.load();
-  std::string log = testing::internal::GetCapturedStdout();
-  std::shared_ptr<const Settings> settings = fixture.store.snapshot();
-  EXPECT_EQ(settings->srt_port, 7000);
-  EXPECT_EQ(settings->web_port, 8081);
-  EXPECT_EQ(settings->rist_endpoint.size(), 1u);
-  EXPECT_FALSE(settings->access.misconfigured.empty());
-  const std::string logged[] = {
-      "-- BAD VALUE web_port, line 2: \"http\" is not a whole number from 1 to 65535; using the default 8081",
-      "-- BAD VALUE rist_endpoint, line 3: \"10.0.0.5\": no port; left out",
-      "-- BAD VALUE srt_passphrase, line 4: has 5 characters; libsrt takes a passphrase of 10 to 79; every "
-      "caller "
-      "is refused as misconfigured"};
-  for (const std::string& line : logged) {
-    size_t at = log.find(line);
-    EXPECT_NE(at, std::string::npos) << log;
-    EXPECT_EQ(log.find(line, at + 1), std::string::npos) << "logged twice: " << line;
-  }
-  EXPECT_EQ(log.find("short"), std::string::npos) << log;
-}
-
 // Only a config.ini that is not there at all leaves every key at its default: one that
 // exists but cannot be read fails the load with its path and the system's reason.
 TEST(ConfigStore, LoadKeepsDefaultsWithoutAFileAndFailsOnOneItCannotRead) {
@@ -335,8 +300,6 @@ TEST(ConfigStore, LoadKeepsDefaultsWithoutAFileAndFailsOnOneItCannotRead) {
          fs::create_symlink(dir.file("mnt/kept.ini"), path);
        },
        9001, ": No such file or directory (a symbolic link to "},
-      {"a directory", [](const TempDir&, const std::string& path) { fs::create_directory(path); }, 9001,
-       ": Is a directory"},
   };
   for (const Case& c : cases) {
     StoreInTempDir fixture;
