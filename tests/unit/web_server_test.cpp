@@ -310,26 +310,6 @@ TEST_F(WebServerTest, HostileRequestsAreRefused) {
   EXPECT_EQ(saved(), before);
 }
 
-// A reverse proxy or a dashboard of many panels opens many connections at once from
-// one address; while workers are plenty, all of them are served. Each request is held
-// back until the server has taken in every connection.
-TEST_F(WebServerTest, FiftyConnectionsFromOneAddressAreAllServed) {
-  const std::string head = "GET /hi HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
-  std::vector<int> connections;
-  for (int i = 0; i < 50; ++i) {
-    connections.push_back(connect_to(port));
-    ::send(connections.back(), head.data(), head.size(), MSG_NOSIGNAL);
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  int served = 0;
-  for (int sock : connections) {
-    ::send(sock, "\r\n", 2, MSG_NOSIGNAL);
-    served += answer_status(sock) == 200 ? 1 : 0;
-    close(sock);
-  }
-  EXPECT_EQ(served, 50);
-}
-
 // The header's scheme in any case, then the token, whole. The comparison runs over the
 // presented bytes only, so each of them and the length count.
 TEST(BearerToken, AcceptsOnlyTheExactTokenAfterTheScheme) {
