@@ -116,8 +116,6 @@ TEST(AccessPolicy, TalkbackAndRouteAreDecidedByTheNameTheCheckMatches) {
       {"cam1", "cam1", false, "cam1"},
       {"CAM1", "CAM1", false, "cam1"},
       {"#!::r=cam1,u=talkback", "cam1", false, "cam1"},
-      {"#!::r=cam2,feedbackplay", "cam2", false, ""},
-      {"#!::r=cam2,x=feedbackplay", "cam2", false, ""},
       {"#!::m=request,r=studio-talkback", "studio-talkback", true, "studio-talkback"},
       {"#!::u=talkback", "#!::u=talkback", true, ""},  // no resource: the whole id is the name
   };
