@@ -1,11 +1,8 @@
 // config.ini as the gateway parses, publishes and saves it, and the route a caller gets
 // from it.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
 #include <functional>
 
 #include "app/endpoint_routes.h"
@@ -89,14 +86,11 @@ TEST(Settings, EveryKeyIsParsedOrRefusedWithItsLineAndReason) {
       {"\xEF\xBB\xBF// c\r\n\r\nweb_port=65536", "web_port", "8081", "web_port, line 3: \"65536" + kPort},
       {"a=1\rb=2\r\n\nweb_port = 8000", "web_port", "8000", ""},
       {"srt_latency=200ms", "srt_latency", "200", ""},
-      {"srt_latency=-1", "srt_latency", "120", "srt_latency, line 1: \"-1\" is not a whole number from 0 up"},
       {"srt_max_latency=60000", "srt_max_latency", "60000", ""},
       {"srt_max_latency=19", "srt_max_latency", "5000",
        "srt_max_latency, line 1: \"19\" is not a whole number from 20 to 60000"},
       {"rist_endpoint= rist://10.0.0.5 : 5000 , ,mixer:5001", "rist_endpoint", "10.0.0.5:5000,mixer:5001",
        ""},
-      {"rist_endpoint=10.0.0.5, 10.0.0.6:5000", "rist_endpoint", "10.0.0.6:5000",
-       "rist_endpoint, line 1: \"10.0.0.5\": no port"},
       {"rist_endpoint=10.0.0.5:87036", "rist_endpoint", "",
        "rist_endpoint, line 1: \"10.0.0.5:87036\": " + kBadPort},
       {"rist_endpoint=:5000", "rist_endpoint", "", "rist_endpoint, line 1: \":5000\": no host"},
@@ -213,7 +207,6 @@ TEST(Settings, DestinationOptionsLibristCannotApplyAreRefused) {
   struct Case {
     std::string options, shown, reason;  // shown: empty when the entry is shown as written
   } cases[] = {
-      {"buffer=0", "", "buffer \"0\" is not a whole number from 50 to 30000"},
       {"bandwidth=0", "", "bandwidth \"0\" is not a whole number from 1 to 4294967"},
       {"bandwidth=4294968", "", "bandwidth \"4294968\" is not a whole number from 1 to 4294967"},
       {"aes-type=100&secret=k", "aes-type=100&secret=***", "aes-type \"100\" is not 128 or 256"},
@@ -221,7 +214,6 @@ TEST(Settings, DestinationOptionsLibristCannotApplyAreRefused) {
       {"cname=x", "", "unknown option \"cname\""},
       {"buffer=100&buffer=200", "", "option \"buffer\" is given twice"},
       {"buffer", "", "option \"buffer\" has no value"},
-      {"profile=simple&secret=a?b", "profile=simple&secret=***", "the simple profile takes no secret"},
       {"username=op", "", "a username needs a password"},
       {"secret=" + kLong, "secret=***", "the secret has 128 bytes; librist takes 1 to 127"},
       {"username=u&password=" + std::string(256, 'p'), "username=u&password=***",
@@ -240,20 +232,6 @@ TEST(Settings, DestinationOptionsLibristCannotApplyAreRefused) {
       describe(parse_settings("rist_endpoint=h:5?profile=simple").problems.at(0)),
       "rist_endpoint, line 1: \"h:5?profile=simple\": the simple profile needs an even port (it sends RTCP "
       "to the next one)");
-}
-
-TEST(ConfigStore, ReplacesTheSettingsWholeAndSavesTheTextByteForByte) {
-  StoreInTempDir fixture;
-  std::shared_ptr<const Settings> before = fixture.store.snapshot();
-  fixture.store.apply("srt_port=7000\nweb_port=8000", false);
-  std::string text = "// sluice\r\nignore = eth1\r\n[map]\nurl=a=b\n";
-  EXPECT_EQ(fixture.store.apply(text, true).result, ApplyResult::applied);
-  EXPECT_EQ(fixture.store.snapshot()->ignore, Texts{"eth1"});
-  EXPECT_EQ(fixture.store.snapshot()->srt_port, 9001);
-  EXPECT_EQ(before->srt_port, 9001) << "a snapshot taken before never changes";
-  EXPECT_EQ(read_file(fixture.dir.file("config.ini")), text);
-  EXPECT_EQ(fixture.store.read_text(), text);
-  EXPECT_FALSE(std::filesystem::exists(fixture.dir.file("config.ini.tmp")));
 }
 
 TEST(ConfigStore, RefusedOrUnsavedTextKeepsTheOldFileAndSettings) {
@@ -289,12 +267,6 @@ TEST(ConfigStore, LoadKeepsDefaultsWithoutAFileAndFailsOnOneItCannotRead) {
     std::string logged;  // logged: the reason after the path, empty when loaded
   } cases[] = {
       {"missing", [](const TempDir&, const std::string&) {}, 9001, ""},
-      {"a link to a file",
-       [](const TempDir& dir, const std::string& path) {
-         std::ofstream(dir.file("kept.ini")) << "srt_port=7000\n";
-         fs::create_symlink(dir.file("kept.ini"), path);
-       },
-       7000, ""},
       {"a link to a volume not mounted",
        [](const TempDir& dir, const std::string& path) {
          fs::create_symlink(dir.file("mnt/kept.ini"), path);
