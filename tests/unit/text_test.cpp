@@ -1,21 +1,10 @@
-// The small text functions that read outside input: splitting the configuration, log
-// escaping, secret masking, rate formatting. Number reading is fuzzed against a reference.
+// The small text functions that read outside input: log escaping, secret masking, rate
+// formatting. Splitting is pinned by the settings table, number reading by a fuzzer.
 #include <gtest/gtest.h>
 
 #include "base/log_escape.h"
-#include "base/text_utils.h"
 #include "config/secret_mask.h"
 #include "net/format_bitrate.h"
-
-TEST(Text, SplitTrimsPiecesAndDropsEmptyOnes) {
-  using Pieces = std::vector<std::string>;
-  EXPECT_EQ(split(" a , , b ", ","), (Pieces{"a", "b"}));
-  EXPECT_EQ(split(",", ","), Pieces{});
-  EXPECT_EQ(split("a\r\nb\n\nc", "\n"), (Pieces{"a", "b", "c"}));
-  EXPECT_EQ(split("x::y", "::"), (Pieces{"x", "y"}));
-  EXPECT_EQ(trim("\fvalue \r\n"), "\fvalue");
-  EXPECT_EQ(to_lower("SRT_Port-\xC4Z"), "srt_port-\xC4z");
-}
 
 TEST(Text, OutsideTextCannotEndALogLineOrSteerATerminal) {
   struct Case {
