@@ -1,9 +1,8 @@
-// The small text functions that read outside input: log escaping, secret masking, rate
-// formatting. Splitting is pinned by the settings table, number reading by a fuzzer.
+// The small text functions that read outside input: log escaping and rate formatting.
+// Splitting is pinned by the settings table; masking and number reading by fuzzers.
 #include <gtest/gtest.h>
 
 #include "base/log_escape.h"
-#include "config/secret_mask.h"
 #include "net/format_bitrate.h"
 
 TEST(Text, OutsideTextCannotEndALogLineOrSteerATerminal) {
@@ -21,16 +20,6 @@ TEST(Text, OutsideTextCannotEndALogLineOrSteerATerminal) {
       {"raw \xFF cut \xE2\x82 overlong \xC0\x8A", "raw \\xff cut \\xe2\\x82 overlong \\xc0\\x8a"},
   };
   for (const Case& c : cases) EXPECT_EQ(escape_for_log(c.raw), c.logged) << c.raw;
-}
-
-TEST(Text, SecretsAreMasked) {
-  EXPECT_EQ(mask_secrets("web_token", "s3cret"), "***");
-  EXPECT_EQ(mask_secrets("srt_passphrase", "s3cret-pass"), "***");
-  EXPECT_EQ(mask_secrets("allowed_streams", "cam1:s3cret-pass, cam2 ,cam3 : a:b,c"),
-            "cam1:***, cam2 ,cam3 :***,c");
-  EXPECT_EQ(mask_secrets("tb_endpoint", "srt://h:5?a=1&passphrase=x&passphrase=yy&pbkeylen=16"),
-            "srt://h:5?a=1&passphrase=***&passphrase=***&pbkeylen=16");
-  EXPECT_EQ(mask_secrets("rist_endpoint", "10.0.0.5:5000"), "10.0.0.5:5000");
 }
 
 TEST(Text, BitratesPickTheDecimalUnitFirstThenRound) {
