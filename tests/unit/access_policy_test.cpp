@@ -111,7 +111,6 @@ TEST(AccessPolicy, TalkbackAndRouteAreDecidedByTheNameTheCheckMatches) {
     bool talkback;
     const char* route;  // empty: rist_endpoint
   } cases[] = {
-      {"studio-talkback", "studio-talkback", true, "studio-talkback"},
       {"feedbackplay", "feedbackplay", true, ""},
       {"cam1", "cam1", false, "cam1"},
       {"CAM1", "CAM1", false, "cam1"},
