@@ -1,18 +1,7 @@
-"""The media path on loopback. libsrt callers send the pacer's payload in messages of
-several sizes to two ristreceivers whose sinks check every byte, while /api/streams
-shows the streams; each stream reaches only the destinations of its route;
-destinations with options (AES-128 and -256, the simple profile, SRP) arrive whole
-beside refused ones, no secret is shown, and none goes out in clear text; hostile
-stream ids are served, logged escaped, and set no option; junk datagrams to a RIST
-peer's socket write a few log lines and a count. A caller over IPv6 reaches a [::1]
-destination, shown bracketed. A talkback caller gets what a libsrt source (on IPv4
-or IPv6) sends; what cannot be applied closes it.
-
-Churn and soak: beside one long stream, fifty callers arrive at once, then SRT and
-talkback callers (of a source silent after its first unit) connect and hang up over and
-over (to a RIST destination that never answers): threads, descriptors and resident
-memory come back after a warm-up. Then the stream runs on while the resident memory is
-sampled; the sink checks all of it. Lengths (plain; sanitizer), soak.sh sets long ones:
+"""The media path on loopback, checked byte by byte at the sinks: callers to several
+destinations and routes, destination options, IPv6, hostile stream ids, junk datagrams,
+talkback. Churn and soak: callers come and go beside one long stream; threads,
+descriptors and resident memory come back. Lengths (plain; sanitizer), soak.sh sets long ones:
   SLUICE_SOAK_SECONDS  length of the long stream  [40; 15]
   SLUICE_SOAK_MBITS    its rate in Mbit/s         [20; 4]
   SLUICE_CHURN_CYCLES  SRT cycles, a quarter of them talkback cycles too  [200; 30]"""

@@ -1,12 +1,6 @@
-"""The gateway's doors. Who may send: each case posts its settings over HTTP, then a
-libsrt caller from 127.0.0.1 or 127.0.0.2 tries; callers keep arriving while the settings
-are replaced; refusals are logged and counted, no passphrase is; talkback follows the
-name the access check matched. A config.ini with values that cannot be applied starts,
-logs each once, serves with the rest and fails closed (a route left without destination
-refuses its stream); the same text posted is refused. A port in use or a config.ini that exists but cannot be
-read: exit status 1 after the orderly stop. Signals: SIGHUP and SIGTERM stop in order,
-SIGUSR1 and SIGUSR2 change nothing. The Debian package: files, dependencies, a unit
-systemd accepts, a gateway that runs from the files and the directory the unit prepares."""
+"""The gateway's doors: who may send (settings posted while libsrt callers arrive, from
+127.0.0.1, 127.0.0.2 or ::1), talkback by the matched name, a config.ini with bad values,
+start-up failures, signals, and the Debian package."""
 
 import glob
 import os

@@ -1,8 +1,6 @@
-"""The HTTP server of the real binary, for what only the running process shows: saving
-config.ini (atomic, through a symlink, keeping mode and owner) under many requests at
-once, the real web folder with Range headers, slow clients against the per-address
-limit and the stop, and the exclusive port. Routes, tokens, refusals and limits are
-pinned by tests/unit/web_server_test."""
+"""The HTTP server of the real binary, for what only the running process shows: saves
+under load (atomic, through a symlink, keeping mode and owner), slow clients against the
+per-address limit and the stop, and the exclusive port."""
 
 import concurrent.futures
 import contextlib

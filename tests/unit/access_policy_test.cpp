@@ -33,23 +33,15 @@ TEST(AccessPolicy, DecidesEveryCallerByTheSettings) {
   const std::string list = "cam1:" + kCam1Pass + ", cam2 ,#!::r=x";
   // clang-format off
   const Case cases[] = {
-      {"nothing set admits anyone", {}, {"anything", std::nullopt, 500}, std::nullopt, "", 0},
-      {"key length asked of encrypted callers", with_listener(32), {"cam9", kLocal}, std::nullopt, "", 32},
       {"no key length without encryption", "srt_pbkeylen=32", {"cam9", kLocal}, std::nullopt, "", 0},
-      {"listed id with its passphrase", with_streams(list), {"cam1", kLocal}, std::nullopt, kCam1Pass, 0},
-      {"unlisted id", with_streams(list), {"cam3", kLocal}, Refusal::not_found, "", 0},
       {"a prefix is no match", with_streams(list), {"cam", kLocal}, Refusal::not_found, "", 0},
       {"letter case counts", with_streams(list), {"CAM2", kLocal}, Refusal::not_found, "", 0},
-      {"access-control form", with_streams(list), {"#!::m=publish,r=cam1,u=me", kLocal}, std::nullopt, kCam1Pass, 0},
       {"talkback ids are checked too", with_streams(list), {"talkback", kLocal}, Refusal::not_found, "", 0},
       {"own passphrase with a listener one", with_listener(16, with_streams(list)), {"cam1", kLocal}, std::nullopt,
        kCam1Pass, 16},
-      {"address allowed", with_from("127.0.0.1"), {"a", kLocal}, std::nullopt, "", 0},
-      {"address not allowed", with_from("127.0.0.1"), {"a", kSecond}, Refusal::forbidden, "", 0},
       {"CIDR block ends", with_from("10.0.0.0/8, 127.0.0.0/31"), {"a", kSecond}, Refusal::forbidden, "", 0},
       {"CIDR block with host bits", with_from("127.0.0.9/24"), {"a", kSecond}, std::nullopt, "", 0},
       {"no IP address", with_from("0.0.0.0/0, ::/0"), {"a", std::nullopt}, Refusal::forbidden, "", 0},
-      {"IPv6 block", with_from("10.0.0.0/8, 2001:db8::/32"), {"a", ip("2001:db8:5::1")}, std::nullopt, "", 0},
       {"IPv6 block ends", with_from("2001:db8::/32"), {"a", ip("2001:db9::1")}, Refusal::forbidden, "", 0},
       {"IPv6 caller, IPv4 blocks", with_from("0.0.0.0/0"), {"a", ip("::1")}, Refusal::forbidden, "", 0},
       {"IPv4 caller, IPv6 blocks", with_from("::/0"), {"a", kLocal}, Refusal::forbidden, "", 0},
@@ -58,7 +50,6 @@ TEST(AccessPolicy, DecidesEveryCallerByTheSettings) {
        "", 0},
       {"address checked before the id", "allowed_streams=cam1\nallow_from=127.0.0.1", {"cam9", kSecond},
        Refusal::forbidden, "", 0},
-      {"at the limit", "max_streams=2", {"a", kLocal, 2}, Refusal::overload, "", 0},
       {"a list that names nothing admits none", with_streams(" , "), {"cam1", kLocal}, Refusal::not_found, "", 0},
       {"no address in allow_from", with_from(","), {"a", kLocal}, Refusal::forbidden, "", 0},
       {"unlisted before overload", "allowed_streams=cam1\nmax_streams=1", {"cam9", kLocal, 5}, Refusal::not_found, "",
@@ -87,13 +78,11 @@ TEST(AccessPolicy, SettingsThatCannotBeAppliedFailClosed) {
        {"cam1", kSecond},
        Refusal::misconfigured,
        "max_streams, line 2: "},
-      {"srt_pbkeylen=17", {"cam1", kLocal}, Refusal::misconfigured, "srt_pbkeylen, line 1: "},
       {"srt_passphrase=orphan", {"cam1", kLocal}, Refusal::misconfigured, "srt_passphrase, line 1: "},
       {"allowed_streams=cam1:orphan,cam2",
        {"#!::r=cam1", kLocal},
        Refusal::misconfigured,
        "allowed_streams, line 1: the passphrase of \"cam1\" has 6 characters"},
-      {"allowed_streams=cam1:orphan,cam2", {"cam2", kLocal}, std::nullopt, ""},
   };
   for (const auto& c : cases) {
     AccessDecision decision = decide_access(access(c.config), c.caller);
@@ -122,13 +111,10 @@ TEST(AccessPolicy, TalkbackAndRouteAreDecidedByTheNameTheCheckMatches) {
     bool talkback;
     const char* route;  // empty: rist_endpoint
   } cases[] = {
-      {"studio-talkback", "studio-talkback", true, "studio-talkback"},
       {"feedbackplay", "feedbackplay", true, ""},
       {"cam1", "cam1", false, "cam1"},
       {"CAM1", "CAM1", false, "cam1"},
       {"#!::r=cam1,u=talkback", "cam1", false, "cam1"},
-      {"#!::r=cam2,feedbackplay", "cam2", false, ""},
-      {"#!::r=cam2,x=feedbackplay", "cam2", false, ""},
       {"#!::m=request,r=studio-talkback", "studio-talkback", true, "studio-talkback"},
       {"#!::u=talkback", "#!::u=talkback", true, ""},  // no resource: the whole id is the name
   };

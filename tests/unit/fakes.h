@@ -23,8 +23,6 @@ struct TempDir {
   TempDir() { std::filesystem::create_directories(path); }
   ~TempDir() {
     std::error_code ignored;
-    std::filesystem::permissions(path, std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
-                                 ignored);
     std::filesystem::remove_all(path, ignored);
   }
   std::string file(const std::string& name) const { return (path / name).string(); }

@@ -16,32 +16,17 @@ rist_stats_sender_peer peer_report(uint32_t id, size_t bandwidth) {
   return report;
 }
 
-TEST(StreamRegistry, EndedStreamsLeaveTheSnapshotAndAcceptedCallersAreCounted) {
+// The listing, its modes and the accepted count are checked end to end; what only shows
+// here is the memory: an ended stream is released at the next add even when nobody
+// reads the list.
+TEST(StreamRegistry, EndedStreamsAreReleasedAtTheNextAdd) {
   StreamRegistry registry;
-  auto first = std::make_shared<StreamStats>("cam1", false, "10.0.0.1:1000", SRT_INVALID_SOCK, "default");
-  auto second =
-      std::make_shared<StreamStats>("cam1-talkback", true, "10.0.0.2:2000", SRT_INVALID_SOCK, "default");
-  registry.add(first);
-  registry.add(second);
-  for (int i = 0; i < 3; ++i) registry.count_accepted();
-  first->units_written += 5;
-
-  std::vector<StreamSnapshot> both = registry.snapshot();
-  ASSERT_EQ(both.size(), 2u);
-  EXPECT_EQ(both[0].mode, "forward");
-  EXPECT_EQ(both[0].units_written, 5u);
-  EXPECT_EQ(both[1].mode, "talkback");
-
-  first->end();
-  std::vector<StreamSnapshot> left = registry.snapshot();
-  ASSERT_EQ(left.size(), 1u);
-  EXPECT_EQ(left[0].stream_id, "cam1-talkback");
-  EXPECT_EQ(registry.accepted_total(), 3u);
-
-  // An ended stream is released at the next add even when nobody reads the list.
-  second->end();
+  auto ended = std::make_shared<StreamStats>("cam1", false, "10.0.0.1:1000", SRT_INVALID_SOCK, "default");
+  registry.add(ended);
+  ended->end();
   registry.add(std::make_shared<StreamStats>("cam2", false, "10.0.0.1:1001", SRT_INVALID_SOCK, "default"));
-  EXPECT_EQ(second.use_count(), 1);
+  EXPECT_EQ(ended.use_count(), 1);
+  ASSERT_EQ(registry.snapshot().size(), 1u);
 }
 
 // librist numbers a context's peers 1, 2, ... in creation order and reports each by

@@ -10,7 +10,7 @@
 #include "net/srt_caller.h"
 #include "rist/forwarding_loop.h"
 #include "rist/media_unit.h"
-#include "srt/rist_worker.h"
+#include "rist/rist_sender.h"
 #include "srt/srt_server.h"
 #include "talkback/talkback_loop.h"
 
@@ -181,63 +181,31 @@ TEST(ForwardingLoop, HoldsTheFirstUnitsUntilEveryPeerConnects) {
   }
 }
 
-// The talkback loop between a caller and a libsrt source on loopback: how each end is
-// reported.
-TEST(TalkbackLoop, TellsWhyItEnded) {
-  enum class Ending { no_source, source_closes, caller_hangs_up, worker_stops };
-  const std::pair<Ending, LoopEnd> cases[] = {{Ending::no_source, LoopEnd::source_closed},
-                                              {Ending::source_closes, LoopEnd::source_closed},
-                                              {Ending::caller_hangs_up, LoopEnd::caller_closed},
-                                              {Ending::worker_stops, LoopEnd::stopped}};
-  for (auto [ending, expected] : cases) {
-    SrtPair pair("studio-talkback");
-    SrtListener source_listener;
-    EndpointSet route;
-    if (ending != Ending::no_source)
-      route.tb_endpoint =
-          parse_settings("tb_endpoint=srt://127.0.0.1:" + std::to_string(source_listener.port))
-              .settings.tb_endpoint;
-    std::atomic<SRTSOCKET> talkback_socket{0};
-    std::atomic<bool> stopped{false};
-    StreamStats stats("studio-talkback", true, "", 0, "default");
-    LoopEnd end{};
-    std::thread loop([&] {
-      end = process_talkback_srt2srt({route, "tb", pair.accepted, talkback_socket, stopped, stats});
-    });
-    SRTSOCKET source = 0;
-    if (ending != Ending::no_source) {  // units go through before the ending
-      source = srt_accept(source_listener.socket, nullptr, nullptr);
-      uint8_t unit[kMediaUnit] = {};
-      EXPECT_TRUE(wait_until([&] {
-        srt_send(source, reinterpret_cast<char*>(unit), sizeof unit);
-        return stats.units_written > 0;
-      }));
-    }
-    if (ending == Ending::source_closes) srt_close(source);
-    if (ending == Ending::caller_hangs_up) srt_close(pair.caller);
-    if (ending == Ending::worker_stops) {  // as RistWorker::stop does
-      stopped = true;
-      srt_close(talkback_socket.exchange(0));
-    }
-    loop.join();
-    EXPECT_EQ(end, expected) << static_cast<int>(ending);
-    srt_close(source);
-    srt_close(talkback_socket.exchange(0));
-  }
-}
-
-// Never started, ended by its own loop (a socket id that was never opened) or stopped by
-// the owner at once: each is an orderly stop, repeatable, with the thread joined.
-TEST(RistWorker, EveryEndIsAnOrderlyStop) {
-  for (bool talkback : {false, true}) {  // both loops end
-    RistWorker never_started, ends_by_itself, stopped_by_owner;
-    never_started.stop();
-    ends_by_itself.start(EndpointSet{}, 123456, "cam1", talkback);
-    EXPECT_TRUE(wait_until([&] { return !ends_by_itself.is_running(); })) << talkback;
-    SrtPair pair;
-    stopped_by_owner.start(EndpointSet{}, pair.accepted.exchange(0), "cam1", talkback);
-    stopped_by_owner.stop();
-  }
+// The talkback loop ends when its source closes, once units went through. A missing
+// source, a caller that hangs up and the worker's stop end it in the e2e tests.
+TEST(TalkbackLoop, EndsWhenTheSourceCloses) {
+  SrtPair pair("studio-talkback");
+  SrtListener source_listener;
+  EndpointSet route;
+  route.tb_endpoint = parse_settings("tb_endpoint=srt://127.0.0.1:" + std::to_string(source_listener.port))
+                          .settings.tb_endpoint;
+  std::atomic<SRTSOCKET> talkback_socket{0};
+  std::atomic<bool> stopped{false};
+  StreamStats stats("studio-talkback", true, "", 0, "default");
+  LoopEnd end{};
+  std::thread loop([&] {
+    end = process_talkback_srt2srt({route, "tb", pair.accepted, talkback_socket, stopped, stats});
+  });
+  SRTSOCKET source = srt_accept(source_listener.socket, nullptr, nullptr);
+  uint8_t unit[kMediaUnit] = {};
+  EXPECT_TRUE(wait_until([&] {
+    srt_send(source, reinterpret_cast<char*>(unit), sizeof unit);
+    return stats.units_written > 0;
+  }));
+  srt_close(source);
+  loop.join();
+  EXPECT_EQ(end, LoopEnd::source_closed);
+  srt_close(talkback_socket.exchange(0));
 }
 
 // librist's reports: a connected peer is marked, a timed-out one dropped, and the output
