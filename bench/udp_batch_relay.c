@@ -4,12 +4,10 @@
  * costs when the wake-ups no longer follow the packets (at most 1 ms added).
  * Usage: udp_batch_relay IN_PORT OUT_PORT (both on 127.0.0.1). Runs until it is killed. */
 #define _GNU_SOURCE
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <time.h>
+
+#include "udp_relay_sockets.h"
 
 enum { kBatch = 256, kMaxDatagram = 2048 };
 
@@ -38,28 +36,9 @@ static void send_all(int out, int count) {
 }
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    fprintf(stderr, "usage: udp_batch_relay IN_PORT OUT_PORT\n");
-    return 2;
-  }
-  int in = socket(AF_INET, SOCK_DGRAM, 0);
-  int out = socket(AF_INET, SOCK_DGRAM, 0);
-  int size = 32 << 20;
-  if (setsockopt(in, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
-    setsockopt(in, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-  if (setsockopt(out, SOL_SOCKET, SO_SNDBUFFORCE, &size, sizeof size) != 0)
-    setsockopt(out, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-  struct sockaddr_in address = {.sin_family = AF_INET, .sin_addr.s_addr = htonl(INADDR_LOOPBACK)};
-  address.sin_port = htons((unsigned short)atoi(argv[1]));
-  if (bind(in, (struct sockaddr*)&address, sizeof address) != 0) {
-    perror("udp_batch_relay: bind");
-    return 1;
-  }
-  address.sin_port = htons((unsigned short)atoi(argv[2]));
-  if (connect(out, (struct sockaddr*)&address, sizeof address) != 0) {
-    perror("udp_batch_relay: connect");
-    return 1;
-  }
+  int in, out;
+  int status = open_relay_sockets("udp_batch_relay", argc, argv, &in, &out);
+  if (status != 0) return status;
   struct timespec next;
   clock_gettime(CLOCK_MONOTONIC, &next);
   for (;;) {

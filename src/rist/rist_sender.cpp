@@ -201,12 +201,16 @@ int RistSender::write_unit(const uint8_t* unit, bool more_follow) {
   return result;
 }
 
+PeerConnections connections_of(const std::vector<RistPeerRecord>& records) {
+  auto connected = std::count_if(records.begin(), records.end(),
+                                 [](const RistPeerRecord& record) { return record.connected; });
+  if (connected == static_cast<std::ptrdiff_t>(records.size())) return PeerConnections::all;
+  return connected == 0 ? PeerConnections::none : PeerConnections::some;
+}
+
 PeerConnections RistSender::connections() const {
   std::lock_guard<std::mutex> lock(mutex);
-  auto connected = std::count_if(peer_records.begin(), peer_records.end(),
-                                 [](const RistPeerRecord& record) { return record.connected; });
-  if (connected == static_cast<std::ptrdiff_t>(peer_records.size())) return PeerConnections::all;
-  return connected == 0 ? PeerConnections::none : PeerConnections::some;
+  return connections_of(peer_records);
 }
 
 // librist keeps such a peer silent while another one hears its receiver (see

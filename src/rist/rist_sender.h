@@ -22,6 +22,9 @@ struct RistPeerRecord {
   bool connected = false;  // librist has reported the connection established
 };
 
+// How many of the peers have connected: all (also when there is none), some or none.
+PeerConnections connections_of(const std::vector<RistPeerRecord>& records);
+
 // librist's logging settings, shared by every stream's sender.
 extern rist_logging_settings* rist_log_settings;
 

@@ -44,13 +44,7 @@ int RistSenderGroup::write_unit(const uint8_t* unit, bool more_follow) {
   return result;
 }
 
-PeerConnections RistSenderGroup::connections() const {
-  std::vector<RistPeerRecord> records = peers();
-  auto connected = std::count_if(records.begin(), records.end(),
-                                 [](const RistPeerRecord& record) { return record.connected; });
-  if (connected == static_cast<std::ptrdiff_t>(records.size())) return PeerConnections::all;
-  return connected == 0 ? PeerConnections::none : PeerConnections::some;
-}
+PeerConnections RistSenderGroup::connections() const { return connections_of(peers()); }
 
 void RistSenderGroup::log_unconnected_peers() const {
   std::lock_guard<std::mutex> lock(mutex);
