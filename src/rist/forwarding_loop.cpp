@@ -1,11 +1,13 @@
 #include "rist/forwarding_loop.h"
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "base/log_line.h"
+#include "rist/catch_up_pacer.h"
 #include "rist/endpoints.h"
 #include "rist/media_unit.h"
 
@@ -88,18 +90,27 @@ struct ReceivedBatch {
   uint8_t messages[kMessages][kMaxSrtPayload];
   int sizes[kMessages];
   int count = 0;
-  std::string error;  // why the receive that ended the batch failed (the caller hung up or broke)
+  bool drained = false;  // libsrt had nothing more ready: the loop is level with the caller
+  std::string error;     // why the receive that ended the batch failed (the caller hung up or broke)
+
+  size_t bytes() const {
+    size_t total = 0;
+    for (int i = 0; i < count; ++i) total += static_cast<size_t>(sizes[i]);
+    return total;
+  }
 };
 
 // Waits for the next message, then takes what else is ready without waiting.
 void receive_batch(SRTSOCKET socket, ReceivedBatch& batch) {
   batch.count = 0;
+  batch.drained = false;
   batch.error.clear();
   bool blocking = true;
   while (batch.count < ReceivedBatch::kMessages) {
     int received = srt_recv(socket, reinterpret_cast<char*>(batch.messages[batch.count]), kMaxSrtPayload);
     if (received <= 0) {
-      if (blocking || srt_getlasterror(nullptr) != SRT_EASYNCRCV) batch.error = srt_getlasterror_str();
+      batch.drained = !blocking && srt_getlasterror(nullptr) == SRT_EASYNCRCV;
+      if (!batch.drained) batch.error = srt_getlasterror_str();
       break;
     }
     batch.sizes[batch.count++] = received;
@@ -126,9 +137,7 @@ std::optional<LoopEnd> must_end_before_write(const ForwardingContext& context) {
 // anything else is cut into units by the ring. Gives why the loop must end, when it must.
 std::optional<LoopEnd> write_batch(const ForwardingContext& context, const ReceivedBatch& batch,
                                    int& errors_in_a_row) {
-  size_t bytes = context.ring.buffered();
-  for (int i = 0; i < batch.count; ++i) bytes += static_cast<size_t>(batch.sizes[i]);
-  size_t units_left = bytes / kMediaUnit;
+  size_t units_left = (context.ring.buffered() + batch.bytes()) / kMediaUnit;
   auto write = [&](const uint8_t* unit) -> std::optional<LoopEnd> {
     if (std::optional<LoopEnd> end = must_end_before_write(context)) return end;
     units_left = units_left > 0 ? units_left - 1 : 0;
@@ -151,7 +160,34 @@ std::optional<LoopEnd> write_batch(const ForwardingContext& context, const Recei
   return std::nullopt;
 }
 
-LoopEnd forward(const ForwardingContext& context) {
+// A pacer for what the caller sent while the loop held the stream back.
+CatchUpPacer pacer_for_the_backlog(const ForwardingContext& context) {
+  SRTSOCKET socket = context.caller.load();
+  SRT_TRACEBSTATS figures{};
+  if (socket == 0 || srt_bstats(socket, &figures, 0) == SRT_ERROR) return {};
+  CatchUpPacer pacer(static_cast<size_t>(std::max(figures.byteRcvBuf, 0)),
+                     std::chrono::milliseconds(figures.msRcvBuf), context.clock.now());
+  if (pacer.active()) {
+    LogLine() << "-- CATCHING UP: " << figures.byteRcvBuf << " bytes held over " << figures.msRcvBuf
+              << " ms leave at " << CatchUpPacer::kCatchUpFactor << " times the stream's rate";
+  }
+  return pacer;
+}
+
+// Holds a batch back while the stream catches up, until libsrt runs out of held data.
+void pace(const ForwardingContext& context, CatchUpPacer& pacer, const ReceivedBatch& batch) {
+  if (!pacer.active()) return;
+  if (batch.drained) {
+    pacer.caught_up();
+    return;
+  }
+  auto wait = pacer.wait_before(batch.bytes(), context.clock.now());
+  if (wait > Clock::TimePoint::duration::zero()) {
+    context.clock.sleep_for(std::chrono::ceil<std::chrono::milliseconds>(wait));
+  }
+}
+
+LoopEnd forward(const ForwardingContext& context, CatchUpPacer pacer) {
   auto batch = std::make_unique<ReceivedBatch>();
   int errors_in_a_row = 0;
   while (true) {
@@ -162,6 +198,7 @@ LoopEnd forward(const ForwardingContext& context) {
       return *end;
     }
     receive_batch(socket, *batch);
+    pace(context, pacer, *batch);
     if (std::optional<LoopEnd> end = write_batch(context, *batch, errors_in_a_row)) {
       context.ring.reset();
       return *end;
@@ -185,7 +222,7 @@ LoopEnd process_data_send(const ForwardingContext& context) {
   LogLine() << (created ? "CONNECT: SUCCESS" : "CONNECT FAILED");
   context.ring.reset();
   wait_until_the_peers_connect(context);
-  LoopEnd end = unless_stopped(context.stopped, forward(context));
+  LoopEnd end = unless_stopped(context.stopped, forward(context, pacer_for_the_backlog(context)));
   LogLine() << "end process_data need stop";
   return end;
 }

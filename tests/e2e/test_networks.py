@@ -116,6 +116,7 @@ class IngestSideInterfaceTest(NetworkCase):
             with self.subTest(receiver=version, mode=mode, leg=leg, percent=percent):
                 gateway, sink, _ = self.stream(net, RECEIVER, ("caller", GATEWAY), f"{mode}-{leg}-{percent}",
                                                extra=f"uplink_mode={mode}\n", receiver_binary=RECEIVERS[version])
+                overflows = net.socket_overflows("receiver")
                 time.sleep(0.5)  # as in the loss test above: past libsrt's first round trips
                 net.set_drop("caller", "lc", percent if leg == "both" else 0)
                 net.set_drop("receiver", "rr", percent)
@@ -125,6 +126,9 @@ class IngestSideInterfaceTest(NetworkCase):
                       f"{report['delivered']} of {sink.packets}")
                 self.receiver.stop()
                 sink.assert_whole(self)
+                # The seconds held back at the start leave paced: sent at once, they overflowed
+                # the receiver's socket, and under load more went than recovery fetched again.
+                self.assertEqual(net.socket_overflows("receiver") - overflows, 0)
                 gateway.assert_clean_exit(self)
 
 

@@ -8,6 +8,7 @@ import json
 import os
 import shutil
 import subprocess
+import time
 
 LIBC = ctypes.CDLL(None, use_errno=True)
 
@@ -43,9 +44,20 @@ class Namespaces:
                     self.ip(role, "link", "set", device, "up")
             for role, *args in commands:
                 self.ip(role, *args)
+            self.wait_for_carrier([(left, ld) for left, ld, *_ in links] + [(right, rd) for *_, right, rd, _ in links])
         except BaseException:
             self.close()
             raise
+
+    def wait_for_carrier(self, devices, seconds=10):
+        """Waits until every (role, device) is up with a carrier: a gateway started before
+        would leave a device without one out of its interface list."""
+        deadline = time.monotonic() + seconds
+        while any(json.loads(self.ip(role, "-j", "link", "show", "dev", device))[0]["operstate"] != "UP"
+                  for role, device in devices):
+            if time.monotonic() > deadline:
+                raise RuntimeError(f"no carrier on {devices} after {seconds} s")
+            time.sleep(0.05)
 
     def ip(self, role, *args):
         return run("ip", "-n", self.names[role], *args)
@@ -70,6 +82,12 @@ class Namespaces:
 
     def tx_bytes(self, role, device):
         return json.loads(self.ip(role, "-j", "-s", "link", "show", "dev", device))[0]["stats64"]["tx"]["bytes"]
+
+    def socket_overflows(self, role):
+        """UDP datagrams the role's namespace dropped so far because a socket's buffer was full."""
+        rows = [line.split() for line in self.run_in(role, "cat", "/proc/net/snmp").splitlines()
+                if line.startswith("Udp:")]
+        return int(rows[1][rows[0].index("RcvbufErrors")])
 
     def set_drop(self, role, device, percent):
         """Drops percent % of the UDP packets entering and leaving device (netdev ingress
