@@ -53,6 +53,21 @@ sockaddr_storage any_address(int family, int port) {
   return address;
 }
 
+// Packets a caller's receive buffer holds (libsrt's default is 8192). A new stream
+// waits there for up to 3.5 s while its RIST peers connect; at libsrt's default a
+// stream above 25 Mbit/s lost what overflowed it. This holds 3.5 s at 130 Mbit/s. libsrt
+// takes the memory for it only as packets arrive, and the flow window must match.
+const int kCallerBufferPackets = 48000;
+const int kSrtPayloadBytes = 1456;
+
+// Sized before the bind, as libsrt wants; every accepted caller inherits it.
+bool size_the_receive_buffer(SRTSOCKET socket) {
+  int packets = kCallerBufferPackets;
+  int bytes = kCallerBufferPackets * kSrtPayloadBytes;
+  return srt_setsockflag(socket, SRTO_FC, &packets, sizeof packets) != SRT_ERROR &&
+         srt_setsockflag(socket, SRTO_RCVBUF, &bytes, sizeof bytes) != SRT_ERROR;
+}
+
 // A socket bound to the port on every address of the family (an IPv6 one takes IPv4
 // callers too); SRT_INVALID_SOCK and libsrt's reason when it cannot be.
 SRTSOCKET bind_on_every_address(int family, int port, std::string& reason) {
@@ -64,7 +79,8 @@ SRTSOCKET bind_on_every_address(int family, int port, std::string& reason) {
   int ipv6_only = 0;
   sockaddr_storage address = any_address(family, port);
   int length = family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-  bool bound = (family != AF_INET6 ||
+  bool bound = size_the_receive_buffer(socket) &&
+               (family != AF_INET6 ||
                 srt_setsockflag(socket, SRTO_IPV6ONLY, &ipv6_only, sizeof ipv6_only) != SRT_ERROR) &&
                srt_bind(socket, reinterpret_cast<sockaddr*>(&address), length) != SRT_ERROR;
   if (!bound) {
