@@ -69,6 +69,14 @@ class LossyLinksTest(NetworkCase):
         sink.assert_whole(self)
         gateway.assert_clean_exit(self)
 
+    def test_a_stream_whose_first_packet_is_lost_on_the_rist_leg_arrives_from_its_first_packet(self):
+        # The receiver never asks for what came before the first packet it took.
+        self.net.drop_first_datagram("receiver", "rr")
+        gateway, sink, _ = self.chain_stream("first-lost", (4_000_000, 2))
+        sink.assert_whole(self)
+        self.assertEqual(self.net.lift_drop("receiver", "rr"), 1)
+        gateway.assert_clean_exit(self)
+
     def cut(self, seconds):
         """A 1 Mbit/s stream whose RIST leg is down for `seconds` after 2 s."""
         started = self.chain_stream(f"cut-{seconds}", (1_000_000, seconds + 5), idle=seconds + 5)

@@ -101,6 +101,13 @@ class Namespaces:
                              f" meta l4proto udp {drop}; }}\n" for hook in ("ingress", "egress"))
             self.run_in(role, "nft", "-f", "-", stdin=f"table netdev {table} {{\n{chains}}}\n")
 
+    def drop_first_datagram(self, role, device, least_bytes=1000):
+        """Drops the first UDP datagram of at least least_bytes entering device."""
+        table = f"{device}_drop"
+        self.run_in(role, "nft", "-f", "-", stdin=f'table netdev {table} {{\n chain ingress {{ type filter hook '
+                    f'ingress device "{device}" priority 0; meta l4proto udp udp length >= {least_bytes} '
+                    f'quota until {2 * least_bytes - 1} bytes counter drop; }}\n}}\n')
+
     def lift_drop(self, role, device):
         """Lifts the drop on device; gives the UDP packets it dropped."""
         listing = json.loads(self.run_in(role, "nft", "-j", "list", "ruleset"))["nftables"]
