@@ -37,7 +37,7 @@ RSS_TOLERANCE_KIB = 8 * 1024
 def odd_stream_ids():
     """Lengths 0..512, each byte value, ids a URL parser reads as options, a forged log line."""
     alphabet = b"abcdefghijklmnopqrstuvwxyz0123456789-_"
-    for length in sorted({*range(0, 513, 9), 511, 512}):
+    for length in sorted({*range(0, 513, 9), 255, 511, 512}):
         yield bytes(alphabet[i % len(alphabet)] for i in range(length))
     for value in range(1, 256):
         yield b"id" + bytes([value]) * 3 + b"x"

@@ -232,15 +232,6 @@ TEST(RistSender, TheLastTimedOutPeerKillsTheOutputUnlessTornDown) {
   }
 }
 
-TEST(SrtServer, StreamIdsUpToSrtsMaximumAreRead) {
-  for (size_t length : {0, 1, 254, 255, 512}) {
-    SrtPair pair(std::string(length, 's'));
-    std::string stream_id = "unread";
-    EXPECT_TRUE(read_stream_id(pair.accepted, stream_id)) << length;
-    EXPECT_EQ(stream_id, std::string(length, 's'));
-  }
-}
-
 // The listener thread ends however soon the stop follows the start.
 TEST(SrtServer, StopRightAfterStartEndsTheListenerThread) {
   FakeGlobalState state;
