@@ -50,9 +50,9 @@ void check_url(const std::string& url) {
 
 void check_destination(const RistDestination& d) {
   const RistOptions& o = d.options;
-  fuzz_check(
-      !d.host.empty() && std::all_of(d.host.begin(), d.host.end(), is_host_byte) && is_valid_port(d.port),
-      "a host name and a port of 1-65535");
+  bool name = !d.host.empty() && std::all_of(d.host.begin(), d.host.end(), is_host_byte);
+  fuzz_check((name || parse_ipv6(d.host)) && is_valid_port(d.port),
+             "a host name or IPv6 address, a port of 1-65535");
   fuzz_check((o.buffer_ms == 0 || (o.buffer_ms >= 50 && o.buffer_ms <= 30000)) && o.bandwidth_kbps >= 0 &&
                  o.bandwidth_kbps <= 4294967 &&
                  (o.secret.empty() ? o.aes_type == 0 : o.aes_type == 128 || o.aes_type == 256) &&
