@@ -15,6 +15,7 @@
 #include "net/peer_address.h"
 #include "net/socket_headers.h"
 #include "net/srt_caller.h"
+#include "rist/media_unit.h"
 #include "srt/access_policy.h"
 
 namespace {
@@ -59,12 +60,11 @@ sockaddr_storage any_address(int family, int port) {
 // takes the packets' memory only as they arrive; its bookkeeping costs about 1 MB a
 // caller. The flow window must match.
 const int kCallerBufferPackets = 48000;
-const int kSrtPayloadBytes = 1456;
 
 // Sized before the bind, as libsrt wants; every accepted caller inherits it.
 bool size_the_receive_buffer(SRTSOCKET socket) {
   int packets = kCallerBufferPackets;
-  int bytes = kCallerBufferPackets * kSrtPayloadBytes;
+  int bytes = kCallerBufferPackets * static_cast<int>(kMaxSrtPayload);
   return srt_setsockflag(socket, SRTO_FC, &packets, sizeof packets) != SRT_ERROR &&
          srt_setsockflag(socket, SRTO_RCVBUF, &bytes, sizeof bytes) != SRT_ERROR;
 }
