@@ -74,16 +74,20 @@ class OnePortRelay(Relay):
 
 
 class SluiceRelay(OnePortRelay):
+    """sluice with one RIST peer per stream, like the other relays; with
+    `default_setup` it runs without `ignore`, so the aggregate peer sends every
+    packet a second time, as an operator's defaults do."""
     name = "sluice"
+    default_setup = False
 
     def start(self, streams, rist_port, free_port):
         self.srt_port = free_port()
-        self.ignore = ",".join(interfaces_but_one())
         work = os.path.join(self.run_dir, "sluice")
         os.makedirs(work, exist_ok=True)
+        ignore = "" if self.default_setup else f"ignore={','.join(interfaces_but_one())}\n"
         with open(os.path.join(work, "config.ini"), "w") as config:
             config.write(f"srt_port={self.srt_port}\nweb_port={free_port(socket.SOCK_STREAM)}\n"
-                         f"rist_endpoint=127.0.0.1:{rist_port}\nignore={self.ignore}\n")
+                         f"rist_endpoint=127.0.0.1:{rist_port}\n{ignore}")
         self.spawn([self.binary], "sluice.log", cwd=work)
         wait_for_ports([self.srt_port])
 
@@ -217,8 +221,11 @@ def make(name, run_dir, cpus, build_dir):
         relay = {"sluice": SluiceRelay, "bare": BareRelay}[name.split("-")[0]](run_dir, cpus, other_binaries[name])
         relay.name = name
         return relay
-    if name == "sluice":
-        return SluiceRelay(run_dir, cpus, os.path.join(build_dir, "sluice"))
+    if name in ("sluice", "sluice-default"):
+        relay = SluiceRelay(run_dir, cpus, os.path.join(build_dir, "sluice"))
+        relay.name = name
+        relay.default_setup = name == "sluice-default"
+        return relay
     if name == "bare":
         return BareRelay(run_dir, cpus, os.path.join(build_dir, "bench", "bare_relay"))
     if name == "bare-upstream":

@@ -49,6 +49,7 @@ class Settings:
         self.soak_rates = [50, 100, 200]
         self.soak_seconds = 180
         self.bare_rist_params = ""
+        self.shared_callers = False
 
 
 def harness_spawn(argv, log_path, pinned, **kwargs):
@@ -82,9 +83,11 @@ def distinct_free_ports():
     return next_port
 
 
-def start_callers(relay, streams, run_dir, pinned, harness):
+def start_callers(settings, relay, streams, run_dir, pinned, harness):
     """One srt-live-transmit per stream, fed from a pipe, each added to `harness` as it
     starts (so that a failed start still ends them); returns the pipes' write ends."""
+    if settings.shared_callers:
+        return start_shared_callers(settings, relay, streams, run_dir, pinned, harness)
     writers = []
     for k in range(streams):
         port, stream_id = relay.caller_target(k)
@@ -99,6 +102,26 @@ def start_callers(relay, streams, run_dir, pinned, harness):
             for fd in writers:
                 os.close(fd)
             raise RuntimeError(f"caller {k} did not connect to {relay.name}")
+    return writers
+
+
+def start_shared_callers(settings, relay, streams, run_dir, pinned, harness):
+    """All callers in one srt_callers process, fed from one pipe per stream."""
+    pipes = [os.pipe() for _ in range(streams)]
+    targets = []
+    for k, (read_end, _) in enumerate(pipes):
+        port, stream_id = relay.caller_target(k)
+        targets.append(f"{read_end}:{port}:{stream_id}")
+    log_path = os.path.join(run_dir, "callers.log")
+    harness.append(harness_spawn([os.path.join(settings.build_dir, "bench", "srt_callers")] + targets,
+                                 log_path, pinned, pass_fds=[read_end for read_end, _ in pipes]))
+    for read_end, _ in pipes:
+        os.close(read_end)
+    writers = [write_end for _, write_end in pipes]
+    if not wait_for_text(log_path, "SRT target connected", streams, 10 + streams / 2):
+        for fd in writers:
+            os.close(fd)
+        raise RuntimeError(f"the callers did not all connect to {relay.name}")
     return writers
 
 
@@ -170,7 +193,7 @@ def measure(settings, relay_name, streams, rate_mbps, seconds, pinned, profile_n
         if relay.takes_udp:
             writers, targets = [], relay.pacer_targets(streams)
         else:
-            writers = start_callers(relay, streams, run_dir, pinned, harness)
+            writers = start_callers(settings, relay, streams, run_dir, pinned, harness)
             targets = [str(fd) for fd in writers]
         time.sleep(0.5)
 
@@ -341,6 +364,8 @@ def main():
                         help="query appended to the bare relay's RIST URL, to try librist options")
     parser.add_argument("--binary", action="append", default=[], metavar="NAME-LABEL=PATH",
                         help="an extra relay that runs another build of sluice or bare (e.g. sluice-main=...)")
+    parser.add_argument("--shared-callers", action="store_true",
+                        help="every caller in one srt_callers process instead of one srt-live-transmit each")
     parser.add_argument("--build-dir", default=os.path.join(HERE, "..", "build"))
     parser.add_argument("--out", default=os.path.join(HERE, "results"))
     args = parser.parse_args()
@@ -356,6 +381,7 @@ def main():
     if args.soak_seconds:
         settings.soak_seconds = args.soak_seconds
     settings.bare_rist_params = args.bare_rist_params
+    settings.shared_callers = args.shared_callers
     for entry in args.binary:
         name, path = entry.split("=", 1)
         relays.other_binaries[name] = os.path.abspath(path)
@@ -365,7 +391,7 @@ def main():
         names = ["sluice", "bare"]
 
     results = {"mode": settings.mode, "machine": machine(), "relays": names,
-               "bare_rist_params": settings.bare_rist_params}
+               "bare_rist_params": settings.bare_rist_params, "shared_callers": settings.shared_callers}
     if settings.mode == "cpu":
         loads = [tuple(float(n) if i else int(n) for i, n in enumerate(load.split("x")))
                  for load in args.cpu_loads.split(",")]

@@ -10,6 +10,6 @@ cd "$(dirname "$0")/.."
 
 bash bench/install_deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j2 --target sluice pacer sink bare_relay
+cmake --build build -j2 --target sluice pacer sink srt_callers bare_relay udp_relay udp_batch_relay
 /usr/bin/python3 bench/run.py "$@"
 /usr/bin/python3 bench/report.py
